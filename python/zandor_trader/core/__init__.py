@@ -1,0 +1,1 @@
+"""Records, enumerations and helpers of the host application."""

@@ -1,0 +1,37 @@
+"""Orders and deals as the engine keeps them."""
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Optional
+
+from zandor_trader.core.constants import Direction, Offset, OrderStatus, OrderType
+from zandor_trader.core.security import Security
+
+
+@dataclass
+class Order:
+    security: Security
+    price: float
+    quantity: int
+    direction: Direction
+    offset: Offset = Offset.OPEN
+    order_type: OrderType = OrderType.LIMIT
+    stop_price: Optional[float] = None
+    gateway_name: str = ""
+    order_id: Optional[str] = None
+    status: OrderStatus = OrderStatus.UNKNOWN
+    filled_avg_price: float = 0
+    filled_quantity: int = 0
+    create_time: datetime = field(default_factory=datetime.now)
+    updated_time: Optional[datetime] = None
+
+
+@dataclass
+class Deal:
+    deal_id: str
+    order_id: str
+    security: Optional[Security]
+    direction: Optional[Direction]
+    filled_avg_price: float
+    filled_quantity: int
+    updated_time: datetime
+    gateway_name: str = ""

@@ -1,0 +1,1 @@
+"""The CQG gateway: the host side of the CQG CEL adapter."""

@@ -1,0 +1,1 @@
+"""Optional plug-ins of the host application."""

@@ -1,0 +1,1 @@
+"""The operator's Telegram bot (compiled module ``bot``; importing it starts polling)."""

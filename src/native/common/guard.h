@@ -1,0 +1,61 @@
+// Entry-point guard: turns C++ exceptions into Python errors at the C API boundary.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "py_ref.h"
+
+namespace zt {
+
+// A broken invariant of our own code (never a user error): reported loudly as SystemError.
+struct InternalError : std::exception {
+  explicit InternalError(std::string what) : what_(std::move(what)) {}
+  const char* what() const noexcept override { return what_.c_str(); }
+  std::string what_;
+};
+
+// Runs `body` (returning a new reference or NULL) and maps every escaping exception to a
+// pending Python error. Use at every function the interpreter calls.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "internal error: exception without a Python error");
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    return nullptr;
+  }
+}
+
+// Same for slots that report failure with -1 (tp_init, tp_setattro, ...).
+template <class F>
+int guarded_status(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "internal error: exception without a Python error");
+    return -1;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    return -1;
+  }
+}
+
+inline PyObject* none() noexcept { Py_RETURN_NONE; }
+
+}  // namespace zt

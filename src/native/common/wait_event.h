@@ -1,0 +1,30 @@
+// Manual-reset wait event: a Python object that behaves like threading.Event (set, clear,
+// is_set, wait with an optional time-out) and a C++ API to drive it without method lookups.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "py_ref.h"
+
+namespace zt {
+
+// Creates the event type for a module; call once from the module's init. `qualified_name`
+// is the type's dotted name (module path + class name). The type is not added to the module.
+void init_event_type(const char* qualified_name);
+
+// A new clear event. Requires init_event_type.
+Ref new_event();
+
+// True when `obj` is an event made by new_event of this module.
+bool is_event(PyObject* obj) noexcept;
+
+// The C++ face of the Python methods. `obj` must satisfy is_event.
+void event_set(PyObject* obj) noexcept;
+void event_clear(PyObject* obj) noexcept;
+bool event_is_set(PyObject* obj) noexcept;
+// Waits until the event is set or `timeout` seconds passed (negative: no limit). Releases
+// the GIL while blocked. Returns whether the event is set.
+bool event_wait(PyObject* obj, double timeout) noexcept;
+
+}  // namespace zt
