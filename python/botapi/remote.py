@@ -13,13 +13,13 @@ class RemoteServer:
         self.control_url = control_url.rstrip("/")
         self.token = token
 
-    def _call(self, action, timeout=30.0, **params):
+    def _call(self, action, wait=30.0, **params):
         params.setdefault("token", self.token)
         request = urllib.request.Request(
             f"{self.control_url}/{action}", data=json.dumps(params).encode(),
             headers={"Content-Type": "application/json"})
         try:
-            with urllib.request.urlopen(request, timeout=timeout) as reply:
+            with urllib.request.urlopen(request, timeout=wait) as reply:
                 return json.load(reply)["result"]
         except urllib.error.HTTPError as exc:
             description = json.load(exc).get("description", str(exc))

@@ -75,8 +75,9 @@ class BotApiServer:
             api = server
 
         self._httpd = _HTTPServer(self._address, Handler)
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="botapi-server",
-                                        daemon=True)
+        # The accept loop looks for a stop request this often; stop() waits for it.
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,),
+                                        name="botapi-server", daemon=True)
         self._thread.start()
         return self
 
@@ -194,10 +195,14 @@ class BotApiServer:
         handler = _METHODS.get(method.lower())
         if handler is None:
             raise ApiError(404, "Not Found")
-        with self._changed:
-            if self._mailbox(token).revoked:
-                raise ApiError(401, "Unauthorized")
-        return handler(self, token, params)
+        try:
+            with self._changed:
+                if self._mailbox(token).revoked:
+                    raise ApiError(401, "Unauthorized")
+            return handler(self, token, params)
+        finally:
+            with self._changed:  # a waiter may be watching for any request's effect
+                self._changed.notify_all()
 
     def _get_me(self, token, params):
         with self._changed:
@@ -241,9 +246,7 @@ class BotApiServer:
             box = self._mailbox(token)
             if chat_id in box.blocked_chats:
                 raise ApiError(403, "Forbidden: bot was blocked by the user")
-            message = box.record_sent(chat_id, text)
-            self._changed.notify_all()
-        return message
+            return box.record_sent(chat_id, text)
 
     # Control over HTTP, for a test driving the server from another process.
 
