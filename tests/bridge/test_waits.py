@@ -1,4 +1,5 @@
 """Event objects, waits on handles and on the thread's queue, quit messages."""
+import gc
 import threading
 
 import pytest
@@ -78,6 +79,7 @@ def test_a_quit_posted_to_another_thread_ends_its_pump():
 
 
 def test_an_apartment_cycle_leaves_nothing_behind():
+    gc.collect()  # objects of earlier tests held in cycles
     before = comsim.stats()
 
     def setup():
@@ -92,4 +94,5 @@ def test_an_apartment_cycle_leaves_nothing_behind():
         during = comsim.stats()
         assert during["connected_sinks"] == before["connected_sinks"] + 1
         del comp
+    gc.collect()
     assert comsim.stats() == before
