@@ -72,6 +72,9 @@ def with_events(cls, disp="component"):
 
 @pytest.fixture
 def Ambrel():
+    from . import fakes
+
+    fakes.ensure_type_library()
     from zandor_trader.gateways.cqg.wrapper import Ambrel as module
     return module
 
@@ -82,3 +85,45 @@ def thread_errors(monkeypatch):
     seen = []
     monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args))
     return seen
+
+
+@pytest.fixture
+def use_component():
+    """Registers scripted components under the ProgID; returns the list of those made."""
+    from . import fakes
+
+    made = []
+
+    def use(**options):
+        def factory():
+            component = fakes.Component(**options)
+            made.append(component)
+            return component
+
+        fakes.register(factory)
+        return made
+
+    yield use
+    fakes.restore_default()
+
+
+@pytest.fixture
+def new_env(Ambrel):
+    """Makes environments and makes sure none leaves a worker running."""
+    made = []
+
+    def make():
+        env = Ambrel.Ambrel()
+        made.append(env)
+        return env
+
+    yield make
+    for env in made:
+        thread = getattr(env, "thread", None)
+        if thread is not None and thread.is_alive():
+            try:
+                env.Shutdown()
+            except Exception:
+                pass
+            thread.join(DEADLINE)
+            assert not thread.is_alive(), "a test left its worker running"

@@ -76,6 +76,9 @@ class Component:
         self._note("WhoRuns")
         return threading.get_ident()
 
+    def WorkerThreadId(self):
+        return win32api.GetCurrentThreadId()
+
     def Fire(self, name, *args):
         return comsim.fire(self, name, *args)
 
@@ -91,3 +94,14 @@ def restore_default():
     except ImportError:
         return
     registration.register()
+
+
+def ensure_type_library():
+    """The component's type library, registered here when no simulator brought it."""
+    import pythoncom
+    import win32com.client
+
+    try:
+        win32com.client.gencache.EnsureModule(TYPELIB, 0, 4, 0)
+    except pythoncom.com_error:
+        comsim.register_typelib(TYPELIB, 4, 0, {"tzChina": 9})

@@ -25,9 +25,11 @@ def test_trace_writes_one_flushed_line_with_the_thread_ident(Ambrel, monkeypatch
     ident = threading.current_thread().ident
     assert Ambrel.Trace("Startup CQGCEL..") is None
     Ambrel.Trace(message="")
+    Ambrel.Trace("Größe 5 € 🚀")
     # One write per line, so lines of concurrent threads cannot be cut apart.
     assert out.ops == [("write", f"{ident}: Startup CQGCEL..\n"), ("flush",),
-                       ("write", f"{ident}: \n"), ("flush",)]
+                       ("write", f"{ident}: \n"), ("flush",),
+                       ("write", f"{ident}: Größe 5 € 🚀\n"), ("flush",)]
 
 
 @pytest.mark.parametrize("message", [5, b"bytes", None, ["x"]])

@@ -3,6 +3,9 @@
 
 #include <pythread.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "args.h"
 #include "guard.h"
 #include "py_ref.h"
@@ -33,9 +36,24 @@ void trace(PyObject* message) {
   if (!PyUnicode_Check(message))
     zt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                      Py_TYPE(message)->tp_name);
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(message) < 0) throw zt::PythonError{};
+#endif
   // The same number as threading.current_thread().ident.
-  unsigned long ident = PyThread_get_thread_ident();
-  write_flush(zt::Ref::check(PyUnicode_FromFormat("%lu: %U\n", ident, message)).get());
+  char prefix[32];
+  int prefix_len = std::snprintf(prefix, sizeof prefix, "%lu: ", PyThread_get_thread_ident());
+  if (PyUnicode_IS_ASCII(message)) {
+    // The common case, built in place: prefix, message, line end.
+    Py_ssize_t size = PyUnicode_GET_LENGTH(message);
+    zt::Ref line = zt::Ref::check(PyUnicode_New(prefix_len + size + 1, 127));
+    char* data = static_cast<char*>(PyUnicode_DATA(line.get()));
+    std::memcpy(data, prefix, static_cast<size_t>(prefix_len));
+    std::memcpy(data + prefix_len, PyUnicode_DATA(message), static_cast<size_t>(size));
+    data[prefix_len + size] = '\n';
+    write_flush(line.get());
+    return;
+  }
+  write_flush(zt::Ref::check(PyUnicode_FromFormat("%s%U\n", prefix, message)).get());
 }
 
 void trace(const char* message) { trace(zt::Ref::check(PyUnicode_FromString(message)).get()); }
