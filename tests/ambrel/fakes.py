@@ -11,8 +11,14 @@ TYPELIB = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}"
 class Config:
     """A live API configuration that records every write in order."""
 
-    def __init__(self):
+    def __init__(self, **properties):
         object.__setattr__(self, "writes", [])
+        initial = dict(CollectionsThrowException=True, NewInstrumentChangeMode=False,
+                       ReadyStatusCheck=1, TimeZoneCode=0, IncludeOrderTransactions=False,
+                       UseOrderSide=False)
+        initial.update(properties)
+        for name, value in initial.items():
+            object.__setattr__(self, name, value)
 
     def __setattr__(self, name, value):
         self.writes.append((name, value))

@@ -74,7 +74,9 @@ def Sink(Ambrel):
             self._keep("OnIsReady", ready)
 
         def OnInstrumentResolved(self, symbol, instrument, error):
-            self._keep("OnInstrumentResolved", symbol, instrument, error)
+            # Objects arrive wrapped; wrapping again is harmless. Usable on this thread only.
+            again = win32com.client.Dispatch(instrument)
+            self._keep("OnInstrumentResolved", symbol, instrument.FullName, again.FullName, error)
 
     return Sink
 
@@ -200,8 +202,7 @@ def test_every_event_reaches_both_sinks_on_the_worker_in_order(
     env = new_env()
     sink = env.Init(Sink, None)
     component = made[0]
-    instrument = Config()
-    instrument.FullName = "F.US.EPZ5"
+    instrument = Config(FullName="F.US.EPZ5")
     # Rounds of events from another thread; after each the pump goes back to waiting.
     for round_ in range(3):
         assert comsim.fire(component, "OnIsReady", round_) == 2  # both sinks connected
@@ -212,10 +213,8 @@ def test_every_event_reaches_both_sinks_on_the_worker_in_order(
     worker = env.thread.ident
     assert {ident for _, ident, _ in sink.events} == {worker}
     assert [(e[0], e[2]) for e in sink.events[1:4]] == [("OnIsReady", (r,)) for r in range(3)]
-    name, _, (symbol, wrapped, error) = sink.events[4]
-    assert (name, symbol, error) == ("OnInstrumentResolved", "EPZ5", None)
-    assert wrapped.FullName == "F.US.EPZ5"
-    assert win32com.client.Dispatch(wrapped).FullName == "F.US.EPZ5"
+    assert sink.events[4][0::2] == (
+        "OnInstrumentResolved", ("EPZ5", "F.US.EPZ5", "F.US.EPZ5", None))
     assert env.thread.is_alive() and pumps.count(0) >= 3 and 1 not in pumps
     # The internal sink is connected first, so it handles each event first.
     started = [m for m in messages_of(capsys.readouterr().out, worker) if "started" in m.lower()]
@@ -442,3 +441,19 @@ def test_methods_check_their_arguments(Ambrel, new_env):
         env.apiConfigurationSet(None)
     env.SetError()
     assert env.errorHappened is True
+
+
+def test_a_finished_environment_leaves_nothing_of_the_bridge_behind(Ambrel, use_component, Sink):
+    import gc
+
+    use_component()
+    gc.collect()
+    before = comsim.stats()
+    for _ in range(3):
+        env = Ambrel.Ambrel()
+        sink = env.Init(Sink, lambda config: None)
+        env.cqgCEL.WhoRuns()
+        env.Shutdown()
+        del env, sink
+    gc.collect()
+    assert comsim.stats() == before
