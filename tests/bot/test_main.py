@@ -41,15 +41,16 @@ def test_without_an_operator_chat_nothing_is_served(server):
 
         refused = threading.Event()
 
-        class Out:  # tells when the refusal is printed
+        class Out:  # tells when the refusal's line is printed whole
             def __init__(self, inner):
-                self.inner = inner
+                self.inner, self.seen = inner, False
             def write(self, text):
-                if text.startswith("Refused"):
-                    refused.set()
+                self.seen = self.seen or text.startswith("Refused")
                 return self.inner.write(text)
             def flush(self):
                 self.inner.flush()
+                if self.seen:
+                    refused.set()
 
         sys.stdout = Out(sys.stdout)
         from zandor_trader.plugins.telegram import bot as m
