@@ -266,8 +266,8 @@ class MarketData:
             return f"Unknown intraday period {request.IntradayPeriod!r}"
         if not isinstance(request.RangeStart, int) or request.RangeStart != 0:
             return "RangeStart must be 0 (the forming bar)"
-        if not isinstance(request.RangeEnd, int) or not -MAX_BARS < request.RangeEnd <= 0:
-            return f"RangeEnd must be between {-MAX_BARS + 1} and 0"
+        if not isinstance(request.RangeEnd, int) or not -MAX_BARS <= request.RangeEnd < 0:
+            return f"RangeEnd must be between {-MAX_BARS} and -1"
         return None
 
     def new_bars(self, request, valid=True):
@@ -276,7 +276,7 @@ class MarketData:
             market = self.market(request.Symbol)
             key = "day" if request.HistoricalPeriod is not None else str(request.IntradayPeriod)
             series = market.series_for(key)
-            size = request.RangeStart - request.RangeEnd + 1
+            size = request.RangeStart - request.RangeEnd  # the bar at RangeEnd is excluded
         return TimedBars(self._core, request, series, self._next_id("B"), size)
 
     def bars_refused(self, bars, problem):

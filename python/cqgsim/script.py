@@ -40,6 +40,10 @@ class Simulation:
         return self._core.component
 
     @property
+    def shut_down(self):
+        return self._core.shut_down
+
+    @property
     def errors(self):
         """Faults of the simulator itself (a failed step), oldest first."""
         return list(self._core.errors)

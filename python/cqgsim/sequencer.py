@@ -13,7 +13,8 @@ import traceback
 
 class Sequencer:
     def __init__(self, post, on_error):
-        self._post = post  # queues a call to the component's thread; never blocks
+        self._post = post  # queues a call to the component's thread; never blocks; False or
+        # an error when that thread is gone
         self._on_error = on_error
         self._lock = threading.Lock()
         self._steps = collections.deque()  # guarded by _lock
@@ -32,11 +33,12 @@ class Sequencer:
                 return True
             self._scheduled = True
         try:
-            self._post(self._run)
+            posted = self._post(self._run) is not False
         except BaseException:
-            with self._lock:
-                self._scheduled = False
-            raise
+            posted = False
+        if not posted:  # the component's thread is gone: nothing will run any more
+            self.close()
+            return False
         return True
 
     def then(self, fn, *args) -> None:
