@@ -8,6 +8,9 @@ import win32com.client
 import win32event
 
 import cqgsim
+from cqgsim import constants
+
+win32com.client.gencache.EnsureModule(constants.TYPELIB_ID, 0, *constants.TYPELIB_VERSION)
 from cqgsim.events import EVENTS
 
 
@@ -94,7 +97,14 @@ class ComponentHost:
             assert self.sim.errors == [], self.sim.errors
 
     def start(self, user="trader", password="secret"):
-        """Startup and logon, as the environment and the adapter do."""
+        """Configuration, startup and logon, as the environment and the adapter do."""
+        config = self.cel.APIConfiguration
+        config.CollectionsThrowException = False
+        config.NewInstrumentChangeMode = True
+        config.ReadyStatusCheck = 0
+        config.TimeZoneCode = win32com.client.constants.tzChina
+        config.IncludeOrderTransactions = True
+        config.UseOrderSide = True
         self.cel.Startup()
         self.sink.wait_for("OnCELStarted")
         self.cel.GWLogon(user, password)
