@@ -107,9 +107,9 @@ class Core:
         self.held = keep
         for _, answer, fail, args in go:
             if how == "answer":
-                self.submit(answer, *args)
+                self.seq.then(answer, *args)
             else:
-                self.submit(fail, *args, self.error(code, description))
+                self.seq.then(fail, *args, self.error(code, description))
 
     # -- time ----------------------------------------------------------------------------
     def set_time(self, utc):

@@ -49,7 +49,8 @@ class Session:
             core.gw_up = status == C.csConnectionUp
         core.fire("OnGWConnectionStatusChanged", status)
         if core.gw_up and not was_up and core.account_level == C.aslAccountUpdatesAndOrders:
-            core.request("AccountSubscriptionLevel", self.accounts_on, self.failed)
+            core.seq.then(core._dispatch, "AccountSubscriptionLevel", self.accounts_on,
+                          self.failed, ())
 
     def data_link(self, status):
         core = self._core
@@ -62,7 +63,7 @@ class Session:
             for market in core.market_data.markets.values():
                 inst = market.instrument
                 if inst is not None and inst._level >= C.dsQuotes:
-                    core.submit(core.market_data.level_changed, inst, C.dsNone)
+                    core.seq.then(core.market_data.level_changed, inst, C.dsNone)
 
     def accounts_on(self):
         """The accounts load once the gateway is up and the level asks for them."""

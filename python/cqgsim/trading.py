@@ -85,7 +85,7 @@ class Trading:
         self._core.orders._add(order)
         order.PlaceTime = self._core.event_time()
         self._event(C.ctAdded, order, self._status(order, C.osInTransit))
-        self._core.submit(self._accepted, order)
+        self._core.seq.then(self._accepted, order)
 
     def _failed(self, order, error):
         self._core.orders._add(order)
@@ -100,7 +100,7 @@ class Trading:
             return
         order.Quantity = int(order.Quantity)
         self._event(C.ctChanged, order, self._status(order, C.osInOrderBook))
-        self._core.submit(self._try_match, order, True)
+        self._core.seq.then(self._try_match, order, True)
 
     # -- matching ------------------------------------------------------------------------
     def market_moved(self, market):
@@ -141,6 +141,7 @@ class Trading:
         if quantity <= 0:
             return
         self._fill_ids += 1
+        old = OrderProperties(order._values())
         stamp = core.event_time()
         fill = Fill(str(1_000_000 + self._fill_ids), order, quantity, price, stamp, status)
         order._fills.append(fill)
@@ -148,8 +149,9 @@ class Trading:
         order.AverageFillPrice = round(
             (order.AverageFillPrice * order.FilledQuantity + price * quantity) / total, 10)
         order.FilledQuantity = total
-        done = total >= order.Quantity
-        old = self._status(order, C.osFilled if done else order.GWStatus)
+        if total >= order.Quantity:
+            order.GWStatus = C.osFilled
+        order.EventServerTimestamp = stamp
         account = order._account
         position = account._positions.get(order.InstrumentName)
         added = position is None
@@ -173,7 +175,7 @@ class Trading:
         if order.GWStatus in C.FINAL_STATUSES:
             return  # filled or rejected while the cancel was on its way
         self._event(C.ctChanged, order, self._status(order, C.osInCancel))
-        self._core.submit(self._cancelled, order)
+        self._core.seq.then(self._cancelled, order)
 
     def _cancelled(self, order):
         if order.GWStatus == C.osInCancel:
