@@ -1,8 +1,9 @@
 # zt_python_module(<target> NAME <module file name> PACKAGE <dir/inside/site-packages>
-#                  SOURCES <files...> [LIBS <libs...>])
-# Adds a CPython extension module installed at PACKAGE/NAME.<abi suffix>.
+#                  SOURCES <files...> [LIBS <libs...>] [TREE <dir under python/>])
+# Adds a CPython extension module installed at PACKAGE/NAME.<abi suffix>. An in-place
+# build puts it in python/[TREE/]PACKAGE, beside the package's Python files.
 function(zt_python_module target)
-  cmake_parse_arguments(ARG "" "NAME;PACKAGE" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;PACKAGE;TREE" "SOURCES;LIBS" ${ARGN})
   python_add_library(${target} MODULE WITH_SOABI ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME ${ARG_NAME}
@@ -11,7 +12,7 @@ function(zt_python_module target)
   target_link_libraries(${target} PRIVATE zt_common ${ARG_LIBS})
   if(ZT_INPLACE)
     set_target_properties(${target} PROPERTIES
-      LIBRARY_OUTPUT_DIRECTORY ${PROJECT_SOURCE_DIR}/python/${ARG_PACKAGE})
+      LIBRARY_OUTPUT_DIRECTORY ${PROJECT_SOURCE_DIR}/python/${ARG_TREE}/${ARG_PACKAGE})
   endif()
   install(TARGETS ${target} LIBRARY DESTINATION ${ARG_PACKAGE})
 endfunction()

@@ -1,0 +1,1 @@
+"""Stand-in for the win32com package."""

@@ -1,0 +1,116 @@
+// Posting marshalled calls, waiting for them with the GIL released, and running them.
+#include "marshal.h"
+
+#include <atomic>
+
+#include "gil.h"
+#include "guard.h"
+#include "members.h"
+
+namespace comsim {
+
+using zt::Ref;
+
+namespace {
+
+std::atomic<long> g_pending{0};
+
+void finish(CallPacket& packet) noexcept {
+  {
+    std::lock_guard<std::mutex> lock(packet.mutex);
+    packet.done = true;
+  }
+  packet.finished.notify_all();
+  --g_pending;
+}
+
+Ref run(CallPacket& p) {
+  const std::shared_ptr<Apartment>& apt = p.apartment;
+  switch (p.op) {
+    case CallPacket::Op::GetMember:
+      return get_member(p.target.get(), p.name.get(), apt, true);
+    case CallPacket::Op::SetMember:
+      set_member(p.target.get(), p.name.get(), p.value.get());
+      return Ref::borrow(Py_None);
+    case CallPacket::Op::CallMember:
+      return call_member(p.target.get(), p.name.get(), p.args.get(), p.kwargs.get(), apt, true);
+    case CallPacket::Op::Call:
+      return call_default(p.target.get(), p.args.get(), p.kwargs.get(), apt, true);
+    case CallPacket::Op::Enumerate:
+      return enumerate_items(p.target.get(), apt, true);
+    case CallPacket::Op::Length:
+      return length_of(p.target.get());
+    case CallPacket::Op::Invoke:
+      return Ref::check(PyObject_Call(p.value.get(), p.args ? p.args.get() : Ref::check(PyTuple_New(0)).get(),
+                                      p.kwargs.get()));
+  }
+  throw zt::InternalError("unknown marshalled operation");
+}
+
+}  // namespace
+
+Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet) {
+  packet->apartment = apartment;
+  Message message;
+  message.kind = Message::Kind::Call;
+  message.call = packet;
+  ++g_pending;
+  if (!post(*apartment, message)) {
+    --g_pending;
+    raise_com_error(RPC_E_DISCONNECTED);
+  }
+  {
+    zt::GilRelease nogil;
+    std::unique_lock<std::mutex> lock(packet->mutex);
+    packet->finished.wait(lock, [&] { return packet->done; });
+  }
+  if (packet->failure != S_OK) raise_com_error(packet->failure);
+  if (packet->error_type) {
+    PyErr_Restore(packet->error_type.release(), packet->error_value.release(),
+                  packet->error_traceback.release());
+    throw zt::PythonError{};
+  }
+  return std::move(packet->result);
+}
+
+bool post_packet(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet) {
+  packet->apartment = apartment;
+  packet->awaited = false;
+  Message message;
+  message.kind = Message::Kind::Call;
+  message.call = std::move(packet);
+  ++g_pending;
+  if (post(*apartment, message)) return true;
+  --g_pending;
+  return false;
+}
+
+void execute(CallPacket& packet) noexcept {
+  try {
+    packet.result = run(packet);
+  } catch (const zt::PythonError&) {
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+  }
+  if (PyErr_Occurred()) {
+    if (packet.awaited) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      packet.error_type = Ref::steal(type);
+      packet.error_value = Ref::steal(value);
+      packet.error_traceback = Ref::steal(tb);
+    } else {
+      report_error("comsim: error in a posted call");  // nobody waits: never lose it
+    }
+  }
+  finish(packet);
+}
+
+void complete_with_failure(CallPacket& packet, HRESULT failure) noexcept {
+  packet.failure = failure;
+  finish(packet);
+}
+
+long pending_call_count() noexcept { return g_pending.load(); }
+
+}  // namespace comsim

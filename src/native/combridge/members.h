@@ -1,0 +1,42 @@
+// Member access on a component object and the conversion of values crossing the wrapper.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+
+#include "py_ref.h"
+#include "thread_state.h"
+
+namespace comsim {
+
+void init_members();
+
+// A class attribute that binds as a method: the member is called, not read.
+bool is_method(PyObject* descr) noexcept;
+
+// The value a component member returns, as the caller sees it: simple values (None, numbers,
+// text, bytes, date/time values, tuples of these) unchanged, objects wrapped.
+zt::Ref to_caller(PyObject* value, const std::shared_ptr<Apartment>& apartment, bool proxy);
+// The object a component receives for an argument: a wrapper is replaced by its target.
+PyObject* to_component(PyObject* value) noexcept;  // borrowed
+
+// Member access on the component's own thread (or on a free object). Raise AttributeError
+// for an unknown member (get), com_error for one that cannot be set, and com_error for an
+// error raised by the component's code.
+zt::Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment>& apartment,
+                   bool proxy);
+void set_member(PyObject* target, PyObject* name, PyObject* value);
+zt::Ref call_member(PyObject* target, PyObject* name, PyObject* args, PyObject* kwargs,
+                    const std::shared_ptr<Apartment>& apartment, bool proxy);
+zt::Ref call_default(PyObject* target, PyObject* args, PyObject* kwargs,
+                     const std::shared_ptr<Apartment>& apartment, bool proxy);
+// len() of a collection: its own length, or its Count; TypeError when it has neither.
+zt::Ref length_of(PyObject* target);
+zt::Ref enumerate_items(PyObject* target, const std::shared_ptr<Apartment>& apartment, bool proxy);
+
+// A tuple of arguments with every wrapper replaced by its target (the same tuple if none).
+zt::Ref unwrap_args(PyObject* args);
+
+}  // namespace comsim

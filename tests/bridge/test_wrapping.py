@@ -1,0 +1,100 @@
+"""Late-bound wrappers on the component's own thread: names, values, errors."""
+import datetime
+import threading
+
+import pytest
+
+import pythoncom
+import pywintypes
+import win32com.client
+from win32com.client import gencache
+
+import comsim
+from tests.bridge import components
+
+DISP_E_MEMBERNOTFOUND = -2147352573
+DISP_E_EXCEPTION = -2147352567
+CO_E_NOTINITIALIZED = -2147221008
+CO_E_CLASSSTRING = -2147221005
+
+
+@pytest.fixture
+def comp():
+    components.register()
+    return win32com.client.Dispatch("Bridge.Test")
+
+
+def test_members_resolve_without_regard_to_case(comp):
+    assert comp.Name == comp.name == comp.NAME == "component"
+    comp.name = "renamed"
+    assert comp.Name == "renamed"
+    assert comp.item(1).price == 11.0
+    assert comp.Summary.Balance(0) == 1000.0  # parameterised member
+    assert comp.Properties(1).Value == "guid-1"  # default member of a collection
+
+
+def test_values_come_back_simple_or_wrapped(comp):
+    assert isinstance(comp.Stamp, datetime.datetime) and comp.Stamp.microsecond == 789000
+    assert isinstance(comp.Item(0), win32com.client.CDispatch)
+    number, quote = comp.Pair()
+    assert number == 1 and isinstance(quote, win32com.client.CDispatch) and quote.Price == 3.0
+    items = list(comp)
+    assert [q.IsValid for q in items] == [True, False]
+    assert all(isinstance(q, win32com.client.CDispatch) for q in items)
+    # Wrapping again is harmless; wrappers of one object compare equal and are always true.
+    assert win32com.client.Dispatch(comp) == comp
+    assert bool(comp) and comp.Count == 3
+
+
+def test_components_receive_their_own_objects(comp):
+    quote = comp.Item(0)
+    assert comp.Take(quote) is True
+    assert isinstance(comp._oleobj_, pythoncom.PyIDispatch)
+
+
+def test_errors(comp):
+    with pytest.raises(AttributeError):
+        comp.NoSuchMember
+    with pytest.raises(pythoncom.com_error) as e:
+        comp.NoSuchMember = 1
+    assert e.value.hresult == DISP_E_MEMBERNOTFOUND
+    with pytest.raises(pywintypes.com_error) as e:
+        comp.Fail()
+    assert e.value.hresult == DISP_E_EXCEPTION
+    assert e.value.excepinfo[2] == "refused by the component"
+    assert e.value.args == (e.value.hresult, e.value.strerror, e.value.excepinfo, e.value.argerror)
+    with pytest.raises(pythoncom.com_error) as e:
+        comp.FailCom()
+    assert e.value.hresult == -2147467259 and e.value.strerror == "custom"
+
+
+def test_creation_needs_an_apartment_and_a_known_progid():
+    components.register()
+    outcome = []
+
+    def no_apartment():
+        try:
+            win32com.client.Dispatch("Bridge.Test")
+        except pythoncom.com_error as e:
+            outcome.append(e.hresult)
+
+    t = threading.Thread(target=no_apartment)
+    t.start()
+    t.join(10)
+    assert outcome == [CO_E_NOTINITIALIZED]
+    with pytest.raises(pythoncom.com_error) as e:
+        win32com.client.Dispatch("No.Such.Component")
+    assert e.value.hresult == CO_E_CLASSSTRING and e.value.strerror == "Invalid class string"
+    assert pythoncom.CoInitialize() == 1  # the importing thread already has its apartment
+    pythoncom.CoUninitialize()
+
+
+def test_type_library_constants():
+    comsim.register_typelib("{1111-AB}", 2, 0, {"csUp": 1, "csDown": 2})
+    module = gencache.EnsureModule("{1111-ab}", 0, 2, 0)
+    assert module.constants.csUp == 1
+    assert win32com.client.constants.csDown == 2
+    with pytest.raises(AttributeError):
+        win32com.client.constants.csSideways
+    with pytest.raises(pythoncom.com_error):
+        gencache.EnsureModule("{2222-CD}", 0, 1, 0)
