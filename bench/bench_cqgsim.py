@@ -50,10 +50,20 @@ def _component(sink_class):
     return cel, sink, sim, ticks
 
 
-def _pump_until(sink, total):
+def _median_rate(sink, push_batch, repeat):
+    """Ticks per second from pushing BATCHES batches to their delivery to ``sink``."""
     pump = pythoncom.PumpWaitingMessages
-    while sink.ticks < total:
-        pump()
+
+    def run():
+        def go():
+            goal = sink.ticks + BATCH * BATCHES
+            for b in range(BATCHES):
+                push_batch(b)
+            while sink.ticks < goal:
+                pump()
+        return timed(go)
+
+    return BATCH * BATCHES / median_seconds(run, repeat)
 
 
 def simulated_rate(sink_class, repeat):
@@ -61,18 +71,10 @@ def simulated_rate(sink_class, repeat):
     batches = [[(KINDS[i % 4], 6850.0 + (i % 7) * 0.25, 1 + i % 9) for i in range(BATCH)]
                for _ in range(8)]
 
-    def run():
-        def go():
-            goal = sink.ticks + BATCH * BATCHES
-            for b in range(BATCHES):
-                sim.push_ticks("EPZ5", batches[b % 8])
-            _pump_until(sink, goal)
-        return timed(go)
-
-    seconds = median_seconds(run, repeat)
+    rate = _median_rate(sink, lambda b: sim.push_ticks("EPZ5", batches[b % 8]), repeat)
     cel.Shutdown()
     pythoncom.PumpWaitingMessages()
-    return BATCH * BATCHES / seconds
+    return rate
 
 
 def minimal_rate(repeat):
@@ -88,18 +90,10 @@ def minimal_rate(repeat):
         owned._items[:] = [Tick(t, p, v, None) for t, p, v in raw]
         fire(component, "OnTicksAdded", owned, BATCH)
 
-    def run():
-        def go():
-            goal = sink.ticks + BATCH * BATCHES
-            for _ in range(BATCHES):
-                post(component, batch)
-            _pump_until(sink, goal)
-        return timed(go)
-
-    seconds = median_seconds(run, repeat)
+    rate = _median_rate(sink, lambda b: post(component, batch), repeat)
     cel.Shutdown()
     pythoncom.PumpWaitingMessages()
-    return BATCH * BATCHES / seconds
+    return rate
 
 
 def rows(repeat=5):

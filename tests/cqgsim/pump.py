@@ -3,12 +3,11 @@ an apartment and pumps, with a sink connected there, and used from the test thre
 a proxy. Reusable by any test that needs a live component."""
 import threading
 
-import pythoncom
 import win32com.client
-import win32event
 
 import cqgsim
 from cqgsim import constants
+from tests.bridge.worker import ApartmentThread
 
 win32com.client.gencache.EnsureModule(constants.TYPELIB_ID, 0, *constants.TYPELIB_VERSION)
 from cqgsim.events import EVENTS
@@ -68,21 +67,18 @@ class ComponentHost:
 
     def __init__(self, sink_class=Recorder, timeout=10.0):
         self._sink_class = sink_class
-        self._timeout = timeout
-        self._ready = threading.Event()
-        self._stop = win32event.CreateEvent(None, 0, 0, None)
-        self._stream = None
-        self._error = None
+        self._apartment = ApartmentThread(self._create, timeout)
         self.sink = self.sim = self.cel = None
-        self.thread = threading.Thread(target=self._run, name="cel-worker")
+
+    def _create(self):
+        cel = win32com.client.Dispatch("CQG.CQGCEL.4")
+        self.sim = cqgsim.latest()
+        self.sink = win32com.client.WithEvents(cel, self._sink_class)
+        return {"cel": cel}
 
     def __enter__(self):
-        self.thread.start()
-        assert self._ready.wait(self._timeout), "the component's thread did not start"
-        if self._error is not None:
-            raise self._error
-        self.cel = win32com.client.Dispatch(
-            pythoncom.CoGetInterfaceAndReleaseStream(self._stream, pythoncom.IID_IDispatch))
+        self._apartment.__enter__()
+        self.cel = self._apartment.proxy("cel")
         return self
 
     def __exit__(self, *exc):
@@ -90,9 +86,7 @@ class ComponentHost:
             if self.sim is not None and not self.sim.shut_down:
                 self.cel.Shutdown()
         finally:
-            win32event.SetEvent(self._stop)
-            self.thread.join(self._timeout)
-        assert not self.thread.is_alive(), "the component's thread did not end"
+            self._apartment.stop()
         if exc[0] is None and self.sim is not None:
             assert self.sim.errors == [], self.sim.errors
 
@@ -110,25 +104,3 @@ class ComponentHost:
         self.cel.GWLogon(user, password)
         self.sink.wait_for("OnGWConnectionStatusChanged")
         return self
-
-    def _run(self):
-        pythoncom.CoInitialize()
-        try:
-            try:
-                cel = win32com.client.Dispatch("CQG.CQGCEL.4")
-                self.sim = cqgsim.latest()
-                self.sink = win32com.client.WithEvents(cel, self._sink_class)
-                self._stream = pythoncom.CoMarshalInterThreadInterfaceInStream(
-                    pythoncom.IID_IDispatch, cel)
-            except Exception as exc:  # handed to the test thread
-                self._error = exc
-                return
-            finally:
-                self._ready.set()
-            while True:
-                rc = win32event.MsgWaitForMultipleObjects(
-                    [self._stop], 0, win32event.INFINITE, win32event.QS_ALLEVENTS)
-                if rc == win32event.WAIT_OBJECT_0 or pythoncom.PumpWaitingMessages():
-                    break
-        finally:
-            pythoncom.CoUninitialize()
