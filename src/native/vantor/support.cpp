@@ -1,0 +1,79 @@
+// Helpers the adapter's parts share: component constants and wrapping, diagnostics, waits,
+// symbols and time stamps.
+#include "guard.h"
+#include "vantor.h"
+#include "wait_event.h"
+
+namespace vantor {
+
+using zt::Ref;
+
+Module M;
+
+Ref constant(PyObject* name) { return Ref::check(PyObject_GetAttr(M.constants, name)); }
+
+Ref dispatch(PyObject* obj) { return Ref::check(PyObject_CallOneArg(M.Dispatch, obj)); }
+
+void trace(PyObject* text) { Ref::check(PyObject_CallOneArg(M.Trace, text)); }
+
+void trace(const char* text) {
+  Ref s = Ref::check(PyUnicode_FromString(text));
+  trace(s.get());
+}
+
+void assert_message(bool condition, PyObject* message) {
+  PyObject* args[] = {condition ? Py_True : Py_False, message};
+  Ref::check(PyObject_Vectorcall(M.AssertMessage, args, 2, nullptr));
+}
+
+double timeout_seconds() {
+  static PyObject* name = zt::intern("TIMEOUT");
+  Ref value = Ref::check(PyObject_GetAttr(M.module, name));
+  double seconds = PyFloat_AsDouble(value.get());
+  if (seconds == -1.0 && PyErr_Occurred()) throw zt::PythonError{};
+  return seconds < 0 ? 0 : seconds;
+}
+
+bool wait_with_timeout(PyObject* event) { return zt::event_wait(event, timeout_seconds()); }
+
+Ref component(VantorObject* self) {
+  static PyObject* name = zt::intern("cqgCEL");
+  if (!self->ambrel)
+    zt::raise(PyExc_AttributeError, "'Vantor' object has no attribute 'ambrel' (Init not called)");
+  return Ref::check(PyObject_GetAttr(self->ambrel, name));
+}
+
+void print_line(PyObject* text) {
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (!out || out == Py_None) return;
+  Ref line = Ref::check(PyUnicode_Concat(text, Ref::check(PyUnicode_FromString("\n")).get()));
+  zt::check_status(PyFile_WriteObject(line.get(), out, Py_PRINT_RAW));
+}
+
+Ref symbol_of(PyObject* full_name) {
+  Ref text = Ref::check(PyObject_Str(full_name));
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+  Py_ssize_t dot = PyUnicode_FindChar(text.get(), '.', 0, n, -1);
+  if (dot == -2) throw zt::PythonError{};
+  if (dot < 0) return text;
+  return Ref::check(PyUnicode_Substring(text.get(), dot + 1, n));
+}
+
+Ref whole_seconds(PyObject* t) {
+  static PyObject* fields[] = {zt::intern("year"), zt::intern("month"), zt::intern("day"),
+                               zt::intern("hour"), zt::intern("minute"), zt::intern("second")};
+  Ref parts[6];
+  PyObject* args[6];
+  for (int i = 0; i < 6; ++i) {
+    parts[i] = Ref::check(PyObject_GetAttr(t, fields[i]));
+    args[i] = parts[i].get();
+  }
+  return Ref::check(PyObject_Vectorcall(M.datetime_type, args, 6, nullptr));
+}
+
+Ref now() {
+  static PyObject* name = zt::intern("now");
+  return Ref::check(PyObject_CallMethodNoArgs(M.datetime_type, name));
+}
+
+}  // namespace vantor
