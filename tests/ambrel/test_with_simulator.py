@@ -63,13 +63,13 @@ def test_the_simulator_starts_configured_and_shuts_down(new_env, Recorder):
 def test_a_refused_start_up_still_returns_the_sink_with_the_error_flag(
         new_env, Recorder, capsys):
     def custom(config):
-        config.ReadyStatusCheck = 2
+        config.ReadyStatusCheck = 1  # rscOn over the default rscOff
         cqgsim.latest().respond("Startup", "error", code=5, description="no licence")
 
     env = new_env()
     sink = env.Init(Recorder, custom)
     assert isinstance(sink, Recorder) and env.errorHappened is True
-    assert configuration(env)["ReadyStatusCheck"] == 2
+    assert configuration(env)["ReadyStatusCheck"] == 1
     out = capsys.readouterr().out
     assert messages_of(out, threading.get_ident())[-2:] == [
         "CQGCEL has started.", "Error happened during CQGCEL start up!"]
