@@ -1,4 +1,5 @@
 """Start: runs a sample against a fresh environment and always shuts it down."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -99,7 +100,7 @@ def test_start_lets_interrupts_pass_but_shuts_down_first(Ambrel, use_component, 
 
 def run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60, env={"PYTHONPATH": ":".join(sys.path)})
+                          text=True, timeout=60, env=dict(os.environ, PYTHONPATH=":".join(sys.path)))
 
 
 def test_loading_ensures_the_type_library_first_and_fails_without_it(Ambrel):
