@@ -52,29 +52,33 @@ def count_message(name, params, required, given):
 
 def cases():
     for name, (params, required) in OPERATIONS.items():
+        short = name.rpartition(".")[2]
         if required:
-            yield pytest.param(name, required - 1, {}, id=f"{name}-missing")
-        yield pytest.param(name, len(params) + 1, {}, id=f"{name}-extra")
-        yield pytest.param(name, required, {"bogus": 1}, id=f"{name}-unknown-keyword")
+            yield pytest.param(name, required - 1, {},
+                               count_message(name, params, required, required - 1),
+                               id=f"{name}-missing")
+        if len(params) > 1:  # the last one by name, the first one missing
+            yield pytest.param(name, 0, {params[-1]: None}, count_message(name, params, required, 0),
+                               id=f"{name}-first-missing")
+        yield pytest.param(name, len(params) + 1, {},
+                           count_message(name, params, required, len(params) + 1),
+                           id=f"{name}-extra")
+        yield pytest.param(name, required, {"bogus": 1},
+                           f"{short}() got an unexpected keyword argument 'bogus'",
+                           id=f"{name}-unknown-keyword")
         if params:
-            yield pytest.param(name, 1, {params[0]: 1}, id=f"{name}-given-twice")
+            yield pytest.param(name, 1, {params[0]: 1},
+                               f"{short}() got multiple values for keyword argument '{params[0]}'",
+                               id=f"{name}-given-twice")
 
 
-@pytest.mark.parametrize("name, given, keywords", list(cases()))
-def test_argument_counts_and_keywords(Ambrel, capsys, name, given, keywords):
-    params, required = OPERATIONS[name]
+@pytest.mark.parametrize("name, given, keywords, message", list(cases()))
+def test_argument_counts_and_keywords(Ambrel, capsys, name, given, keywords, message):
     call = target(Ambrel, name)
     capsys.readouterr()  # the internal sink's constructor traces
     with pytest.raises(TypeError) as err:
         call(*[None] * given, **keywords)
-    short = name.rpartition(".")[2]
-    if "bogus" in keywords:
-        expected = f"{short}() got an unexpected keyword argument 'bogus'"
-    elif keywords:
-        expected = f"{short}() got multiple values for keyword argument '{params[0]}'"
-    else:
-        expected = count_message(name, params, required, given)
-    assert str(err.value) == expected
+    assert str(err.value) == message
     assert capsys.readouterr().out == ""
     assert all(t.name != "cel_threadfunc" for t in threading.enumerate())
 

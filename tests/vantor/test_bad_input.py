@@ -153,28 +153,31 @@ def count_cases():
     for name, params in OPERATIONS.items():
         required = [p for p in params if p[2]]
         if required:
-            yield pytest.param(name, len(required) - 1, {}, id=f"{name}-missing")
-        yield pytest.param(name, len(params) + 1, {}, id=f"{name}-extra")
-        yield pytest.param(name, len(required), {"bogus": 1}, id=f"{name}-unknown-keyword")
+            yield pytest.param(name, len(required) - 1, {},
+                               count_message(name, params, len(required) - 1), id=f"{name}-missing")
+        if len(params) > 1:  # the last one by name, the first one missing
+            yield pytest.param(name, 0, {params[-1][0]: VALID[params[-1][1]]},
+                               count_message(name, params, 0), id=f"{name}-first-missing")
+        yield pytest.param(name, len(params) + 1, {},
+                           count_message(name, params, len(params) + 1), id=f"{name}-extra")
+        yield pytest.param(name, len(required), {"bogus": 1},
+                           f"{name}() got an unexpected keyword argument 'bogus'",
+                           id=f"{name}-unknown-keyword")
         if params:
-            yield pytest.param(name, 1, {params[0][0]: 1}, id=f"{name}-given-twice")
+            yield pytest.param(name, 1, {params[0][0]: 1},
+                               f"{name}() got multiple values for keyword argument '{params[0][0]}'",
+                               id=f"{name}-given-twice")
 
 
-@pytest.mark.parametrize("name, given, keywords", list(count_cases()))
-def test_argument_counts_and_keywords_are_checked_first(unit, out, name, given, keywords):
+@pytest.mark.parametrize("name, given, keywords, message", list(count_cases()))
+def test_argument_counts_and_keywords_are_checked_first(unit, out, name, given, keywords, message):
     params = OPERATIONS[name]
     call = method(unit, name)
     args = [VALID[p[1]] for p in params][:given] + [None] * max(0, given - len(params))
     before = state(unit)
     with pytest.raises(TypeError) as err:
         call(*args, **keywords)
-    if "bogus" in keywords:
-        expected = f"{name}() got an unexpected keyword argument 'bogus'"
-    elif keywords:
-        expected = f"{name}() got multiple values for keyword argument '{params[0][0]}'"
-    else:
-        expected = count_message(name, params, given)
-    assert str(err.value) == expected
+    assert str(err.value) == message
     assert state(unit) == before and out.read() == ""
 
 

@@ -57,8 +57,9 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    sig.function, key);
     out[i] = args[nargs + k];
   }
+  // As Cython counts: the arguments before the first missing one, however they were given.
   for (Py_ssize_t i = 0; i < sig.required; ++i)
-    if (!out[i]) raise_count(sig, nargs + nkw);
+    if (!out[i]) raise_count(sig, i);
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {
