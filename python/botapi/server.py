@@ -75,6 +75,11 @@ class BotApiServer:
             api = server
 
         self._httpd = _HTTPServer(self._address, Handler)
+        # Started again after stop(), the server comes back at the same address with the
+        # same mailboxes, as Telegram does after an outage.
+        self._address = self._httpd.server_address[:2]
+        with self._changed:
+            self._stopping = False
         # The accept loop looks for a stop request this often; stop() waits for it.
         self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,),
                                         name="botapi-server", daemon=True)
@@ -82,7 +87,8 @@ class BotApiServer:
         return self
 
     def stop(self):
-        """Answers every long poll at once, then stops serving and joins every thread."""
+        """Answers every long poll at once, then stops serving and joins every thread; the
+        mailboxes stay for a later start()."""
         if self._httpd is None:
             return
         with self._changed:
