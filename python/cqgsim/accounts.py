@@ -1,0 +1,162 @@
+"""Accounts, their summaries and their positions."""
+from cqgsim import constants as C
+from cqgsim.collection import Collection
+
+
+class Position:
+    """One instrument's position in one account; Quantity is signed (short below zero)."""
+
+    def __init__(self, account, market):
+        self._account = account
+        self._market = market
+        self.InstrumentName = market.spec.full_name
+        self.Side = C.osdBuy
+        self.Quantity = 0
+        self.AveragePrice = 0.0
+        self._realized = 0.0
+
+    @property
+    def Account(self):
+        return self._account
+
+    def _mark(self):
+        m = self._market
+        price = m.best(C.qtTrade)
+        if price is None:
+            bid, ask = m.best(C.qtBid), m.best(C.qtAsk)
+            price = (bid + ask) / 2 if bid is not None and ask is not None else self.AveragePrice
+        return price
+
+    @property
+    def OTE(self):
+        if not self.Quantity:
+            return 0.0
+        return round((self._mark() - self.AveragePrice) * self.Quantity
+                     * self._market.spec.point_value, 2)
+
+    @property
+    def ProfitLoss(self):
+        return round(self._realized + self.OTE, 2)
+
+    def _fill(self, signed_qty, price):
+        """Books a fill; returns the realized profit or loss of the part that closed."""
+        q, avg = self.Quantity, self.AveragePrice
+        pv = self._market.spec.point_value
+        realized = 0.0
+        if q == 0 or (q > 0) == (signed_qty > 0):
+            total = abs(q) + abs(signed_qty)
+            self.AveragePrice = (abs(q) * avg + abs(signed_qty) * price) / total
+        else:
+            closed = min(abs(q), abs(signed_qty))
+            realized = closed * (price - avg) * (1 if q > 0 else -1) * pv
+            if abs(signed_qty) > abs(q):
+                self.AveragePrice = price  # reversed: the rest opens at the fill price
+            elif abs(signed_qty) == abs(q):
+                self.AveragePrice = 0.0
+        self.Quantity = q + signed_qty
+        if self.Quantity:
+            self.Side = C.osdBuy if self.Quantity > 0 else C.osdSell
+        self._realized += realized
+        return realized
+
+
+class Positions(Collection):
+    __slots__ = ()
+
+    def ItemByIndex(self, index):
+        return self.Item(index)
+
+
+class Summary:
+    """Money of an account. Each member takes a row: 0 is the account's currency, 1 its only
+    trading currency (USD); both hold the same figures."""
+
+    ROWS = 2
+
+    def __init__(self, account):
+        self._account = account
+
+    def _row(self, index, value):
+        if isinstance(index, int) and 0 <= index < self.ROWS:
+            return round(value, 2)
+        if self._account._core.api.CollectionsThrowException:
+            raise IndexError(f"Summary: no row {index!r}")
+        return None
+
+    def Balance(self, index):
+        return self._row(index, self._account._balance())
+
+    def Collaterals(self, index):
+        return self._row(index, self._account._spec.collaterals)
+
+    def UPL(self, index):
+        return self._row(index, self._account._upl())
+
+    def OTE(self, index):
+        return self.UPL(index)
+
+    def NLV(self, index):
+        return self._row(index, self._account._balance() + self._account._upl())
+
+    def MaintenanceMargin(self, index):
+        return self._row(index, self._account._margin())
+
+    def InitialMargin(self, index):
+        return self._row(index, self._account._margin() * 1.1)
+
+    def ProfitLoss(self, index):
+        return self._row(index, self._account._realized)
+
+
+class Account:
+    def __init__(self, core, spec):
+        self._core = core
+        self._spec = spec
+        self.GWAccountID = spec.gw_account_id
+        self.GWAccountName = spec.name
+        self.FcmAccountID = f"SIM{spec.gw_account_id}"
+        self.AutoSubscribeInstruments = False
+        self._psl = C.pslNoPositions
+        self._positions = {}  # full name -> Position, in the order they were opened
+        self._realized = 0.0
+        self._commissions = 0.0
+
+    @property
+    def PositionSubcriptionLevel(self):
+        return self._psl
+
+    @PositionSubcriptionLevel.setter
+    def PositionSubcriptionLevel(self, value):
+        if value not in C.ENUMS["ePositionSubscriptionLevel"].values():
+            raise ValueError(f"PositionSubcriptionLevel: unknown value {value!r}")
+        self._psl = int(value)
+
+    @property
+    def Summary(self):
+        return Summary(self)
+
+    @property
+    def Positions(self):
+        return Positions(self._core, list(self._positions.values()))
+
+    def _balance(self):
+        return self._spec.balance + self._realized - self._commissions
+
+    def _upl(self):
+        return sum(p.OTE for p in self._positions.values())
+
+    def _margin(self):
+        return sum(abs(p.Quantity) * p._market.spec.margin for p in self._positions.values())
+
+    def __repr__(self):
+        return f"<Account {self.GWAccountID} {self.GWAccountName}>"
+
+
+class Accounts(Collection):
+    __slots__ = ()
+
+    def ItemByGWAccountID(self, gw_account_id):
+        for a in self._items:
+            if a.GWAccountID == gw_account_id:
+                return a
+        return self._missing(gw_account_id)

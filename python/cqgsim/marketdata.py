@@ -1,0 +1,407 @@
+"""Market data on the component's thread: each instrument's quotes, recent ticks and bars,
+the instruments, ticks and bars requests, and the events that deliver them."""
+import collections
+import datetime as _dt
+
+from cqgsim import catalogue
+from cqgsim import constants as C
+from cqgsim.bars import TimedBar, TimedBars
+from cqgsim.market import BarData, History
+from cqgsim.objects import Instrument, Quote, Quotes
+from cqgsim.ticks import Tick, Ticks
+
+BBA = frozenset({C.qtBid, C.qtAsk})
+ALL_QUOTE_TYPES = tuple(C.ENUMS["eQuoteType"].values())
+_DAY = _dt.timedelta(days=1)
+MAX_BARS = 10_000
+
+
+class Series:
+    """One instrument's bars of one period: the history before the clock started, the bars
+    completed since, and the forming bar."""
+
+    def __init__(self, spec, seed, key, now):
+        self.key = key
+        self.length = _DAY if key == "day" else _dt.timedelta(minutes=int(key))
+        self.forming = BarData(self.floor(now))
+        self.completed = collections.deque(maxlen=MAX_BARS)
+        self._history = History(spec, seed, key, self.forming.start, lambda s: s - self.length)
+
+    def floor(self, t):
+        if self.key == "day":
+            return _dt.datetime(t.year, t.month, t.day)
+        step = int(self.length.total_seconds())
+        seconds = int((t - _dt.datetime(t.year, t.month, t.day)).total_seconds())
+        return _dt.datetime(t.year, t.month, t.day) + _dt.timedelta(seconds=seconds - seconds % step)
+
+    def next_boundary(self):
+        return self.forming.start + self.length
+
+    def set_history(self, bars):
+        """Replaces the bars before the clock started: BarData objects, oldest first."""
+        start = self.forming.start
+        for data in reversed(bars):
+            start -= self.length
+            data.start = start
+        self._history = _Fixed(list(bars))
+
+    def roll(self):
+        self.completed.append(self.forming)
+        self.forming = BarData(self.forming.start + self.length)
+
+    def newest(self, count):
+        """The newest ``count`` bars, oldest first, the forming bar last."""
+        done = list(self.completed)[-(count - 1):] if count > 1 else []
+        missing = count - 1 - len(done)
+        older = self._history.newest(missing) if missing > 0 else []
+        return older + done + [self.forming]
+
+
+class _Fixed:
+    """History given by a script; there is no more of it than was given."""
+
+    def __init__(self, bars):
+        self._bars = bars
+
+    def newest(self, count):
+        return self._bars[-count:]
+
+
+class MarketState:
+    """One instrument's market as the component sees it."""
+
+    def __init__(self, spec, seed, clock):
+        self.spec = spec
+        self._clock = clock
+        self._seed = seed
+        # quote type -> [price, volume, local timestamp]; absent types are not valid
+        self.quotes = {C.qtYesterdaySettlement: [spec.start_price, 0, clock.local(clock.now)]}
+        self.recent = collections.deque(maxlen=1000)
+        self.series = {}
+        for key in ("1", "day"):
+            self.series_for(key)
+        self.instrument = None  # the resolved Instrument, if any
+        self.ticks = []  # active Ticks collections
+        self.bars = []  # active TimedBars collections
+
+    def series_for(self, key):
+        s = self.series.get(key)
+        if s is None:
+            s = self.series[key] = Series(self.spec, self._seed, key, self._clock.now)
+        return s
+
+    def best(self, quote_type):
+        q = self.quotes.get(quote_type)
+        return None if q is None else q[0]
+
+    def quote(self, quote_type):
+        q = self.quotes.get(quote_type)
+        if q is None:
+            return Quote(quote_type, 0.0, 0, False, None)
+        return Quote(quote_type, q[0], q[1], True, q[2])
+
+    def quotes_snapshot(self, types):
+        return [self.quote(t) for t in (ALL_QUOTE_TYPES if types is None else types)]
+
+    def set_quote(self, quote_type, price, volume, stamp):
+        if price is None:
+            self.quotes.pop(quote_type, None)
+        else:
+            self.quotes[quote_type] = [price, volume, stamp]
+
+    def apply(self, raw, stamp):
+        """Applies (price type, price, volume) ticks; returns (Tick objects, changed quote
+        types, whether a trade happened)."""
+        ticks = []
+        changed = []
+        traded = False
+        for price_type, price, volume in raw:
+            ticks.append(Tick(price_type, price, volume, stamp))
+            if price_type == C.tptAsk:
+                self.quotes[C.qtAsk] = [price, volume, stamp]
+                changed.append(C.qtAsk)
+            elif price_type == C.tptBid:
+                self.quotes[C.qtBid] = [price, volume, stamp]
+                changed.append(C.qtBid)
+            elif price_type == C.tptTrade:
+                traded = True
+                self.quotes[C.qtTrade] = [price, volume, stamp]
+                changed.append(C.qtTrade)
+                if C.qtDayOpen not in self.quotes:
+                    self.quotes[C.qtDayOpen] = [price, 0, stamp]
+                    changed.append(C.qtDayOpen)
+                high, low = self.quotes.get(C.qtDayHigh), self.quotes.get(C.qtDayLow)
+                if high is None or price > high[0]:
+                    self.quotes[C.qtDayHigh] = [price, 0, stamp]
+                    changed.append(C.qtDayHigh)
+                if low is None or price < low[0]:
+                    self.quotes[C.qtDayLow] = [price, 0, stamp]
+                    changed.append(C.qtDayLow)
+                for s in self.series.values():
+                    s.forming.trade(price, volume)
+            elif price_type == C.tptSettlement:
+                self.quotes[C.qtSettlement] = [price, volume, stamp]
+                changed.append(C.qtSettlement)
+        self.recent.extend(ticks)
+        return ticks, list(dict.fromkeys(changed)), traded
+
+    def new_day(self, stamp):
+        """Settles the day that ended; returns the settlement tick or None."""
+        last = self.quotes.get(C.qtTrade) or self.quotes.get(C.qtSettlement)
+        for t in (C.qtDayOpen, C.qtDayHigh, C.qtDayLow, C.qtSettlement):
+            self.quotes.pop(t, None)
+        if last is None:
+            return None
+        self.quotes[C.qtYesterdaySettlement] = [last[0], 0, stamp]
+        return (C.tptSettlement, last[0], 0)
+
+
+class MarketData:
+    """Requests for instruments, ticks and bars, and delivery of market events."""
+
+    def __init__(self, core):
+        self._core = core
+        clock = core.clock
+        self.markets = {s.full_name: MarketState(s, core.config.seed, clock)
+                        for s in catalogue.SPECS}
+        self._ids = 0
+
+    def _next_id(self, prefix):
+        self._ids += 1
+        return f"{prefix}{self._ids}"
+
+    def market(self, symbol):
+        spec = catalogue.find(symbol)
+        return None if spec is None else self.markets[spec.full_name]
+
+    # -- instruments ---------------------------------------------------------------------
+    def resolve_instrument(self, symbol):
+        core = self._core
+        market = self.market(symbol)
+        if market is None:
+            core.fire("OnInstrumentResolved", symbol, None,
+                      core.error(101, f"Unknown symbol: {symbol}"))
+            return
+        if market.instrument is None:
+            market.instrument = Instrument(core, market)
+            core.instruments._items.append(market.instrument)
+        core.fire("OnInstrumentResolved", symbol, market.instrument, None)
+
+    def fail_instrument(self, symbol, error):
+        self._core.fire("OnInstrumentResolved", symbol, None, error)
+
+    def remove_instrument(self, instrument):
+        market = instrument._market
+        if market.instrument is instrument:
+            market.instrument = None
+        items = self._core.instruments._items
+        if instrument in items:
+            items.remove(instrument)
+
+    def level_changed(self, instrument, old):
+        """Raising the level delivers the instrument's quotes as they stand."""
+        new = instrument._level
+        if instrument._market.instrument is not instrument or new <= old:
+            return
+        if new >= C.dsQuotes and self._core.data_up:
+            types = [t for t in ALL_QUOTE_TYPES
+                     if (new >= C.dsQuotesAndBBA or t not in BBA)
+                     and t in instrument._market.quotes]
+            self._fire_quotes(instrument, types)
+
+    def _fire_quotes(self, instrument, types):
+        if not self._core.api.NewInstrumentChangeMode:
+            types = None  # every quote, valid or not
+        elif not types:
+            return
+        quotes = Quotes(self._core, instrument._market.quotes_snapshot(types))
+        self._core.fire("OnInstrumentChanged", instrument, quotes, None)
+
+    # -- ticks ---------------------------------------------------------------------------
+    def check_ticks_request(self, request):
+        if not isinstance(request.Limit, int) or request.Limit <= 0:
+            return "Limit must be a positive integer"
+        if request.TickFilter not in C.ENUMS["eTicksFilter"].values():
+            return f"Unknown tick filter {request.TickFilter!r}"
+        if request.Type != C.trtCurrentNotify:
+            return "Only current ticks with notifications are available"
+        if self.market(request.Symbol) is None:
+            return f"Unknown symbol: {request.Symbol}"
+        return None
+
+    def new_ticks(self, request):
+        market = self.market(request.Symbol) if isinstance(request.Symbol, str) else None
+        return Ticks(self._core, request, market, self._next_id("T"))
+
+    def ticks_refused(self, ticks, problem):
+        self.ticks_failed(ticks, self._core.error(102, problem))
+
+    def ticks_failed(self, ticks, error):
+        self.remove_ticks(ticks)
+        self._core.fire("OnTicksResolved", ticks, error)
+
+    def resolve_ticks(self, ticks):
+        market = ticks._market
+        recent = ticks._filter(list(market.recent))
+        ticks._items.extend(recent[-ticks._limit:])
+        market.ticks.append(ticks)
+        self._core.fire("OnTicksResolved", ticks, None)
+
+    def remove_ticks(self, ticks):
+        ticks._active = False
+        if ticks._market is not None and ticks in ticks._market.ticks:
+            ticks._market.ticks.remove(ticks)
+        items = self._core.all_ticks._items
+        if ticks in items:
+            items.remove(ticks)
+
+    # -- bars ----------------------------------------------------------------------------
+    def check_bars_request(self, request):
+        if self.market(request.Symbol) is None:
+            return f"Unknown symbol: {request.Symbol}"
+        if request.HistoricalPeriod is not None:
+            if request.HistoricalPeriod != C.hpDaily:
+                return "Only daily historical bars are available"
+        elif not (isinstance(request.IntradayPeriod, int) and 1 <= request.IntradayPeriod <= 1440):
+            return f"Unknown intraday period {request.IntradayPeriod!r}"
+        if not isinstance(request.RangeStart, int) or request.RangeStart != 0:
+            return "RangeStart must be 0 (the forming bar)"
+        if not isinstance(request.RangeEnd, int) or not -MAX_BARS <= request.RangeEnd < 0:
+            return f"RangeEnd must be between {-MAX_BARS} and -1"
+        return None
+
+    def new_bars(self, request, valid=True):
+        series, size = None, 0
+        if valid:
+            market = self.market(request.Symbol)
+            key = "day" if request.HistoricalPeriod is not None else str(request.IntradayPeriod)
+            series = market.series_for(key)
+            size = request.RangeStart - request.RangeEnd  # the bar at RangeEnd is excluded
+        return TimedBars(self._core, request, series, self._next_id("B"), size)
+
+    def bars_refused(self, bars, problem):
+        self.bars_failed(bars, self._core.error(103, problem))
+
+    def bars_failed(self, bars, error):
+        self.remove_bars(bars)
+        self._core.fire("OnTimedBarsResolved", bars, error)
+
+    def _bar(self, bars, data):
+        if bars._series.key == "day":
+            stamp = _dt.datetime(data.start.year, data.start.month, data.start.day)
+        else:
+            stamp = self._core.clock.local(data.start)
+        return TimedBar(data, stamp, bars._outputs)
+
+    def resolve_bars(self, bars):
+        bars._items.extend(self._bar(bars, d) for d in bars._series.newest(bars._size))
+        self._market_of(bars).bars.append(bars)
+        self._core.fire("OnTimedBarsResolved", bars, None)
+
+    def _market_of(self, bars):
+        return self.market(bars.Request.Symbol)
+
+    def remove_bars(self, bars):
+        bars._active = False
+        market = self._market_of(bars) if bars._series is not None else None
+        if market is not None and bars in market.bars:
+            market.bars.remove(bars)
+        items = self._core.all_timed_bars._items
+        if bars in items:
+            items.remove(bars)
+
+    # -- the clock -----------------------------------------------------------------------
+    def next_boundary(self):
+        return min(s.next_boundary() for m in self.markets.values() for s in m.series.values())
+
+    def advance(self, target, then=None):
+        """Moves the clock to ``target``, one step per bar boundary; ``then()`` runs in the
+        step that reaches it."""
+        core = self._core
+        boundary = self.next_boundary()
+        if boundary <= target:
+            core.set_time(boundary)
+            rolled = [(m, s) for m in self.markets.values() for s in m.series.values()
+                      if s.next_boundary() <= boundary]
+            self._close_bars(rolled)
+            core.seq.then(self._open_bars, rolled, target, then)
+            return
+        core.set_time(target)
+        if then is not None:
+            then()
+
+    def _listening(self, market, series):
+        return [b for b in market.bars if b._series is series and b._updates]
+
+    def _close_bars(self, rolled):
+        """First half of a bar boundary: the forming bar is final, the oldest bar goes."""
+        for market, series in rolled:
+            for bars in self._listening(market, series):
+                bars._items[-1].refresh(bars._outputs)
+                if len(bars._items) >= bars._size:
+                    del bars._items[0]
+                    self._core.fire("OnTimedBarsRemoved", bars, 0)
+
+    def _open_bars(self, rolled, target, then):
+        """Second half: the new forming bar is added; a new day settles the old one."""
+        core = self._core
+        stamp = core.clock.local(core.clock.now)
+        for market, series in rolled:
+            series.roll()
+            for bars in self._listening(market, series):
+                bars._items.append(self._bar(bars, series.forming))
+                core.fire("OnTimedBarsAdded", bars)
+            if series.key == "day":
+                settlement = market.new_day(stamp)
+                changed = [C.qtYesterdaySettlement, C.qtDayOpen, C.qtDayHigh, C.qtDayLow,
+                           C.qtSettlement]
+                ticks = [settlement] if settlement else []
+                self._deliver(market, ticks, changed, stamp, traded=False, applied=True)
+        core.seq.then(self.advance, target, then)
+
+    # -- market updates ------------------------------------------------------------------
+    def apply(self, market, raw):
+        """Applies ticks at the current time and delivers what changed."""
+        stamp = self._core.clock.local(self._core.clock.now)
+        self._deliver(market, raw, None, stamp, traded=None, applied=False)
+
+    def _deliver(self, market, raw, changed, stamp, traded, applied):
+        core = self._core
+        if applied:
+            ticks = [Tick(t, p, v, stamp) for t, p, v in raw]
+            market.recent.extend(ticks)
+        else:
+            ticks, changed, traded = market.apply(raw, stamp)
+        core.trading.market_moved(market)
+        if not core.data_up:
+            return
+        inst = market.instrument
+        if inst is not None and inst._level >= C.dsQuotes and changed:
+            types = changed if inst._level >= C.dsQuotesAndBBA else [
+                t for t in changed if t not in BBA]
+            self._fire_quotes(inst, types)
+        if ticks:
+            for coll in market.ticks:
+                self._add_ticks(coll, coll._filter(ticks))
+        if traded:
+            for bars in market.bars:
+                if bars._updates:
+                    bars._items[-1].refresh(bars._outputs)
+                    core.fire("OnTimedBarsUpdated", bars, len(bars._items) - 1)
+
+    def _add_ticks(self, coll, new):
+        if not new:
+            return
+        drop = coll._room_for(len(new))
+        if drop:
+            # Dropping and adding are two events; the handler of each sees its own state.
+            coll._drop_oldest(drop)
+            self._core.fire("OnTicksRemoved", coll, drop - 1)
+            self._core.seq.then(self._append_ticks, coll, new)
+            return
+        self._append_ticks(coll, new)
+
+    def _append_ticks(self, coll, new):
+        if coll._active:
+            coll._append(new)
+            self._core.fire("OnTicksAdded", coll, len(new))

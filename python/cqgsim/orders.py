@@ -1,0 +1,152 @@
+"""Orders, their properties and their fills."""
+from cqgsim import constants as C
+from cqgsim.collection import Collection
+
+_PROPERTY_NAMES = {v: k[2:] for k, v in C.ENUMS["eOrderProperty"].items()}
+
+
+class OrderProperty:
+    __slots__ = ("Id", "Name", "Value")
+
+    def __init__(self, ident, value):
+        self.Id = ident
+        self.Name = _PROPERTY_NAMES.get(ident, str(ident))
+        self.Value = value
+
+
+class OrderProperties:
+    """An order's properties by property id, as they stood when this object was made."""
+
+    __slots__ = ("_values",)
+
+    def __init__(self, values):
+        self._values = values
+
+    @property
+    def Count(self):
+        return len(self._values)
+
+    def Item(self, ident):
+        if ident not in self._values:
+            raise KeyError(f"Order property {ident!r} is not known")
+        return OrderProperty(ident, self._values[ident])
+
+    __call__ = Item
+
+    def __iter__(self):
+        return iter([OrderProperty(k, v) for k, v in self._values.items()])
+
+    def __len__(self):
+        return len(self._values)
+
+
+class Fill:
+    __slots__ = ("Id", "Status", "Timestamp", "Price", "Quantity", "Side", "Order",
+                 "InstrumentName", "GWAccountID")
+
+    def __init__(self, ident, order, quantity, price, timestamp, status=C.fsNormal):
+        self.Id = ident
+        self.Status = status
+        self.Timestamp = timestamp
+        self.Price = price
+        self.Quantity = quantity
+        self.Side = order.Side
+        self.Order = order
+        self.InstrumentName = order.InstrumentName
+        self.GWAccountID = order.GWAccountID
+
+
+class Order:
+    """An order made by CreateOrder (or entered elsewhere). Its GUID is known at once."""
+
+    def __init__(self, core, guid, order_type, market, account, quantity, side, limit, stop):
+        self._core = core
+        self._market = market
+        self._account = account
+        self._place_requested = False
+        self._triggered = False
+        self.GUID = guid
+        self.Type = order_type
+        self.InstrumentName = market.spec.full_name
+        self.GWAccountID = account.GWAccountID if account is not None else 0
+        self.Quantity = quantity
+        self.Side = side
+        self.LimitPrice = limit
+        self.StopPrice = stop
+        self.GWStatus = C.osNotSent
+        self.FilledQuantity = 0
+        self.AverageFillPrice = 0.0
+        self.PlaceTime = None
+        self.EventServerTimestamp = None
+        self.RejectReason = ""
+        self.Manual = 0
+        self._fills = []
+
+    @property
+    def Instrument(self):
+        return self._market.instrument
+
+    @property
+    def Account(self):
+        return self._account
+
+    @property
+    def Fills(self):
+        return Collection(self._core, list(self._fills))
+
+    @property
+    def RemainingQuantity(self):
+        return max(0, self.Quantity - self.FilledQuantity) if self.GWStatus not in C.FINAL_STATUSES else 0
+
+    def _values(self):
+        return {
+            C.opGUID: self.GUID, C.opGWStatus: self.GWStatus,
+            C.opEventServerTimestamp: self.EventServerTimestamp,
+            C.opAverageFillPrice: self.AverageFillPrice, C.opFilledQuantity: self.FilledQuantity,
+            C.opQuantity: self.Quantity, C.opSide: self.Side, C.opOrderType: self.Type,
+            C.opLimitPrice: self.LimitPrice, C.opStopPrice: self.StopPrice,
+            C.opInstrumentName: self.InstrumentName, C.opGWAccountID: self.GWAccountID,
+            C.opPlaceTime: self.PlaceTime, C.opRemainingQuantity: self.RemainingQuantity,
+        }
+
+    @property
+    def Properties(self):
+        return OrderProperties(self._values())
+
+    def Place(self):
+        if self._place_requested:
+            raise RuntimeError(f"Order {self.GUID} has already been placed")
+        self._place_requested = True
+        self._core.trading.place(self)
+
+    def Cancel(self):
+        if not self._place_requested:
+            raise RuntimeError(f"Order {self.GUID} has not been placed")
+        if self.GWStatus in C.FINAL_STATUSES:
+            raise RuntimeError(f"Order {self.GUID} is no longer working and cannot be cancelled")
+        self._core.trading.cancel(self)
+
+    def __repr__(self):
+        return f"<Order {self.GUID}>"
+
+
+class Orders(Collection):
+    __slots__ = ("_by_guid",)
+
+    def __init__(self, core):
+        Collection.__init__(self, core)
+        self._by_guid = {}
+
+    def ItemByGuid(self, guid):
+        order = self._by_guid.get(guid)
+        if order is None:
+            raise KeyError(f"There is no order with GUID {guid!r}")
+        return order
+
+    def _add(self, order):
+        self._items.append(order)
+        self._by_guid[order.GUID] = order
+
+    def _remove(self, order):
+        self._items.remove(order)
+        del self._by_guid[order.GUID]

@@ -1,0 +1,10 @@
+import pytest
+
+import cqgsim
+
+
+@pytest.fixture(autouse=True)
+def _fresh_configuration():
+    cqgsim.reset()
+    yield
+    cqgsim.reset()
