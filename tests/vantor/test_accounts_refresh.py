@@ -34,24 +34,13 @@ class Gate:
 
 
 class Summary:
+    """Every member (Balance, Collaterals, NLV, ...) takes a row and reads the account's figure."""
+
     def __init__(self, account):
         self._account = account
 
-    def _read(self, name, row):
-        account = self._account
-        account.reads.append((name, row))
-        if name in account.gates:
-            account.gates.pop(name).pass_through()
-        if name in account.failures:
-            raise account.failures[name]
-        return account.figures[name]
-
-    def Balance(self, row): return self._read("Balance", row)
-    def Collaterals(self, row): return self._read("Collaterals", row)
-    def NLV(self, row): return self._read("NLV", row)
-    def MaintenanceMargin(self, row): return self._read("MaintenanceMargin", row)
-    def ProfitLoss(self, row): return self._read("ProfitLoss", row)
-    def UPL(self, row): return self._read("UPL", row)
+    def __getattr__(self, name):
+        return lambda row: self._account.read(name, row)
 
 
 class Position:
@@ -87,6 +76,14 @@ class Account:
     def Summary(self):
         self.summaries += 1
         return Summary(self)
+
+    def read(self, name, row):
+        self.reads.append((name, row))
+        if name in self.gates:
+            self.gates.pop(name).pass_through()
+        if name in self.failures:
+            raise self.failures[name]
+        return self.figures[name]
 
     @property
     def Positions(self):
