@@ -2,9 +2,6 @@
 worker owns the component, the adapter it returns bound to a gateway, calls from the test
 thread (the gateway's thread). Waits are bounded; nothing sleeps to synchronise."""
 import threading
-import time
-
-import win32com.client
 
 import cqgsim
 from cqgsim import constants as C
@@ -13,32 +10,14 @@ from zandor_trader.core.order import Order
 from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 
-win32com.client.gencache.EnsureModule(C.TYPELIB_ID, 0, *C.TYPELIB_VERSION)
+from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
-DEADLINE = 10.0  # only ever reached when something is broken
+from .conftest import DEADLINE, ES, NQ, eventually, traces  # noqa: F401 - for the tests
+
 ACCOUNT = 100101
-
-ES = Security("ES", Exchange.CME)
-NQ = Security("NQ", Exchange.CME)
 CL = Security("CL", Exchange.NYMEX)
 # DDZ5 is traded on the component but unknown to the host.
 SECURITIES = {"EPZ5": ES, "ENQZ5": NQ, "CLEF6": CL}
-
-
-def modules():
-    from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
-    return Ambrel, vantor
-
-
-def eventually(predicate, deadline=DEADLINE):
-    """Waits for a condition that another thread brings about; fails instead of hanging."""
-    cond = threading.Condition()
-    end = time.monotonic() + deadline
-    with cond:
-        while not predicate():
-            left = end - time.monotonic()
-            assert left > 0, "condition not reached in time"
-            cond.wait(min(left, 0.005))
 
 
 class Background:
@@ -69,7 +48,6 @@ class Session:
     `resolve` (all the securities' by default) resolved."""
 
     def __init__(self, securities=SECURITIES, resolve=None, logon=True):
-        Ambrel, vantor = modules()
         self.env = Ambrel.Ambrel()
         self.adapter = self.env.Init(vantor.Vantor, None)
         self.gateway = CqgGateway(securities)

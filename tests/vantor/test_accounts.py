@@ -4,15 +4,11 @@ import pytest
 import cqgsim
 from cqgsim import constants as C
 from zandor_trader.core.constants import Direction, OrderType
+from zandor_trader.gateways.cqg.wrapper import vantor
 
-from tests.vantor.orders_support import CL, ES, NQ, Session, market, modules, order
+from tests.vantor.orders_support import CL, ES, NQ, Session, market, order, traces
 
 TRADER_2 = 100102  # the simulated account with collaterals
-
-
-def messages(out):
-    """The texts of the Trace lines in `out`, without their thread prefix."""
-    return [line.partition(": ")[2] for line in out.splitlines() if line.split(":")[0].isdigit()]
 
 
 def account_state(sim, gw_account_id):
@@ -22,7 +18,6 @@ def account_state(sim, gw_account_id):
 
 
 def test_the_subscription_waits_for_the_first_reload_only(monkeypatch, capsys):
-    vantor = modules()[1]
     cqgsim.reset()
     s = Session()
     try:
@@ -38,7 +33,7 @@ def test_the_subscription_waits_for_the_first_reload_only(monkeypatch, capsys):
         monkeypatch.setattr(vantor, "TIMEOUT", 10)
         capsys.readouterr()
         s.adapter.subscribe_account_and_positions(GWAccountID=TRADER_2)
-        said = messages(capsys.readouterr().out)
+        said = traces(capsys.readouterr().out)
         # The reload is traced on the worker, so it may come before or after the wait's line.
         selected = said.index(f"Select account {TRADER_2}, subscribe to open positions.")
         assert sorted(said[:selected]) == ["OnAccountChanged - Accounts are ready!",
@@ -48,7 +43,7 @@ def test_the_subscription_waits_for_the_first_reload_only(monkeypatch, capsys):
         assert s.adapter.account_balance.cash == 250_000.0  # refreshed on the way
 
         s.adapter.unsubscribe_account_and_positions(TRADER_2)
-        assert messages(capsys.readouterr().out)[-1] == f"Unsubscribe account {TRADER_2}."
+        assert traces(capsys.readouterr().out)[-1] == f"Unsubscribe account {TRADER_2}."
         assert account_state(s.sim, TRADER_2) == (C.aslNone, False, C.pslNoPositions)
         assert s.adapter.GWAccountID == TRADER_2
         with pytest.raises(ValueError, match=r"^GWAccountID 424242 can not be found!$"):
@@ -85,7 +80,7 @@ def test_balance_and_positions_follow_the_fills(trader_2, capsys):
     s.adapter.place_order(order(CL, OrderType.MARKET, Direction.SHORT, 1))  # flat again
     s.sim.external_order(TRADER_2, "DDZ5", "osdBuy", 1)  # a symbol the host does not trade
     s.sim.sync()
-    said = messages(capsys.readouterr().out)
+    said = traces(capsys.readouterr().out)
     assert any(m.startswith("OnAccountChanged - open position is added for ZT-SIM-2 account - "
                             "instrument: F.US.EPZ5 average price: 6850.25 quantity: 2 OTE: ")
                for m in said)

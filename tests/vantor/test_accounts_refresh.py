@@ -12,9 +12,10 @@ from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.constants import Direction, Exchange
 from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
+from zandor_trader.gateways.cqg.wrapper import vantor
 
 from tests.ambrel import fakes
-from tests.vantor.orders_support import DEADLINE, ES, Background, Session, modules
+from tests.vantor.orders_support import DEADLINE, ES, Background, Session
 
 XYZ = Security("XYZ", Exchange.CME)
 PLAIN = Security("PLAIN", Exchange.SGX)
@@ -113,7 +114,7 @@ def errors_printed(out):
 
 
 def test_the_balance_is_published_only_once_complete(rig):
-    (s, account), vantor = rig, modules()[1]
+    s, account = rig
     s.adapter.update_account_balance()
     first = s.adapter.account_balance
     assert first == AccountBalance(cash=1000.0, cash_by_currency=None, available_cash=850.0,
@@ -142,7 +143,7 @@ def test_the_balance_is_published_only_once_complete(rig):
 
 
 def test_a_failed_balance_refresh_prints_one_line_and_keeps_the_last_record(rig, capsys):
-    (s, account), vantor = rig, modules()[1]
+    s, account = rig
     s.adapter.update_account_balance()
     kept = s.adapter.account_balance
     account.failures["Collaterals"] = ValueError("no collaterals today")
@@ -161,7 +162,7 @@ def test_a_failed_balance_refresh_prints_one_line_and_keeps_the_last_record(rig,
 
 
 def test_positions_are_published_only_once_complete(rig):
-    (s, account), vantor = rig, modules()[1]
+    s, account = rig
     account.positions = [
         Position("F.US.EPZ5", C.osdBuy, 2, 6850.0),
         Position("F.US.EPZ5", C.osdBuy, 0, 6851.0),   # flat: left out
@@ -191,7 +192,7 @@ def test_positions_are_published_only_once_complete(rig):
 
 
 def test_a_failed_positions_refresh_raises_and_keeps_the_last_list(rig):
-    (s, account), vantor = rig, modules()[1]
+    s, account = rig
     account.positions = [Position("F.US.EPZ5", C.osdBuy, 2, 6850.0)]
     s.adapter.update_positions()
     kept = s.adapter.positions
@@ -206,7 +207,7 @@ def test_a_failed_positions_refresh_raises_and_keeps_the_last_list(rig):
 
 
 def test_account_events_are_traced_and_the_reload_readies_the_accounts(capsys):
-    adapter = modules()[1].Vantor()
+    adapter = vantor.Vantor()
     adapter.gateway = CqgGateway({})
     account = Account()
     position = Position("F.US.EPZ5", C.osdBuy, 2, 6850.25)

@@ -10,15 +10,16 @@ from cqgsim import constants as C
 from zandor_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
 from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
+from zandor_trader.gateways.cqg.wrapper import vantor
 
 from tests.vantor.orders_support import (
-    ACCOUNT, SECURITIES, Background, Session, eventually, market, modules, order)
+    ACCOUNT, SECURITIES, Background, Session, eventually, market, order)
 
 GC = Security("GC", Exchange.COMEX)  # known to the host, never subscribed on the component
 
 
 @pytest.fixture(scope="module")
-def session():
+def desk():
     cqgsim.reset()
     s = Session(dict(SECURITIES, GCEG6=GC), resolve=list(SECURITIES))
     s.subscribe(ACCOUNT)
@@ -26,11 +27,6 @@ def session():
     yield s
     s.close()
     cqgsim.reset()
-
-
-@pytest.fixture
-def vantor():
-    return modules()[1]
 
 
 def updates_of(s, guid):
@@ -43,8 +39,8 @@ def deals_of(s, guid):
     return [d for d in list(s.gateway.deals) if d["order_id"] == guid]
 
 
-def test_each_order_type_passes_its_own_arguments_and_returns_its_own_guid(session, capsys):
-    s = session
+def test_each_order_type_passes_its_own_arguments_and_returns_its_own_guid(desk, capsys):
+    s = desk
     placed = {
         "market": s.adapter.place_order(order(order_type=OrderType.MARKET, direction=Direction.SHORT,
                                               quantity=2, price=1.0)),
@@ -65,8 +61,8 @@ def test_each_order_type_passes_its_own_arguments_and_returns_its_own_guid(sessi
     assert "is not placed by algo" not in capsys.readouterr().out
 
 
-def test_orders_that_cannot_be_placed_are_refused_before_the_component_sees_them(session):
-    s = session
+def test_orders_that_cannot_be_placed_are_refused_before_the_component_sees_them(desk):
+    s = desk
     before = s.orders()
     # The symbol is checked first, then the type, then the side.
     with pytest.raises(ValueError, match=r"^cqg_symbol GCEG6 has not been subscribed\.$"):
@@ -80,8 +76,8 @@ def test_orders_that_cannot_be_placed_are_refused_before_the_component_sees_them
     assert s.orders() == before
 
 
-def test_cancel_and_fills_are_reported_with_their_keys_in_order(session):
-    s = session
+def test_cancel_and_fills_are_reported_with_their_keys_in_order(desk):
+    s = desk
     resting = s.adapter.place_order(order(price=6700.0, quantity=2))
     s.adapter.cancel_order(resting)
     updates = updates_of(s, resting)
@@ -109,8 +105,8 @@ def test_cancel_and_fills_are_reported_with_their_keys_in_order(session):
     assert last["filled_avg_price"] == pytest.approx((6700.0 + 2 * 6699.0) / 3)
 
 
-def test_cancel_takes_only_text_and_passes_the_component_errors(session):
-    s = session
+def test_cancel_takes_only_text_and_passes_the_component_errors(desk):
+    s = desk
     for wrong, name in ((123, "int"), (None, "NoneType")):
         with pytest.raises(TypeError, match=rf"^Argument 'orderid' has incorrect type \(expected str, got {name}\)$"):
             s.adapter.cancel_order(wrong)
@@ -119,8 +115,8 @@ def test_cancel_takes_only_text_and_passes_the_component_errors(session):
     assert "There is no order with GUID" in raised.value.excepinfo[2]
 
 
-def test_a_busted_fill_is_an_update_but_not_a_deal(session):
-    s = session
+def test_a_busted_fill_is_an_update_but_not_a_deal(desk):
+    s = desk
     guid = s.adapter.place_order(order(order_type=OrderType.MARKET, quantity=1))
     assert len(deals_of(s, guid)) == 1
     s.sim.set_order_status(guid, "osBusted")  # the change carries the busted fill
@@ -128,8 +124,8 @@ def test_a_busted_fill_is_an_update_but_not_a_deal(session):
     assert len(deals_of(s, guid)) == 1
 
 
-def test_an_order_event_carrying_an_error_is_ignored(session, vantor, monkeypatch, capsys):
-    s = session
+def test_an_order_event_carrying_an_error_is_ignored(desk, monkeypatch, capsys):
+    s = desk
     monkeypatch.setattr(vantor, "TIMEOUT", 0.3)
     s.sim.respond("Place", "error", times=1)  # the added event carries an error object
     rejected = order(price=6701.0)
@@ -141,8 +137,8 @@ def test_an_order_event_carrying_an_error_is_ignored(session, vantor, monkeypatc
     assert updates_of(s, guid) == [] and "not placed by algo" not in capsys.readouterr().out
 
 
-def test_an_order_entered_elsewhere_while_a_placement_waits_is_not_taken(session, capsys):
-    s = session
+def test_an_order_entered_elsewhere_while_a_placement_waits_is_not_taken(desk, capsys):
+    s = desk
     s.sim.respond("Place", "hold", times=1)
     placing = Background(s.adapter.place_order, order(price=6702.0))
     eventually(lambda: s.sim.held() == ["Place"])
@@ -159,8 +155,8 @@ def test_an_order_entered_elsewhere_while_a_placement_waits_is_not_taken(session
     assert [u["status"] for u in updates_of(s, elsewhere)] == [OrderStatus.SUBMITTED]
 
 
-def test_a_late_answer_is_not_taken_by_the_next_placement(session, vantor, monkeypatch, capsys):
-    s = session
+def test_a_late_answer_is_not_taken_by_the_next_placement(desk, monkeypatch, capsys):
+    s = desk
     s.sim.respond("Place", "hold")
     monkeypatch.setattr(vantor, "TIMEOUT", 0.3)
     with pytest.raises(RuntimeError, match="^Order placing timeout!"):
@@ -177,8 +173,8 @@ def test_a_late_answer_is_not_taken_by_the_next_placement(session, vantor, monke
     assert capsys.readouterr().out.count(f"orderid {late} is not placed by algo\n") == 1
 
 
-def test_a_status_outside_the_table_fails_the_event_before_the_host_hears_of_it(session, capsys):
-    s = session
+def test_a_status_outside_the_table_fails_the_event_before_the_host_hears_of_it(desk, capsys):
+    s = desk
     guid = s.adapter.place_order(order(price=6705.0))
     reported = len(updates_of(s, guid))
     s.sim.set_order_status(guid, 999)
@@ -187,7 +183,7 @@ def test_a_status_outside_the_table_fails_the_event_before_the_host_hears_of_it(
     assert "Order status 999 is not valid to be handled by zandor_trader." in err
 
 
-def test_status_conversion(vantor):
+def test_status_conversion():
     groups = {
         OrderStatus.UNKNOWN: ["osActiveAt", "osContingent", "osInCancel", "osInClient",
                               "osInModify", "osInTransit", "osNotSent", "osParked"],
@@ -234,7 +230,7 @@ class FakeFill:
 
 
 @pytest.fixture
-def bare(vantor):
+def bare():
     adapter = vantor.Vantor()
     adapter.gateway = CqgGateway(SECURITIES)
     return adapter

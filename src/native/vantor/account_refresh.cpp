@@ -3,10 +3,7 @@
 // either the previous value or the new one, never one half-built.
 #include "account_refresh.h"
 
-#include "args.h"
 #include "calls.h"
-#include "guard.h"
-#include "vantor.h"
 
 namespace vantor {
 
@@ -34,23 +31,12 @@ class ModuleLock {
   }
   ~ModuleLock() {
     static PyObject* release = zt::intern("release");
-    // Keep the error that is leaving the scope, if any.
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* pending = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-#endif
+    PendingError leaving;  // the error that ends the scope, if any, goes on afterwards
     PyObject* result = PyObject_CallMethodNoArgs(M.lock, release);
     if (result)
       Py_DECREF(result);
     else
       PyErr_WriteUnraisable(M.lock);
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(pending);
-#else
-    PyErr_Restore(type, value, traceback);
-#endif
   }
   ModuleLock(const ModuleLock&) = delete;
   ModuleLock& operator=(const ModuleLock&) = delete;
@@ -75,13 +61,7 @@ void print_refresh_error(PyObject* error) {
   static PyObject* strftime = zt::intern("strftime");
   static PyObject* format = zt::intern("%Y-%m-%d %H:%M:%S.%f");
   Ref stamp = call_method(now().get(), strftime, format);
-  print_line(Ref::check(PyUnicode_FromFormat("%U: %S", stamp.get(), error)).get());
-}
-
-void no_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  const zt::Signature sig{function, nullptr, 0, 0};
-  zt::bind_args(sig, args, nargs, kwnames, nullptr);
+  print_line(text("%U: %S", stamp.get(), error).get());
 }
 
 // A new AccountBalance with every field read from the account's summary.
@@ -120,7 +100,6 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   static PyObject* instrument_name = zt::intern("InstrumentName");
   static PyObject* side_name = zt::intern("Side");
   static PyObject* price_name = zt::intern("AveragePrice");
-  static PyObject* security_of = zt::intern("get_qt_security_from_cqg_symbol");
   static PyObject* osd_buy = zt::intern("osdBuy");
   static PyObject* osd_sell = zt::intern("osdSell");
   static PyObject* long_ = get(M.Direction, zt::intern("LONG")).release();
@@ -133,7 +112,7 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   Ref quantity = get(position, quantity_name);
   if (!truthy(quantity.get())) return nullptr;
   Ref symbol = symbol_of(get(position, instrument_name).get());
-  Ref security = call_method(gateway, security_of, symbol.get());
+  Ref security = security_of(gateway, symbol.get());
   if (security.get() == Py_None) return nullptr;
   Ref side = get(position, side_name);
   PyObject* direction;
@@ -154,19 +133,16 @@ Ref read_position(PyObject* gateway, PyObject* position) {
 // A new list of the account's open positions, in the component's order.
 Ref read_positions(PyObject* self) {
   static PyObject* gw_account_id = zt::intern("GWAccountID");
-  static PyObject* gateway_name = zt::intern("gateway");
   static PyObject* positions_name = zt::intern("Positions");
   static PyObject* count_name = zt::intern("Count");
   static PyObject* item_by_index = zt::intern("ItemByIndex");
 
   Ref list = Ref::check(PyList_New(0));
   Ref account = account_by_id(self, get(self, gw_account_id).get(), true);
-  Ref gateway = get(self, gateway_name);
-  Ref count_value = Ref::check(PyNumber_Index(get(get(account.get(), positions_name).get(), count_name).get()));
-  Py_ssize_t count = PyLong_AsSsize_t(count_value.get());
-  if (count == -1 && PyErr_Occurred()) throw zt::PythonError{};
-  for (Py_ssize_t n = 0; n < count; ++n) {
-    Ref index = Ref::check(PyLong_FromSsize_t(n));
+  Ref gateway = gateway_of(self_of(self));
+  long long count = as_count(get(get(account.get(), positions_name).get(), count_name).get());
+  for (long long n = 0; n < count; ++n) {
+    Ref index = Ref::check(PyLong_FromLongLong(n));
     Ref collection = get(account.get(), positions_name);
     Ref position = call_method(collection.get(), item_by_index, index.get());
     Ref record = read_position(gateway.get(), position.get());
@@ -179,12 +155,11 @@ Ref read_positions(PyObject* self) {
 
 PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return zt::guarded([&] {
-    no_arguments("update_account_balance", args, nargs, kwnames);
+  return run_method(obj, "update_account_balance", args, nargs, kwnames, [&](VantorObject* self) {
     ModuleLock held;
     try {
       Ref record = read_balance(obj);
-      Py_XSETREF(self_of(obj)->account_balance, record.release());
+      Py_XSETREF(self->account_balance, record.release());
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -197,11 +172,10 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
 
 PyObject* update_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return zt::guarded([&] {
-    no_arguments("update_positions", args, nargs, kwnames);
+  return run_method(obj, "update_positions", args, nargs, kwnames, [&](VantorObject* self) {
     ModuleLock held;
     Ref list = read_positions(obj);  // an error leaves the previous list in place
-    Py_XSETREF(self_of(obj)->positions, list.release());
+    Py_XSETREF(self->positions, list.release());
     return zt::none();
   });
 }

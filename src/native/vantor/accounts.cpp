@@ -4,11 +4,8 @@
 #include <thread>
 
 #include "account_refresh.h"
-#include "args.h"
 #include "calls.h"
 #include "gil.h"
-#include "guard.h"
-#include "vantor.h"
 #include "wait_event.h"
 
 namespace vantor {
@@ -20,7 +17,7 @@ namespace {
 // The component's accounts take this long to settle after their subscription is switched off.
 constexpr std::chrono::seconds kResubscribePause{2};
 
-const char* const kAccountParam[] = {"GWAccountID"};
+const char* const kAccountParam[1] = {"GWAccountID"};
 
 // The component account for `id`; a value error when there is none.
 Ref existing_account(PyObject* self, PyObject* id) {
@@ -32,15 +29,12 @@ Ref existing_account(PyObject* self, PyObject* id) {
 
 PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
-  return zt::guarded([&] {
-    static const zt::Signature sig{"subscribe_account_and_positions", kAccountParam, 1, 1};
-    PyObject* arg;
-    zt::bind_args(sig, args, nargs, kwnames, &arg);
-    Ref id = zt::require_int(arg, "GWAccountID");
+  return run_method(obj, "subscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    Ref id = zt::require_int(in[0], "GWAccountID");
     static PyObject* level = zt::intern("AccountSubscriptionLevel");
     static PyObject* asl_none = zt::intern("aslNone");
     static PyObject* asl_updates = zt::intern("aslAccountUpdatesAndOrders");
-    VantorObject* self = self_of(obj);
 
     Ref cel = component(self);
     put(cel.get(), level, constant(asl_none).get());
@@ -52,8 +46,7 @@ PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, 
     trace("Waiting for accounts coming...");
     static PyObject* timeout_text = zt::intern("Accounts coming timeout!");
     assert_message(wait_with_timeout(self->eventAccountIsReady), timeout_text);
-    trace(Ref::check(PyUnicode_FromFormat("Select account %S, subscribe to open positions.",
-                                          id.get())).get());
+    trace(text("Select account %S, subscribe to open positions.", id.get()).get());
     Py_XSETREF(self->GWAccountID, id.new_ref());
 
     Ref account = existing_account(obj, id.get());
@@ -73,22 +66,20 @@ PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, 
 
 PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-  return zt::guarded([&] {
-    static const zt::Signature sig{"unsubscribe_account_and_positions", kAccountParam, 1, 1};
-    PyObject* arg;
-    zt::bind_args(sig, args, nargs, kwnames, &arg);
-    Ref id = zt::require_int(arg, "GWAccountID");
+  return run_method(obj, "unsubscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    Ref id = zt::require_int(in[0], "GWAccountID");
     static PyObject* level = zt::intern("AccountSubscriptionLevel");
     static PyObject* asl_none = zt::intern("aslNone");
     static PyObject* auto_subscribe = zt::intern("AutoSubscribeInstruments");
     static PyObject* position_level = zt::intern("PositionSubcriptionLevel");
     static PyObject* psl_none = zt::intern("pslNoPositions");
 
-    put(component(self_of(obj)).get(), level, constant(asl_none).get());
+    put(component(self).get(), level, constant(asl_none).get());
     Ref account = existing_account(obj, id.get());
     put(account.get(), auto_subscribe, Py_False);
     put(account.get(), position_level, constant(psl_none).get());
-    trace(Ref::check(PyUnicode_FromFormat("Unsubscribe account %S.", id.get())).get());
+    trace(text("Unsubscribe account %S.", id.get()).get());
     return zt::none();
   });
 }
@@ -104,18 +95,15 @@ void trace_position(const char* format, PyObject* cqgAccount, PyObject* cqgPosit
   Ref name = get(account.get(), account_name);
   Ref values[5];
   for (int i = 0; i < 5; ++i) values[i] = get(position.get(), names[i]);
-  trace(Ref::check(PyUnicode_FromFormat(format, name.get(), values[0].get(), values[1].get(),
-                                        values[2].get(), values[3].get(), values[4].get()))
-            .get());
+  trace(text(format, name.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+             values[4].get()).get());
 }
 
 PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return zt::guarded([&] {
-    static const char* const names[] = {"change", "cqgAccount", "cqgPosition"};
-    static const zt::Signature sig{"OnAccountChanged", names, 3, 3};
-    PyObject* a[3];
-    zt::bind_args(sig, args, nargs, kwnames, a);
+  static const char* const names[] = {"change", "cqgAccount", "cqgPosition"};
+  return run_method(obj, "OnAccountChanged", names, 3, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** a) {
     PyObject* change = a[0];
     static PyObject* added = zt::intern("actPositionAdded");
     static PyObject* changed = zt::intern("actPositionChanged");
@@ -131,7 +119,7 @@ PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
                      a[1], a[2]);
     if (equal(change, constant(reloaded).get())) {
       trace("OnAccountChanged - Accounts are ready!");
-      zt::event_set(self_of(obj)->eventAccountIsReady);
+      zt::event_set(self->eventAccountIsReady);
     }
     return zt::none();
   });
@@ -140,18 +128,16 @@ PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 PyMethodDef account_methods[] = {
-    {"subscribe_account_and_positions", fastcall(subscribe_account_and_positions),
-     METH_FASTCALL | METH_KEYWORDS,
-     "subscribe_account_and_positions(GWAccountID): follow the account's balance and positions."},
-    {"unsubscribe_account_and_positions", fastcall(unsubscribe_account_and_positions),
-     METH_FASTCALL | METH_KEYWORDS,
-     "unsubscribe_account_and_positions(GWAccountID): stop following the account."},
-    {"update_account_balance", fastcall(update_account_balance), METH_FASTCALL | METH_KEYWORDS,
-     "update_account_balance(): refresh account_balance from the component."},
-    {"update_positions", fastcall(update_positions), METH_FASTCALL | METH_KEYWORDS,
-     "update_positions(): refresh positions from the component."},
-    {"OnAccountChanged", fastcall(OnAccountChanged), METH_FASTCALL | METH_KEYWORDS,
-     "OnAccountChanged(change, cqgAccount, cqgPosition): component event."},
+    VANTOR_METHOD("subscribe_account_and_positions", subscribe_account_and_positions,
+                  "subscribe_account_and_positions(GWAccountID): follow the account's balance and positions."),
+    VANTOR_METHOD("unsubscribe_account_and_positions", unsubscribe_account_and_positions,
+                  "unsubscribe_account_and_positions(GWAccountID): stop following the account."),
+    VANTOR_METHOD("update_account_balance", update_account_balance,
+                  "update_account_balance(): refresh account_balance from the component."),
+    VANTOR_METHOD("update_positions", update_positions,
+                  "update_positions(): refresh positions from the component."),
+    VANTOR_METHOD("OnAccountChanged", OnAccountChanged,
+                  "OnAccountChanged(change, cqgAccount, cqgPosition): component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,10 +1,227 @@
 // Timed bars: subscriptions, the bar store and its repair.
-#include "guard.h"
-#include "vantor.h"
+#include "bar_store.h"
+#include "calls.h"
+#include "wait_event.h"
 
 namespace vantor {
 
+using zt::Ref;
+
+namespace {
+
+// A Bar record from a component bar: its time to whole seconds, prices, actual volume.
+Ref make_bar(PyObject* item, PyObject* security) {
+  static PyObject* timestamp = zt::intern("Timestamp");
+  static PyObject* reads[] = {zt::intern("Open"), zt::intern("High"), zt::intern("Low"),
+                              zt::intern("Close"), zt::intern("ActualVolume")};
+  static PyObject* kwnames = Ref::check(PyTuple_Pack(
+      7, zt::intern("datetime"), zt::intern("security"), zt::intern("open"), zt::intern("high"),
+      zt::intern("low"), zt::intern("close"), zt::intern("volume"))).release();
+  Ref values[7];
+  values[0] = whole_seconds(get(item, timestamp).get());
+  values[1] = Ref::borrow(security);
+  for (int i = 0; i < 5; ++i) values[2 + i] = get(item, reads[i]);
+  PyObject* argv[7];
+  for (int i = 0; i < 7; ++i) argv[i] = values[i].get();
+  return Ref::check(PyObject_Vectorcall(M.Bar, argv, 0, kwnames));
+}
+
+// get_timedbars_from_cqg_symbol(cqg_symbol)
+PyObject* get_timedbars_from_cqg_symbol(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const names[] = {"cqg_symbol"};
+  return run_method(obj, "get_timedbars_from_cqg_symbol", names, 1, args, nargs, kwnames,
+                    [](VantorObject* self, PyObject** in) {
+                      return find_timedbars(self, zt::require_str(in[0], "cqg_symbol")).release();
+                    });
+}
+
+// subscribe_bar(cqg_symbol, lookback_period, freq="1Min"): a time-out is a normal return.
+PyObject* subscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqg_symbol", "lookback_period", "freq"};
+  return run_method(obj, "subscribe_bar", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
+    static PyObject* default_freq = zt::intern("1Min");
+    PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
+    Ref lookback = zt::require_int(in[1], "lookback_period");
+    PyObject* freq = in[2] ? zt::require_str(in[2], "freq") : default_freq;
+    bool daily = PyUnicode_CompareWithASCIIString(freq, "1Day") == 0;
+    if (!daily && PyUnicode_CompareWithASCIIString(freq, "1Min") != 0)
+      zt::raise_format(PyExc_ValueError, "Parameter freq=%U is Not supported. Only ('1Day', '1Min') are allowed.",
+                       freq);
+    static PyObject* create = zt::intern("CreateTimedBarsRequest");
+    static PyObject* request_timed_bars = zt::intern("RequestTimedBars");
+    static PyObject* include_output = zt::intern("IncludeOutput");
+    static PyObject* symbol_attr = zt::intern("Symbol");
+    static PyObject* range_start = zt::intern("RangeStart");
+    static PyObject* range_end = zt::intern("RangeEnd");
+    static PyObject* historical_period = zt::intern("HistoricalPeriod");
+    static PyObject* intraday_period = zt::intern("IntradayPeriod");
+    static PyObject* daily_bar_close = zt::intern("DailyBarClose");
+    static PyObject* updates_enabled = zt::intern("UpdatesEnabled");
+    static PyObject* sessions_filter = zt::intern("SessionsFilter");
+    static PyObject* hp_daily = zt::intern("hpDaily");
+    static PyObject* pfds_1min = zt::intern("pfds1Min");
+    static PyObject* last_quote_or_settlement = zt::intern("dbcLastQuoteOrSettlement");
+    static PyObject* contract_volume = zt::intern("tbrContractVolume");
+    static PyObject* commodity_volume = zt::intern("tbrCommodityVolume");
+    static PyObject* all_sessions = zt::intern("all");
+    static PyObject* zero = PyLong_FromLong(0);
+    static PyObject* one = PyLong_FromLong(1);
+    trace(text("Create %U timed bars request for %U", freq, symbol).get());
+    Ref cel = component(self);
+    Ref request = dispatch(call_method(cel.get(), create).get());
+    put(request.get(), symbol_attr, symbol);
+    put(request.get(), range_start, zero);
+    Ref negated = Ref::check(PyNumber_Negative(lookback.get()));
+    put(request.get(), range_end, Ref::check(PyNumber_Subtract(negated.get(), one)).get());
+    if (daily)
+      put(request.get(), historical_period, constant(hp_daily).get());
+    else
+      put(request.get(), intraday_period, constant(pfds_1min).get());
+    put(request.get(), daily_bar_close, constant(last_quote_or_settlement).get());
+    put(request.get(), updates_enabled, Py_True);
+    call_method(request.get(), include_output, constant(contract_volume).get(), Py_True);
+    call_method(request.get(), include_output, constant(commodity_volume).get(), Py_True);
+    put(request.get(), sessions_filter, all_sessions);
+    zt::event_clear(self->eventBarDone);
+    call_method(cel.get(), request_timed_bars, request.get());
+    trace(text("Waiting for eventBarDone in subscribe_bar(%U)...", symbol).get());
+    wait_with_timeout(self->eventBarDone);
+    trace("eventBarDone is done.");
+    return zt::none();
+  });
+}
+
+// unsubscribe_bar(cqg_symbol): silent when no timed-bars object matches. (The module wraps
+// it with the host's safe_call.)
+PyObject* unsubscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqg_symbol"};
+  return run_method(obj, "unsubscribe_bar", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
+    PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
+    Ref timed_bars = find_timedbars(self, symbol);
+    if (timed_bars.get() == Py_None) return zt::none();
+    static PyObject* remove_timed_bars = zt::intern("RemoveTimedBars");
+    call_method(component(self).get(), remove_timed_bars, timed_bars.get());
+    Ref security = security_of(gateway_of(self).get(), symbol);
+    zt::event_clear(self->eventBarDone);
+    store_remove(self->subscribe_bars_data, security.get());
+    trace(text("Successfully unsubscribe timedbar for %U", symbol).get());
+    return zt::none();
+  });
+}
+
+// get_subscribe_bars_data(security): a repaired copy of the security's window, or None.
+PyObject* get_subscribe_bars_data(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"security"};
+  return run_method(obj, "get_subscribe_bars_data", names, 1, args, nargs, kwnames,
+                    [](VantorObject* self, PyObject** in) {
+                      return store_read_repaired(self->subscribe_bars_data, in[0]).release();
+                    });
+}
+
+// OnTimedBarsResolved(cqgTimedBars, cqgError): fills the security's window with the completed
+// bars, unless it already holds some. An error or no bars only releases the waiting caller.
+PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTimedBars", "cqgError"};
+  return run_method(obj, "OnTimedBarsResolved", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
+    static PyObject* count_attr = zt::intern("Count");
+    static PyObject* item = zt::intern("Item");
+    if (in[1] == Py_None) {
+      Ref bars = dispatch(in[0]);
+      long long count = as_count(get(bars.get(), count_attr).get());
+      if (count != 0) {
+        Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
+        if (!store_has_bars(self->subscribe_bars_data, security.get())) {
+          Ref window = Ref::check(PyList_New(0));
+          try {
+            for (long long i = 0; i < count - 1; ++i) {
+              Ref index = Ref::check(PyLong_FromLongLong(i));
+              Ref bar = make_bar(call_method(bars.get(), item, index.get()).get(), security.get());
+              zt::check_status(PyList_Append(window.get(), bar.get()));
+            }
+          } catch (const zt::PythonError&) {
+            // The bars read so far stay in the store; the caller is not released.
+            PendingError pending;
+            store_put(self->subscribe_bars_data, security.get(), window.get());
+            throw;
+          }
+          store_put(self->subscribe_bars_data, security.get(), window.get());
+        }
+      }
+    }
+    zt::event_set(self->eventBarDone);
+    return zt::none();
+  });
+}
+
+// OnTimedBarsAdded(cqgTimedBars): the bar just completed displaces the oldest of the window
+// when it is newer than the newest.
+PyObject* OnTimedBarsAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTimedBars"};
+  return run_method(obj, "OnTimedBarsAdded", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
+    static PyObject* count_attr = zt::intern("Count");
+    static PyObject* item = zt::intern("Item");
+    Ref bars = dispatch(in[0]);
+    long long count = as_count(get(bars.get(), count_attr).get());
+    if (count < 2) return zt::none();
+    Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
+    store_require_entry(self->subscribe_bars_data, security.get());
+    Ref index = Ref::check(PyLong_FromLongLong(count - 2));
+    Ref bar = make_bar(call_method(bars.get(), item, index.get()).get(), security.get());
+    if (store_slide(self->subscribe_bars_data, security.get(), bar.get()))
+      print_line(text("[2] OnTimedBarsAdded: %S", bar.get()).get());
+    return zt::none();
+  });
+}
+
+// OnTimedBarsUpdated(cqgTimedBars, index) and OnTimedBarsRemoved(cqgTimedBars, index): the
+// forming bar and the component's own window are not followed.
+PyObject* OnTimedBarsUpdated(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTimedBars", "index"};
+  return run_method(obj, "OnTimedBarsUpdated", names, 2, args, nargs, kwnames,
+                    [](VantorObject*, PyObject**) { return zt::none(); });
+}
+
+PyObject* OnTimedBarsRemoved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTimedBars", "index"};
+  return run_method(obj, "OnTimedBarsRemoved", names, 2, args, nargs, kwnames,
+                    [](VantorObject*, PyObject**) { return zt::none(); });
+}
+
+// dumpBar(bar, index): one component bar as a trace line.
+PyObject* dumpBar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"bar", "index"};
+  return run_method(obj, "dumpBar", names, 2, args, nargs, kwnames, [](VantorObject*, PyObject** in) {
+    static PyObject* reads[] = {zt::intern("Timestamp"), zt::intern("Open"), zt::intern("High"),
+                                zt::intern("Low"), zt::intern("Close"), zt::intern("ActualVolumeFractional"),
+                                zt::intern("CommodityVolumeFractional"), zt::intern("ContractVolumeFractional"),
+                                zt::intern("TickVolume")};
+    Ref v[9];
+    for (int i = 0; i < 9; ++i) v[i] = get(in[0], reads[i]);
+    trace(text("Bar index: %S Timestamp %S Open %S High %S Low %S Close %S ActualVolumeFractional %S "
+               "CommodityVolumeFractional %S ContractVolumeFractional %S TickVolume %S",
+               in[1], v[0].get(), v[1].get(), v[2].get(), v[3].get(), v[4].get(), v[5].get(), v[6].get(),
+               v[7].get(), v[8].get())
+              .get());
+    return zt::none();
+  });
+}
+
+}  // namespace
+
 PyMethodDef bar_methods[] = {
+    VANTOR_METHOD("get_timedbars_from_cqg_symbol", get_timedbars_from_cqg_symbol,
+                  "get_timedbars_from_cqg_symbol(cqg_symbol) -> the component timed-bars object, or None"),
+    VANTOR_METHOD("subscribe_bar", subscribe_bar,
+                  "subscribe_bar(cqg_symbol, lookback_period, freq='1Min'): request time bars."),
+    VANTOR_METHOD("unsubscribe_bar", unsubscribe_bar, "unsubscribe_bar(cqg_symbol): drop the bars of a symbol."),
+    VANTOR_METHOD("get_subscribe_bars_data", get_subscribe_bars_data,
+                  "get_subscribe_bars_data(security) -> the repaired bars of the security, or None"),
+    VANTOR_METHOD("OnTimedBarsResolved", OnTimedBarsResolved, nullptr),
+    VANTOR_METHOD("OnTimedBarsAdded", OnTimedBarsAdded, nullptr),
+    VANTOR_METHOD("OnTimedBarsUpdated", OnTimedBarsUpdated, nullptr),
+    VANTOR_METHOD("OnTimedBarsRemoved", OnTimedBarsRemoved, nullptr),
+    VANTOR_METHOD("dumpBar", dumpBar, "dumpBar(bar, index): trace one component bar."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,11 +1,12 @@
-// Short forms of the attribute reads, writes and method calls the adapter makes on
-// component and host objects (all with the GIL held; names interned by the caller).
+// Short forms of the calls the adapter's parts make: attribute access, method calls, text,
+// and the binding of a method's arguments.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <cstddef>
 
-#include "py_ref.h"
+#include "args.h"
+#include "guard.h"
+#include "vantor.h"
 
 namespace vantor {
 
@@ -17,31 +18,117 @@ inline void put(PyObject* obj, PyObject* name, PyObject* value) {
   zt::check_status(PyObject_SetAttr(obj, name, value));
 }
 
-// obj.name(args...) by position.
+// obj.name(args...), through vectorcall.
 template <class... A>
 zt::Ref call_method(PyObject* obj, PyObject* name, A... args) {
   PyObject* argv[] = {obj, args...};
-  return zt::Ref::check(PyObject_VectorcallMethod(
-      name, argv, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return zt::Ref::check(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(A), nullptr));
 }
 
-// fn(args...) by position.
+// fn(args...) by position, through vectorcall.
 template <class... A>
 zt::Ref call(PyObject* fn, A... args) {
   PyObject* argv[] = {nullptr, args...};
   return zt::Ref::check(
-      PyObject_Vectorcall(fn, argv + 1, sizeof...(args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_Vectorcall(fn, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline bool equal(PyObject* a, PyObject* b) {
   return zt::check_status(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
 }
 
-// A METH_FASTCALL | METH_KEYWORDS function as a method-table entry.
-inline PyCFunction fastcall(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 inline bool truthy(PyObject* obj) { return zt::check_status(PyObject_IsTrue(obj)) == 1; }
 
+// A count or index the component gives, as a C integer (TypeError for a non-integer).
+inline long long as_count(PyObject* value) {
+  zt::Ref index = zt::Ref::check(PyNumber_Index(value));
+  long long n = PyLong_AsLongLong(index.get());
+  if (n == -1 && PyErr_Occurred()) throw zt::PythonError{};
+  return n;
+}
+
+// PyUnicode_FromFormat as an owned reference.
+template <class... A>
+zt::Ref text(const char* format, A... args) {
+  return zt::Ref::check(PyUnicode_FromFormat(format, args...));
+}
+
+// Sets the pending Python error aside for the scope, for clean-up that calls into Python.
+class PendingError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingError() noexcept : error_(PyErr_GetRaisedException()) {}
+  ~PendingError() { PyErr_SetRaisedException(error_); }
+#else
+  PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
+#endif
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* error_;
+#else
+  PyObject *type_, *value_, *traceback_;
+#endif
+};
+
+// The adapter's gateway (held, since handlers and requests may run Python code meanwhile).
+inline zt::Ref gateway_of(VantorObject* self) {
+  if (!self->gateway)
+    zt::raise(PyExc_AttributeError, "'Vantor' object has no attribute 'gateway' (Init not called)");
+  return zt::Ref::borrow(self->gateway);
+}
+
+// gateway.get_qt_security_from_cqg_symbol(cqg_symbol)
+inline zt::Ref security_of(PyObject* gateway, PyObject* cqg_symbol) {
+  static PyObject* name = zt::intern("get_qt_security_from_cqg_symbol");
+  return call_method(gateway, name, cqg_symbol);
+}
+
+// A record field that counts as set: anything that is not equal to 0.
+bool nonzero(PyObject* value);
+// A new Quote or OrderBook (`record_type`) for `security`: its exchange, the time now.
+zt::Ref new_record(PyObject* record_type, PyObject* security);
+
+// The component's ticks or timed-bars object whose request's Symbol contains `cqg_symbol`
+// (a str), first in collection order, or None.
+zt::Ref find_ticks(VantorObject* self, PyObject* cqg_symbol);
+zt::Ref find_timedbars(VantorObject* self, PyObject* cqg_symbol);
+// The Symbol of the request that a ticks or timed-bars object answers.
+zt::Ref request_symbol(PyObject* member);
+
+// Binds a method's arguments to `names` (the first `required` of them mandatory; an omitted
+// optional one is null) and runs body(self, in) with C++ errors turned into Python ones.
+template <std::size_t N, class Body>
+PyObject* run_method(PyObject* self, const char* function, const char* const (&names)[N],
+                     Py_ssize_t required, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+  return zt::guarded([&]() -> PyObject* {
+    const zt::Signature sig{function, names, static_cast<Py_ssize_t>(N), required};
+    PyObject* in[N];
+    zt::bind_args(sig, args, nargs, kwnames, in);
+    return body(self_of(self), in);
+  });
+}
+
+// A method without arguments besides the object.
+template <class Body>
+PyObject* run_method(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) {
+  return zt::guarded([&]() -> PyObject* {
+    const zt::Signature sig{function, nullptr, 0, 0};
+    zt::bind_args(sig, args, nargs, kwnames, nullptr);
+    return body(self_of(self));
+  });
+}
+
 }  // namespace vantor
+
+// A method table entry for a METH_FASTCALL | METH_KEYWORDS function.
+#define VANTOR_METHOD(name, fn, doc)                                                      \
+  {                                                                                       \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),                \
+        METH_FASTCALL | METH_KEYWORDS, doc                                                \
+  }

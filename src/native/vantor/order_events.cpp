@@ -2,10 +2,7 @@
 // status conversion.
 #include "order_events.h"
 
-#include "args.h"
 #include "calls.h"
-#include "guard.h"
-#include "vantor.h"
 #include "wait_event.h"
 
 namespace vantor {
@@ -81,19 +78,16 @@ bool hand_over(VantorObject* self, PyObject* order_id) {
     zt::event_set(self->eventOrderPlaced);
     return true;
   }
-  print_line(Ref::check(PyUnicode_FromFormat("orderid %S is not placed by algo", order_id)).get());
+  print_line(text("orderid %S is not placed by algo", order_id).get());
   return false;
 }
 
 }  // namespace
 
 PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return zt::guarded([&] {
-    static const char* const names[] = {"changeType", "cqgOrder", "oldProperties", "cqgFill",
-                                        "cqgError"};
-    static const zt::Signature sig{"OnOrderChanged", names, 5, 5};
-    PyObject* a[5];
-    zt::bind_args(sig, args, nargs, kwnames, a);
+  static const char* const names[] = {"changeType", "cqgOrder", "oldProperties", "cqgFill", "cqgError"};
+  return run_method(obj, "OnOrderChanged", names, 5, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** a) {
     PyObject *change_type = a[0], *cqg_order = a[1], *cqg_fill = a[3], *cqg_error = a[4];
     if (cqg_error != Py_None) return zt::none();
 
@@ -107,14 +101,11 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     static PyObject* ct_added = zt::intern("ctAdded");
     static PyObject* ct_changed = zt::intern("ctChanged");
     static PyObject* ct_removed = zt::intern("ctRemoved");
-    static PyObject* gateway_name = zt::intern("gateway");
     static PyObject* process_order = zt::intern("process_order");
     static PyObject* process_deal = zt::intern("process_deal");
     static PyObject* update_keys[] = {zt::intern("order_id"), zt::intern("updated_time"),
                                       zt::intern("filled_avg_price"), zt::intern("filled_quantity"),
                                       zt::intern("status")};
-    VantorObject* self = self_of(obj);
-
     Ref order = dispatch(cqg_order);
     Ref properties = dispatch(get(order.get(), properties_name).get());
     Ref status_property = call(properties.get(), constant(op_gw_status).get());
@@ -131,7 +122,7 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                equal(change_type, constant(ct_removed).get())) {
       Ref update = ordered_map(update_keys, {order_id.get(), updated_time.get(), avg_price.get(),
                                              filled.get(), status.get()});
-      call_method(get(obj, gateway_name).get(), process_order, update.get());
+      call_method(gateway_of(self).get(), process_order, update.get());
     }
 
     if (!truthy(cqg_fill)) return zt::none();
@@ -156,7 +147,7 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     Ref deal_id = get(fill.get(), id);
     Ref deal = ordered_map(deal_keys, {deal_id.get(), fill_order_id.get(), fill_time.get(),
                                        fill_price.get(), fill_quantity.get()});
-    call_method(get(obj, gateway_name).get(), process_deal, deal.get());
+    call_method(gateway_of(self).get(), process_deal, deal.get());
     return zt::none();
   });
 }

@@ -1,10 +1,7 @@
 // Orders: placing an order and waiting for the component to report it added, cancelling.
 #include "account_refresh.h"
-#include "args.h"
 #include "calls.h"
-#include "guard.h"
 #include "order_events.h"
-#include "vantor.h"
 #include "wait_event.h"
 
 namespace vantor {
@@ -51,12 +48,10 @@ class AwaitedOrder {
 };
 
 PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return zt::guarded([&]() -> PyObject* {
-    static const char* const names[] = {"order"};
-    static const zt::Signature sig{"place_order", names, 1, 1};
-    PyObject* order;
-    zt::bind_args(sig, args, nargs, kwnames, &order);
-    static PyObject* gateway_name = zt::intern("gateway");
+  static const char* const names[] = {"order"};
+  return run_method(obj, "place_order", names, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) -> PyObject* {
+    PyObject* order = in[0];
     static PyObject* security_name = zt::intern("security");
     static PyObject* symbol_of_security = zt::intern("get_cqg_symbol_from_qt_security");
     static PyObject* instrument_of = zt::intern("get_instrument_from_cqg_symbol");
@@ -70,9 +65,8 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     static PyObject* guid_name = zt::intern("GUID");
     static PyObject* place = zt::intern("Place");
     static PyObject* zero = PyLong_FromLong(0);
-    VantorObject* self = self_of(obj);
 
-    Ref symbol = call_method(get(obj, gateway_name).get(), symbol_of_security,
+    Ref symbol = call_method(gateway_of(self).get(), symbol_of_security,
                              get(order, security_name).get());
     Ref instrument = call_method(obj, instrument_of, symbol.get());
     if (instrument.get() == Py_None)
@@ -109,7 +103,7 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
       answered = wait_with_timeout(self->eventOrderPlaced);
     }
     if (!answered)
-      assert_message(false, Ref::check(PyUnicode_FromFormat("Order placing timeout!\n%S ", order)).get());
+      assert_message(false, text("Order placing timeout!\n%S ", order).get());
 
     Ref taken = Ref::steal(self->order_id);
     self->order_id = Ref::borrow(Py_None).release();
@@ -122,16 +116,14 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return zt::guarded([&] {
-    static const char* const names[] = {"orderid"};
-    static const zt::Signature sig{"cancel_order", names, 1, 1};
-    PyObject* orderid;
-    zt::bind_args(sig, args, nargs, kwnames, &orderid);
-    zt::require_str(orderid, "orderid");
+  static const char* const names[] = {"orderid"};
+  return run_method(obj, "cancel_order", names, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    PyObject* orderid = zt::require_str(in[0], "orderid");
     static PyObject* orders = zt::intern("Orders");
     static PyObject* item_by_guid = zt::intern("ItemByGuid");
     static PyObject* cancel = zt::intern("Cancel");
-    Ref cel = component(self_of(obj));
+    Ref cel = component(self);
     Ref order = call_method(get(cel.get(), orders).get(), item_by_guid, orderid);
     call_method(order.get(), cancel);
     return zt::none();
@@ -141,12 +133,12 @@ PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
 }  // namespace
 
 PyMethodDef order_methods[] = {
-    {"place_order", fastcall(place_order), METH_FASTCALL | METH_KEYWORDS,
-     "place_order(order) -> str: place the order and return its CQG GUID."},
-    {"cancel_order", fastcall(cancel_order), METH_FASTCALL | METH_KEYWORDS,
-     "cancel_order(orderid): ask the component to cancel the order with that GUID."},
-    {"OnOrderChanged", fastcall(OnOrderChanged), METH_FASTCALL | METH_KEYWORDS,
-     "OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError): component event."},
+    VANTOR_METHOD("place_order", place_order,
+                  "place_order(order) -> str: place the order and return its CQG GUID."),
+    VANTOR_METHOD("cancel_order", cancel_order,
+                  "cancel_order(orderid): ask the component to cancel the order with that GUID."),
+    VANTOR_METHOD("OnOrderChanged", OnOrderChanged,
+                  "OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError): component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,15 +1,124 @@
 // Ticks and level-1 order books.
-#include "guard.h"
-#include "vantor.h"
+#include "calls.h"
+#include "type_names.h"
+#include "wait_event.h"
 
 namespace vantor {
 
-PyObject* TickType2String(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "TickType2String");
-  return nullptr;
+using zt::Ref;
+
+namespace {
+
+const TypeName kTickTypes[] = {
+    {"tptAsk", "Ask price"},
+    {"tptBid", "Bid price"},
+    {"tptSettlement", "Settlement price"},
+    {"tptTrade", "Trade price"},
+};
+
+TypeNameTable tick_names(kTickTypes);
+
+// A book is handed on once both sides have a non-zero price and volume.
+bool book_complete(PyObject* book) {
+  static PyObject* fields[] = {zt::intern("bid_price_1"), zt::intern("ask_price_1"),
+                               zt::intern("bid_volume_1"), zt::intern("ask_volume_1")};
+  for (PyObject* field : fields)
+    if (!nonzero(get(book, field).get())) return false;
+  return true;
+}
+
+// get_ticks_from_cqg_symbol(cqg_symbol)
+PyObject* get_ticks_from_cqg_symbol(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqg_symbol"};
+  return run_method(obj, "get_ticks_from_cqg_symbol", names, 1, args, nargs, kwnames,
+                    [](VantorObject* self, PyObject** in) {
+                      return find_ticks(self, zt::require_str(in[0], "cqg_symbol")).release();
+                    });
+}
+
+// OnTicksResolved(cqgTicks, cqgError): a failed request releases subscribe_orderbook too.
+PyObject* OnTicksResolved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTicks", "cqgError"};
+  return run_method(obj, "OnTicksResolved", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject**) {
+    zt::event_set(self->eventOrderbookDone);
+    return zt::none();
+  });
+}
+
+// OnTicksAdded(cqgTicks, addedTicksCount): each ask or bid tick moves its side of the
+// security's book; every tick of a known type stores the book and hands a complete one on.
+// A tick of a type outside the table is skipped alone; the rest of the batch still counts.
+PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTicks", "addedTicksCount"};
+  return run_method(obj, "OnTicksAdded", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
+    static PyObject* count_attr = zt::intern("Count");
+    static PyObject* item = zt::intern("Item");
+    static PyObject* price_type_attr = zt::intern("PriceType");
+    static PyObject* price_attr = zt::intern("Price");
+    static PyObject* volume_attr = zt::intern("Volume");
+    static PyObject* books_attr = zt::intern("cqg_orderbooks");
+    static PyObject* process_orderbook = zt::intern("process_orderbook");
+    static PyObject* ask_change = Ref::check(PyTuple_Pack(3, zt::intern("ask_volume_1"),
+                                                          zt::intern("ask_price_1"), zt::intern("datetime"))).release();
+    static PyObject* bid_change = Ref::check(PyTuple_Pack(3, zt::intern("bid_volume_1"),
+                                                          zt::intern("bid_price_1"), zt::intern("datetime"))).release();
+    Ref ticks = dispatch(in[0]);
+    long long count = as_count(get(ticks.get(), count_attr).get());
+    long long first = count - as_count(in[1]);
+    Ref gateway = gateway_of(self);
+    PyObject* type_texts = tick_names.cached();
+    PyObject* ask_text = tick_names.text("Ask price");
+    PyObject* bid_text = tick_names.text("Bid price");
+    // The request's security and the gateway's map, read at the first tick: the same for
+    // every tick of the batch.
+    Ref security, books;
+    for (long long i = first; i < count; ++i) {
+      Ref index = Ref::check(PyLong_FromLongLong(i));
+      Ref tick = call_method(ticks.get(), item, index.get());
+      if (!security) {
+        security = security_of(gateway.get(), request_symbol(ticks.get()).get());
+        books = get(gateway.get(), books_attr);
+      }
+      Ref book = Ref::check(PyObject_GetItem(books.get(), security.get()));
+      PyObject* type_text = PyDict_GetItemWithError(type_texts, get(tick.get(), price_type_attr).get());
+      if (!type_text) {
+        if (PyErr_Occurred()) throw zt::PythonError{};
+        continue;
+      }
+      if (book.get() == Py_None) book = new_record(M.OrderBook, security.get());
+      if (type_text == ask_text || type_text == bid_text) {
+        Ref volume = get(tick.get(), volume_attr);
+        Ref price = get(tick.get(), price_attr);
+        Ref stamp = now();
+        PyObject* argv[] = {book.get(), volume.get(), price.get(), stamp.get()};
+        book = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, type_text == ask_text ? ask_change : bid_change));
+      }
+      zt::check_status(PyObject_SetItem(books.get(), security.get(), book.get()));
+      if (book_complete(book.get())) call_method(gateway.get(), process_orderbook, book.get());
+    }
+    return zt::none();
+  });
+}
+
+// OnTicksRemoved(cqgTicks, removedTickIndex): nothing to do.
+PyObject* OnTicksRemoved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"cqgTicks", "removedTickIndex"};
+  return run_method(obj, "OnTicksRemoved", names, 2, args, nargs, kwnames,
+                    [](VantorObject*, PyObject**) { return zt::none(); });
+}
+
+}  // namespace
+
+PyObject* TickType2String(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tick_names.to_string("TickType2String", "tickType", args, nargs, kwnames);
 }
 
 PyMethodDef tick_methods[] = {
+    VANTOR_METHOD("get_ticks_from_cqg_symbol", get_ticks_from_cqg_symbol,
+                  "get_ticks_from_cqg_symbol(cqg_symbol) -> the component ticks object, or None"),
+    VANTOR_METHOD("OnTicksResolved", OnTicksResolved, nullptr),
+    VANTOR_METHOD("OnTicksAdded", OnTicksAdded, nullptr),
+    VANTOR_METHOD("OnTicksRemoved", OnTicksRemoved, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

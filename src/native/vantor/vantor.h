@@ -88,6 +88,13 @@ zt::Ref whole_seconds(PyObject* component_time);
 // datetime.now(): local wall-clock time without time zone.
 zt::Ref now();
 
+// The component account whose GWAccountID equals `gw_account_id` (each visited account is
+// traced), or None: get_account_from_gwaccountid without the argument check.
+zt::Ref find_account(VantorObject* self, PyObject* gw_account_id);
+// The first component instrument whose FullName contains `cqg_symbol` (a str), or None:
+// get_instrument_from_cqg_symbol without the argument check.
+zt::Ref find_instrument(VantorObject* self, PyObject* cqg_symbol);
+
 // Method tables contributed by each part of the adapter; each ends with a null entry.
 extern PyMethodDef connection_methods[];  // Logon, Logoff, accounts lookup, status handlers
 extern PyMethodDef quote_methods[];       // instruments, quotes, order-book requests

@@ -1,0 +1,27 @@
+"""Runs the local Bot API server until interrupted: python -m botapi [--port N]."""
+import argparse
+import signal
+import threading
+
+from .server import BotApiServer
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m botapi", description=__doc__)
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free)")
+    parser.add_argument("--username", default="zandor_trader_bot", help="the bots' user name")
+    parser.add_argument("--max-poll-timeout", type=float, default=1.0,
+                        help="longest wait of a long poll, in seconds")
+    args = parser.parse_args(argv)
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: done.set())
+    signal.signal(signal.SIGINT, lambda *_: done.set())
+    with BotApiServer(username=args.username, port=args.port,
+                      max_poll_timeout=args.max_poll_timeout) as server:
+        print(f"ZANDOR_TELEGRAM_BASE_URL={server.base_url}", flush=True)
+        print(f"control: {server.control_url}", flush=True)
+        done.wait()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,43 @@
+"""The control interface of a server running in another process, over HTTP."""
+import json
+import urllib.error
+import urllib.request
+
+from .mailbox import SentMessage
+
+
+class RemoteServer:
+    """Plays the operator against a BotApiServer at `control_url` (its `control_url`)."""
+
+    def __init__(self, control_url, token=None):
+        self.control_url = control_url.rstrip("/")
+        self.token = token
+
+    def _call(self, action, wait=30.0, **params):
+        params.setdefault("token", self.token)
+        request = urllib.request.Request(
+            f"{self.control_url}/{action}", data=json.dumps(params).encode(),
+            headers={"Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(request, timeout=wait) as reply:
+                return json.load(reply)["result"]
+        except urllib.error.HTTPError as exc:
+            description = json.load(exc).get("description", str(exc))
+            if exc.code == 504:
+                raise TimeoutError(description) from None
+            raise RuntimeError(description) from None
+
+    def post_message(self, text, chat_id, *, token=None, user_id=None, first_name="Operator"):
+        return self._call("message", text=text, chat_id=chat_id, user_id=user_id,
+                          first_name=first_name, token=token or self.token)["update_id"]
+
+    def sent(self, *, token=None):
+        return [SentMessage(**m) for m in self._call("sent", token=token or self.token)]
+
+    def wait_sent(self, n, *, token=None, timeout=10.0):
+        return SentMessage(**self._call("wait_sent", timeout + 5, n=n, timeout=timeout,
+                                        token=token or self.token))
+
+    def wait_polling(self, polls=1, *, token=None, timeout=10.0):
+        self._call("wait_polling", timeout + 5, polls=polls, timeout=timeout,
+                   token=token or self.token)

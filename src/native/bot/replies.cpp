@@ -1,0 +1,97 @@
+// Chat messages: time stamps, splitting of long texts, sending; printed lines.
+#include "replies.h"
+
+#include "library.h"
+
+namespace zt::bot {
+
+namespace {
+
+// Interned at first use under the GIL and never freed.
+PyObject* send_kwnames() {
+  static PyObject* names = [] {
+    PyObject* t = Py_BuildValue("(ss)", "chat_id", "text");
+    if (!t) throw PythonError{};
+    return t;
+  }();
+  return names;
+}
+
+Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+  return Ref::check(PyUnicode_Substring(text, start, end));
+}
+
+}  // namespace
+
+Ref timestamp() {
+  static PyObject* now_name = intern("now");
+  PyObject* cls = library().datetime;
+  Ref now = Ref::check(PyObject_CallMethodNoArgs(cls, now_name));
+  return Ref::check(PyObject_Str(now.get()));
+}
+
+Ref stamped(PyObject* rest) { return format("[%U%U", timestamp().get(), rest); }
+
+std::vector<Ref> split_message(PyObject* text) {
+  std::vector<Ref> pieces;
+  Py_ssize_t n = PyUnicode_GetLength(text);
+  if (n < 0) throw PythonError{};
+  // Every code point takes at most two units, so short texts need no look.
+  if (n <= kMaxMessageUnits / 2) {
+    pieces.push_back(Ref::borrow(text));
+    return pieces;
+  }
+  Py_UCS4* chars = PyUnicode_AsUCS4Copy(text);
+  if (!chars) throw PythonError{};
+  struct Free {
+    Py_UCS4* p;
+    ~Free() { PyMem_Free(p); }
+  } owner{chars};
+
+  Py_ssize_t start = 0;
+  while (start < n) {
+    Py_ssize_t end = start, units = 0;
+    while (end < n) {
+      Py_ssize_t width = chars[end] > 0xFFFF ? 2 : 1;
+      if (units + width > kMaxMessageUnits) break;
+      units += width;
+      ++end;
+    }
+    if (end == n) {
+      pieces.push_back(substring(text, start, n));
+      break;
+    }
+    // A break inside the piece or right after it.
+    Py_ssize_t cut = end;
+    while (cut >= start && chars[cut] != '\n') --cut;
+    if (cut > start) {
+      pieces.push_back(substring(text, start, cut));
+      start = cut + 1;
+    } else if (cut == start) {
+      start = cut + 1;  // an empty line between two pieces carries nothing
+    } else {
+      pieces.push_back(substring(text, start, end));
+      start = end;
+    }
+  }
+  return pieces;
+}
+
+void send_text(PyObject* bot, PyObject* chat_id, PyObject* text) {
+  static PyObject* send_name = intern("send_message");
+  for (const Ref& piece : split_message(text)) {
+    PyObject* args[] = {bot, chat_id, piece.get()};
+    Ref sent = Ref::check(PyObject_VectorcallMethod(
+        send_name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, send_kwnames()));
+  }
+}
+
+void print_line(PyObject* obj) {
+  Ref out = Ref::borrow(PySys_GetObject("stdout"));
+  if (!out || out.get() == Py_None) return;
+  check_status(PyFile_WriteObject(obj, out.get(), Py_PRINT_RAW));
+  check_status(PyFile_WriteString("\n", out.get()));
+  Ref flushed = Ref::check(PyObject_CallMethod(out.get(), "flush", nullptr));
+}
+
+}  // namespace zt::bot
