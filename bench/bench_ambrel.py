@@ -1,13 +1,25 @@
-"""Per-call cost of the environment module's hot paths against plain-Python equivalents.
+"""The environment module's per-call paths against plain-Python equivalents.
 
-Run: PYTHONPATH=python:python/combridge python bench/bench_ambrel.py
-Prints each case's time per call and its ratio to the baseline measured in the same run.
+    python bench/run.py ambrel
 """
 import sys
 import threading
 import timeit
 
-from zandor_trader.gateways.cqg.wrapper import Ambrel
+import comsim
+import pythoncom
+import win32com.client
+from benchlib import Row, median_seconds
+
+TYPELIB = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}"
+try:  # the simulator registers the component's type library when it is installed
+    win32com.client.gencache.EnsureModule(TYPELIB, 0, 4, 0)
+except pythoncom.com_error:
+    comsim.register_typelib(TYPELIB, 4, 0, {"tzChina": 9})
+
+from zandor_trader.gateways.cqg.wrapper import Ambrel  # noqa: E402
+
+CALLS = 100_000
 
 
 class NullOut:
@@ -31,37 +43,31 @@ def py_trace(message):
     sys.stdout.flush()
 
 
-def best(stmt, number, repeat=5):
-    return min(timeit.repeat(stmt, number=number, repeat=repeat)) / number
+def per_call_ns(fn, repeat):
+    return median_seconds(lambda: timeit.timeit(fn, number=CALLS), repeat) / CALLS * 1e9
 
 
-def compare(label, ours, baseline, number):
-    t_ours, t_base = best(ours, number), best(baseline, number)
-    print(f"{label:<40} {t_ours * 1e9:8.1f} ns  baseline {t_base * 1e9:8.1f} ns  "
-          f"ratio {t_ours / t_base:5.2f}")
-
-
-def main():
+def rows(repeat):
     sink, py_sink = Ambrel.CELSinkBase(), PySink()
-    compare("handler, 5 positional arguments",
-            lambda: sink.OnOrderChanged(1, 2, 3, 4, 5),
-            lambda: py_sink.OnOrderChanged(1, 2, 3, 4, 5), 200_000)
-    compare("handler, 5 keyword arguments",
-            lambda: sink.OnOrderChanged(changeType=1, cqgOrder=2, oldProperties=3,
-                                        cqgFill=4, cqgError=5),
-            lambda: py_sink.OnOrderChanged(changeType=1, cqgOrder=2, oldProperties=3,
-                                           cqgFill=4, cqgError=5), 200_000)
-    compare("handler, no arguments", lambda: sink.OnIdle(), lambda: py_sink.OnIdle(), 200_000)
+    cases = [
+        ("CELSinkBase handler, 5 positional args", lambda: sink.OnOrderChanged(1, 2, 3, 4, 5),
+         lambda: py_sink.OnOrderChanged(1, 2, 3, 4, 5)),
+        ("CELSinkBase handler, 5 keyword args",
+         lambda: sink.OnOrderChanged(changeType=1, cqgOrder=2, oldProperties=3, cqgFill=4,
+                                     cqgError=5),
+         lambda: py_sink.OnOrderChanged(changeType=1, cqgOrder=2, oldProperties=3, cqgFill=4,
+                                        cqgError=5)),
+        ("CELSinkBase handler, no args", lambda: sink.OnIdle(), lambda: py_sink.OnIdle()),
+    ]
+    result = [Row(name, per_call_ns(ours, repeat), "the same def in a Python class",
+                  per_call_ns(base, repeat), "ns/call", "not slower than Python")
+              for name, ours, base in cases]
     saved, sys.stdout = sys.stdout, NullOut()
     try:
-        ours = lambda: Ambrel.Trace("Waiting for CQGCEL start..")  # noqa: E731
-        base = lambda: py_trace("Waiting for CQGCEL start..")  # noqa: E731
-        t_ours, t_base = best(ours, 100_000), best(base, 100_000)
+        ours = per_call_ns(lambda: Ambrel.Trace("Waiting for CQGCEL start.."), repeat)
+        base = per_call_ns(lambda: py_trace("Waiting for CQGCEL start.."), repeat)
     finally:
         sys.stdout = saved
-    print(f"{'Trace to a null stdout':<40} {t_ours * 1e9:8.1f} ns  baseline {t_base * 1e9:8.1f} ns  "
-          f"ratio {t_ours / t_base:5.2f}")
-
-
-if __name__ == "__main__":
-    main()
+    result.append(Row("Trace, to a null stdout", ours, "str concat + write + flush in Python",
+                      base, "ns/call", "not slower than Python"))
+    return result

@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "guard.h"
+#include "method_def.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -85,14 +86,11 @@ PyObject* py_assert_message(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef trace_def = {
-    "Trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_trace)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "Trace", fast(py_trace), kFast,
     "Trace($module, message)\n--\n\nPrint '<thread ident>: <message>' and flush."};
 
 PyMethodDef assert_message_def = {
-    "AssertMessage",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_assert_message)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "AssertMessage", fast(py_assert_message), kFast,
     "AssertMessage($module, condition, message)\n--\n\n"
     "Raise RuntimeError(message) unless condition is true."};
 

@@ -14,6 +14,7 @@
 #include "error_state.h"
 #include "gil.h"
 #include "guard.h"
+#include "method_def.h"
 #include "py_ref.h"
 #include "sink_internal.h"
 #include "wait_event.h"
@@ -131,32 +132,21 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Every object field, for the collector.
+constexpr PyObject* AmbrelObject::*kObjectFields[] = {
+    &AmbrelObject::dict,   &AmbrelObject::eventCELStarted, &AmbrelObject::eventAllPrepared,
+    &AmbrelObject::shutdownEvent, &AmbrelObject::thread, &AmbrelObject::cqgCELStream,
+    &AmbrelObject::sink,   &AmbrelObject::cqgCEL,          &AmbrelObject::workerError,
+};
+
 int env_traverse(PyObject* self, visitproc visit, void* arg) {
-  AmbrelObject* env = as_env(self);
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(env->dict);
-  Py_VISIT(env->eventCELStarted);
-  Py_VISIT(env->eventAllPrepared);
-  Py_VISIT(env->shutdownEvent);
-  Py_VISIT(env->thread);
-  Py_VISIT(env->cqgCELStream);
-  Py_VISIT(env->sink);
-  Py_VISIT(env->cqgCEL);
-  Py_VISIT(env->workerError);
+  for (PyObject* AmbrelObject::*field : kObjectFields) Py_VISIT(as_env(self)->*field);
   return 0;
 }
 
 int env_clear(PyObject* self) {
-  AmbrelObject* env = as_env(self);
-  Py_CLEAR(env->dict);
-  Py_CLEAR(env->eventCELStarted);
-  Py_CLEAR(env->eventAllPrepared);
-  Py_CLEAR(env->shutdownEvent);
-  Py_CLEAR(env->thread);
-  Py_CLEAR(env->cqgCELStream);
-  Py_CLEAR(env->sink);
-  Py_CLEAR(env->cqgCEL);
-  Py_CLEAR(env->workerError);
+  for (PyObject* AmbrelObject::*field : kObjectFields) Py_CLEAR(as_env(self)->*field);
   return 0;
 }
 
@@ -422,13 +412,6 @@ PyObject* env_SetError(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* get_errorHappened(PyObject* self, void*) {
   return PyBool_FromLong(as_env(self)->errorHappened);
 }
-
-template <class F>
-constexpr PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef env_methods[] = {
     {"Init", fast(env_Init), kFast,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "guard.h"
+#include "method_def.h"
 
 namespace ambrel {
 
@@ -199,9 +200,7 @@ void parse_handlers() {
   }
   for (std::size_t i = 0; i < kHandlerCount; ++i) {
     const Handler& h = (*handlers)[i];
-    g_methods[i] = PyMethodDef{
-        h.name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kFunctions[i])),
-        METH_FASTCALL | METH_KEYWORDS, h.doc.c_str()};
+    g_methods[i] = PyMethodDef{h.name.c_str(), fast(kFunctions[i]), kFast, h.doc.c_str()};
   }
   g_handlers = handlers;
 }

@@ -10,6 +10,7 @@
 #include "diagnostics.h"
 #include "environment.h"
 #include "guard.h"
+#include "method_def.h"
 #include "py_ref.h"
 #include "sink_base.h"
 #include "wait_event.h"
@@ -127,17 +128,12 @@ PyObject* sink_OnDataError(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-template <class F>
-constexpr PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef sink_methods[] = {
-    {"Init", fast(sink_Init), METH_FASTCALL | METH_KEYWORDS,
+    {"Init", fast(sink_Init), kFast,
      "Init($self, eventCELStarted, ambrel)\n--\n\nKeep the start event and the environment."},
-    {"OnCELStarted", fast(sink_OnCELStarted), METH_FASTCALL | METH_KEYWORDS,
+    {"OnCELStarted", fast(sink_OnCELStarted), kFast,
      "OnCELStarted($self)\n--\n\nThe component has started: set the start event."},
-    {"OnDataError", fast(sink_OnDataError), METH_FASTCALL | METH_KEYWORDS,
+    {"OnDataError", fast(sink_OnDataError), kFast,
      "OnDataError($self, cqgError, errorDescription)\n--\n\n"
      "Report the error, flag it on the environment and set the start event."},
     {nullptr, nullptr, 0, nullptr},

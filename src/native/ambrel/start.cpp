@@ -5,6 +5,7 @@
 #include "diagnostics.h"
 #include "error_state.h"
 #include "guard.h"
+#include "method_def.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -80,8 +81,7 @@ PyObject* py_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef start_def = {
-    "Start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_start)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "Start", fast(py_start), kFast,
     "Start($module, sampleClassType, customConfiguration=None)\n--\n\n"
     "Run a sample class against a fresh environment, then shut the environment down."};
 

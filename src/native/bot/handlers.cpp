@@ -235,8 +235,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 template <HandlerId Id>
 PyMethodDef method() {
-  return {kHandlers[Id].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Id>)),
-          METH_FASTCALL | METH_KEYWORDS, kHandlers[Id].doc};
+  return {kHandlers[Id].name, fastcall(entry<Id>), METH_FASTCALL | METH_KEYWORDS,
+          kHandlers[Id].doc};
 }
 
 // Filled at load; read-only afterwards.
