@@ -17,8 +17,10 @@ import comsim
 import cqgsim
 import win32com.client
 from cqgsim import constants as C
+from zandor_trader.gateways.cqg.wrapper.vantor import convert_orderstatus_cqg2qt
 
 from benchlib import Row
+from vantor_py import whole_seconds
 
 PLACEMENTS = 200   # per repetition
 PROXY_READS = 200  # per repetition
@@ -35,7 +37,6 @@ class NullGateway:
 
 def python_handler(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError):
     """The order-change handler's work in plain Python, for the baseline."""
-    from zandor_trader.gateways.cqg.wrapper.vantor import convert_orderstatus_cqg2qt
     constants = win32com.client.constants
     if cqgError is not None:
         return
@@ -43,9 +44,7 @@ def python_handler(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError)
     properties = win32com.client.Dispatch(order.Properties)
     status = properties(constants.opGWStatus)
     guid = properties(constants.opGUID)
-    t = properties(constants.opEventServerTimestamp).Value
-    import datetime
-    updated = datetime.datetime(t.year, t.month, t.day, t.hour, t.minute, t.second)
+    updated = whole_seconds(properties(constants.opEventServerTimestamp).Value)
     avg = properties(constants.opAverageFillPrice).Value
     filled = properties(constants.opFilledQuantity).Value
     qt_status = convert_orderstatus_cqg2qt(status.Value)
@@ -59,10 +58,8 @@ def python_handler(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError)
     fill = win32com.client.Dispatch(cqgFill)
     if fill.Status != constants.fsNormal:
         return
-    t = fill.Timestamp
     self.gateway.process_deal({
-        "deal_id": fill.Id, "order_id": fill.Order.GUID,
-        "updated_time": datetime.datetime(t.year, t.month, t.day, t.hour, t.minute, t.second),
+        "deal_id": fill.Id, "order_id": fill.Order.GUID, "updated_time": whole_seconds(fill.Timestamp),
         "filled_avg_price": fill.Price, "filled_quantity": fill.Quantity})
 
 
@@ -170,7 +167,7 @@ def rows(repeat):
     return [
         Row("place_order round trip, median", statistics.median(place) * us,
             "proxy round trip, median", statistics.median(proxy) * us, "us/order",
-            "a few proxy round trips: the call is bound by the hand-overs it must make"),
+            "bound by its component calls: the look-ups walk their collections through the proxy"),
         Row("place_order round trip, p99", _percentile(place, 0.99) * us,
             "proxy round trip, p99", _percentile(proxy, 0.99) * us, "us/order",
             "no long tail beyond the proxy's own"),
