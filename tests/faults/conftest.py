@@ -10,6 +10,7 @@ from zandor_trader.gateways.cqg.wrapper import vantor
 from tests.vantor.conftest import ES, NQ, Session, eventually  # noqa: F401
 from tests.vantor.conftest import traces as traces_of  # noqa: F401
 from tests.vantor.conftest import gateway, out  # noqa: F401  (fixtures)
+from tests.threads import threads_left
 
 # What a request gets as its bound in these runs; a dropped answer costs this much.
 SHORT = 0.2
@@ -25,7 +26,7 @@ def no_threads_left():
     """Fails when a test leaves a thread of its own running."""
     before = set(threading.enumerate())
     yield
-    eventually(lambda: set(threading.enumerate()) <= before)
+    assert threads_left(before) == []
 
 
 @pytest.fixture
@@ -54,9 +55,3 @@ def online(sessions):
     s.adapter.Logon("trader", "secret")
     return s
 
-
-def orders_built():
-    return hasattr(vantor.Vantor, "place_order")
-
-
-needs_orders = pytest.mark.skipif(not orders_built(), reason="the orders half is not built yet")

@@ -7,7 +7,7 @@ import pytest
 from zandor_trader.core.constants import Direction, OrderType
 from zandor_trader.core.order import Order
 
-from .conftest import ES, SHORT, needs_orders
+from .conftest import ES, SHORT
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -62,11 +62,9 @@ CASES = {
     "Place": ("order", lambda s, order: s.adapter.place_order(order),
               (RuntimeError, "Order placing timeout!\n"), None),
 }
-LATER = {"AccountSubscriptionLevel", "Place"}
 
 
-@pytest.mark.parametrize("request_name", [
-    pytest.param(r, marks=needs_orders) if r in LATER else r for r in CASES])
+@pytest.mark.parametrize("request_name", list(CASES))
 def test_a_request_never_answered_ends_within_its_bound_and_works_once_answered(
         sessions, short_timeout, capsys, request_name):
     setup, call, error, works = CASES[request_name]

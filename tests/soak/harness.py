@@ -21,6 +21,8 @@ from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
+from tests.threads import threads_left
+
 ES = Security("ES", Exchange.CME)
 NQ = Security("NQ", Exchange.CME)
 SYMBOLS = {"EPZ5": ES, "ENQZ5": NQ}
@@ -103,9 +105,9 @@ class _Sink:
 class _Reader(threading.Thread):
     """The gateway reading bars, balance and positions while everything else goes on."""
 
-    def __init__(self, adapter, accounts):
+    def __init__(self, adapter):
         super().__init__(name="soak-reader")
-        self.adapter, self.accounts = adapter, accounts
+        self.adapter = adapter
         self.stop = threading.Event()
         self.reads = 0
         self.error = None
@@ -115,10 +117,9 @@ class _Reader(threading.Thread):
         try:
             while not self.stop.is_set():
                 a.get_subscribe_bars_data(ES)
-                if self.accounts:
-                    a.update_account_balance()
-                    a.update_positions()
-                    a.account_balance, a.positions
+                a.update_account_balance()
+                a.update_positions()
+                a.account_balance, a.positions
                 self.reads += 1
                 self.stop.wait(0.001)  # leaves the interpreter to the other threads a while
         except BaseException as exc:  # reported with the run
@@ -234,7 +235,6 @@ def run(plan=None, progress=None):
         ledger.listen(kind, record)
 
     gateway.add_listener(listen)
-    accounts = hasattr(vantor.Vantor, "place_order")
     # Handler failures go to standard error; a failed balance refresh prints its error as
     # "<local date-time>: <error>".
     out = _Sink(re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+: ", re.M))
@@ -250,8 +250,7 @@ def run(plan=None, progress=None):
         adapter.Init(gateway)
         sim = cqgsim.latest()
         adapter.Logon("soak", "soak")
-        if accounts:
-            adapter.subscribe_account_and_positions(ACCOUNT)
+        adapter.subscribe_account_and_positions(ACCOUNT)
 
         def subscribe():
             for symbol in SYMBOLS:
@@ -266,12 +265,12 @@ def run(plan=None, progress=None):
             adapter.unsubscribe_bar("EPZ5")
 
         subscribe()
-        reader = _Reader(adapter, accounts)
+        reader = _Reader(adapter)
         reader.start()
 
         per_batch = 2 * plan.batch  # both symbols' order books; quotes come on top
         batches = max(1, plan.records // per_batch)
-        orders_per_batch = plan.orders / batches if accounts else 0
+        orders_per_batch = plan.orders / batches
         placed = 0
         warm_at = int(batches * plan.warmup)
         start = time.perf_counter()
@@ -283,7 +282,7 @@ def run(plan=None, progress=None):
             if i % plan.minute_every == 0:
                 sim.advance(60)
             due += orders_per_batch
-            while accounts and placed < min(plan.orders, int(due)):
+            while placed < min(plan.orders, int(due)):
                 guid = adapter.place_order(_order(placed, 6850.0))
                 ledger.placed(guid, placed % 4)
                 if placed % 4 >= 2:
@@ -345,7 +344,7 @@ def run(plan=None, progress=None):
         report.problems.append(f"only {report.records} of {plan.records} records arrived")
     if report.growth >= MAX_GROWTH:
         report.problems.append(f"resident memory grew by {report.growth / 2**20:.2f} MiB")
-    left = [t for t in threading.enumerate() if t not in threads_before and t.is_alive()]
+    left = threads_left(threads_before)
     if left:
         report.problems.append(f"threads left behind: {[t.name for t in left]}")
     return report

@@ -86,19 +86,7 @@ def state(unit):
             len(unit.gateway.quotes), len(unit.gateway.order_updates), len(unit.gateway.deals))
 
 
-# The accounts and orders half of the adapter; skipped until it is built.
-LATER = {"subscribe_account_and_positions", "unsubscribe_account_and_positions",
-         "update_account_balance", "update_positions", "place_order", "cancel_order",
-         "OnAccountChanged", "OnOrderChanged", "convert_orderstatus_cqg2qt"}
-
-
-def need(name):
-    if name in LATER and not hasattr(vantor.Vantor, "place_order"):
-        pytest.skip(f"{name} is not built yet")
-
-
 def method(unit, name):
-    need(name)
     if name == "unsubscribe_bar":  # the host's safe_call reports what it raises; see below
         return functools.partial(vantor.Vantor.unsubscribe_bar.__wrapped__, unit.adapter)
     return getattr(unit.adapter, name)
@@ -252,7 +240,6 @@ def test_type_names_outside_the_table_are_lookup_failures(function, value, error
 
 @pytest.mark.parametrize("value", [None, "osFilled", -1, 10**30, 2.5, ("osFilled",)])
 def test_an_order_status_outside_the_table_is_a_value_error(value):
-    need("convert_orderstatus_cqg2qt")
     with pytest.raises(ValueError) as err:
         vantor.convert_orderstatus_cqg2qt(value)
     assert err.value.args == (f"Order status {value} is not valid to be handled by zandor_trader.",)
