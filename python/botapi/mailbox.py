@@ -47,6 +47,7 @@ class Mailbox:
         self.revoked = False  # every request fails as with a revoked token
         self._next_update_id = 1
         self._next_message_id = 1
+        self._messages = {}  # update id -> the message it carried, for edits
 
     def _message_id(self):
         self._next_message_id += 1
@@ -68,7 +69,22 @@ class Mailbox:
             message["entities"] = [
                 {"type": "bot_command", "offset": 0, "length": message_length(command.group())}
             ]
-        update = {"update_id": self._next_update_id, "message": message}
+        return self._queue("message", message)
+
+    def edit_message(self, update_id, text):
+        """Queues the edit of the message that update `update_id` carried; returns the update."""
+        message = dict(self._messages[update_id], text=text, edit_date=int(time.time()))
+        message.pop("entities", None)
+        command = _COMMAND.match(text)
+        if command:
+            message["entities"] = [
+                {"type": "bot_command", "offset": 0, "length": message_length(command.group())}
+            ]
+        return self._queue("edited_message", message)
+
+    def _queue(self, kind, message):
+        update = {"update_id": self._next_update_id, kind: message}
+        self._messages[self._next_update_id] = message
         self._next_update_id += 1
         self.pending.append(update)
         return update

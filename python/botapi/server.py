@@ -134,6 +134,14 @@ class BotApiServer:
             self._changed.notify_all()
         return update["update_id"]
 
+    def edit_message(self, update_id, text, *, token=None):
+        """Queues an edit of the message posted as update `update_id`, as Telegram reports a
+        user editing a sent message. Returns the new update's id."""
+        with self._changed:
+            update = self._mailbox(token).edit_message(update_id, text)
+            self._changed.notify_all()
+        return update["update_id"]
+
     def sent(self, *, token=None):
         """Every message the bot sent, in order."""
         with self._changed:
@@ -258,6 +266,9 @@ class BotApiServer:
                 user_id=_int(params, "user_id", 0) or None,
                 first_name=params.get("first_name") or "Operator")
             return {"update_id": update_id}
+        if action == "edit":
+            return {"update_id": self.edit_message(_int(params, "update_id"), params["text"],
+                                                   token=token)}
         if action == "sent":
             return [vars(m) for m in self.sent(token=token)]
         if action == "wait_sent":

@@ -1,7 +1,7 @@
 """The operator's commands end to end: argument rules, field writes and replies."""
 import pytest
 
-from .conftest import INITIAL, STALE, STRANGER, fields
+from .conftest import INITIAL, OPERATOR, STALE, STRANGER, fields
 
 ORDERS_USAGE = ('/orders [parameters]: Fetch orders\n'
                 '- filter:str (optional) if "-a", only return alive orders\n'
@@ -161,3 +161,16 @@ def test_long_echo_is_split_at_a_line_break(bot, chat):
     text = "\n".join(lines)
     assert len(text) <= 4096 < len("[ECHO] " + text)
     assert chat.texts(text) == ["[ECHO] " + "\n".join(lines[:-1]), lines[-1]]
+
+
+def test_an_edited_command_is_not_run_again(bot, chat, server, capsys):
+    update_id = server.post_message("/balance", OPERATOR)
+    assert chat.texts("hello") == ["[T] Fetching balance...", "[ECHO] hello"]
+    assert bot.get_balance is True
+    bot.get_balance = False  # the engine served it
+    capsys.readouterr()
+    server.edit_message(update_id, "/stop")
+    assert chat.texts("after the edit") == ["[ECHO] after the edit"]  # nothing for the edit
+    assert_written(bot)
+    assert capsys.readouterr().out.splitlines() == [
+        "Ignored an update that is not a new message (an edit, for example)"]

@@ -30,7 +30,7 @@ def spare(botmod, server):
 def closed_spare(spare, server):
     """The spare bot after it served one command and was closed."""
     assert Chat(server, SPARE).texts("/balance") == ["[T] Fetching balance..."]
-    server.wait_for(lambda: not server.pending(token=SPARE))  # the next poll confirmed it
+    assert server.wait_for(lambda: not server.pending(token=SPARE))  # the next poll confirmed it
     assert spare.bot.close() is None
     return spare.bot
 

@@ -4,7 +4,6 @@ import threading
 import pytest
 
 import cqgsim
-from zandor_trader.gateways.cqg.wrapper import vantor
 
 from . import fakes
 from .conftest import C, traces, wrap
@@ -155,9 +154,3 @@ def test_unanswered_logoff_times_out(online, short_timeout):
     online.sim.respond("GWLogoff", "drop")
     with pytest.raises(RuntimeError, match="^GW disconnection timeout!$"):
         online.adapter.Logoff()
-
-
-def test_vantor_is_the_environment_sink(session):
-    assert isinstance(session.adapter, vantor.Vantor)
-    assert vantor.Vantor.__doc__ == "CQG Integrated Client API"
-    assert issubclass(vantor.Vantor, vantor.CELSinkBase)

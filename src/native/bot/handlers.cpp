@@ -181,19 +181,30 @@ void echo(const Incoming& in) {
 
 void help(const Incoming& in) { in.reply(kHelpText); }
 
-// Runs first for every update: lets the operator's chat through and stops everything else
-// with one printed line. With no operator chat configured nothing gets through.
+[[noreturn]] void stop_dispatching() {
+  PyErr_SetNone(library().DispatcherHandlerStop);
+  throw PythonError{};
+}
+
+// Runs first for every update: lets the operator's new messages through and stops
+// everything else with one printed line. With no operator chat configured nothing gets
+// through. An edited message is not a new command: editing yesterday's /send_order must
+// not send the order again.
 void guard(PyObject* update) {
   Ref chat = Ref::check(PyObject_GetAttrString(update, "effective_chat"));
   Ref chat_id = chat.get() == Py_None ? Ref::borrow(Py_None)
                                       : Ref::check(PyObject_GetAttrString(chat.get(), "id"));
   PyObject* operator_chat = settings().default_chat;
-  if (operator_chat != Py_None && chat_id.get() != Py_None &&
-      check_status(PyObject_RichCompareBool(chat_id.get(), operator_chat, Py_EQ)))
-    return;
-  print_line(format("Refused an update from chat %S: not the operator's chat", chat_id.get()).get());
-  PyErr_SetNone(library().DispatcherHandlerStop);
-  throw PythonError{};
+  if (operator_chat == Py_None || chat_id.get() == Py_None ||
+      !check_status(PyObject_RichCompareBool(chat_id.get(), operator_chat, Py_EQ))) {
+    print_line(format("Refused an update from chat %S: not the operator's chat", chat_id.get()).get());
+    stop_dispatching();
+  }
+  Ref message = Ref::check(PyObject_GetAttrString(update, "message"));
+  if (message.get() == Py_None) {
+    print_line(text("Ignored an update that is not a new message (an edit, for example)").get());
+    stop_dispatching();
+  }
 }
 
 struct HandlerDef {
@@ -235,8 +246,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 template <HandlerId Id>
 PyMethodDef method() {
-  return {kHandlers[Id].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Id>)),
-          METH_FASTCALL | METH_KEYWORDS, kHandlers[Id].doc};
+  return {kHandlers[Id].name, fastcall(entry<Id>), METH_FASTCALL | METH_KEYWORDS,
+          kHandlers[Id].doc};
 }
 
 // Filled at load; read-only afterwards.

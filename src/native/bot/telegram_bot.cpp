@@ -277,11 +277,6 @@ PyObject* tb_send_message(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-template <class F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
     {"close", fastcall(tb_close), METH_FASTCALL | METH_KEYWORDS,
      "close()\n\nStop polling and dispatching. The fields keep their values."},

@@ -25,6 +25,12 @@ struct Signature {
 void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out);
 
+// A METH_FASTCALL function as the PyCFunction that a PyMethodDef holds.
+template <class F>
+PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)".
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 

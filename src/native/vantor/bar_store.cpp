@@ -40,13 +40,6 @@ class StoreLock {
   PyThread_type_lock lock_;
 };
 
-// The store's entry for `security` (held), or null when there is none.
-Ref entry_of(PyObject* store, PyObject* security) {
-  PyObject* entry = PyDict_GetItemWithError(store, security);
-  if (!entry && PyErr_Occurred()) throw zt::PythonError{};
-  return Ref::borrow(entry);
-}
-
 PyObject* list_of(const Ref& entry) {
   if (!PyList_Check(entry.get())) throw zt::InternalError("a bar store entry is not a list");
   return entry.get();
@@ -110,41 +103,36 @@ bool bar_invalid(PyObject* bar) {
 
 }  // namespace
 
-bool store_has_bars(PyObject* store, PyObject* security) {
+bool store_has_bars(PyObject* store, const Key& security) {
   StoreLock held;
-  Ref entry = entry_of(store, security);
+  Ref entry = find_item(store, security);
   return entry && zt::check_status(PyObject_IsTrue(entry.get()));
 }
 
-void store_put(PyObject* store, PyObject* security, PyObject* window) {
+void store_put(PyObject* store, const Key& security, PyObject* window) {
   StoreLock held;
-  zt::check_status(PyDict_SetItem(store, security, window));
+  set_item(store, security, window);
 }
 
-void store_remove(PyObject* store, PyObject* security) {
+void store_remove(PyObject* store, const Key& security) {
   StoreLock held;
-  if (entry_of(store, security)) zt::check_status(PyDict_DelItem(store, security));
+  if (find_item(store, security)) zt::check_status(PyDict_DelItem(store, security.key));
 }
 
-void store_require_entry(PyObject* store, PyObject* security) {
+void store_require_entry(PyObject* store, const Key& security) {
   Ref entry;
   {
     StoreLock held;
-    entry = entry_of(store, security);
-  }
-  if (!entry) {
-    Ref key = Ref::check(PyTuple_Pack(1, security));
-    PyErr_SetObject(PyExc_KeyError, key.get());
-    throw zt::PythonError{};
+    entry = get_item(store, security);
   }
   if (entry.get() == Py_None)
     zt::raise(PyExc_AssertionError, "We should have initiated data in OnTimedBarsResolved first!");
 }
 
-bool store_slide(PyObject* store, PyObject* security, PyObject* bar) {
+bool store_slide(PyObject* store, const Key& security, PyObject* bar) {
   static PyObject* datetime_attr = zt::intern("datetime");
   StoreLock held;
-  Ref entry = entry_of(store, security);
+  Ref entry = find_item(store, security);
   if (!entry) return false;  // unsubscribed meanwhile
   PyObject* window = list_of(entry);
   Py_ssize_t n = PyList_GET_SIZE(window);
@@ -158,11 +146,11 @@ bool store_slide(PyObject* store, PyObject* security, PyObject* bar) {
   return true;
 }
 
-Ref store_read_repaired(PyObject* store, PyObject* security) {
+Ref store_read_repaired(PyObject* store, const Key& security) {
   Ref copy, invalid_last;
   {
     StoreLock held;
-    Ref entry = entry_of(store, security);
+    Ref entry = find_item(store, security);
     if (!entry || entry.get() == Py_None) return Ref::borrow(Py_None);
     PyObject* bars = list_of(entry);
     Py_ssize_t n = PyList_GET_SIZE(bars);

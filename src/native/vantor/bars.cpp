@@ -104,7 +104,7 @@ PyObject* unsubscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     call_method(component(self).get(), remove_timed_bars, timed_bars.get());
     Ref security = security_of(gateway_of(self).get(), symbol);
     zt::event_clear(self->eventBarDone);
-    store_remove(self->subscribe_bars_data, security.get());
+    store_remove(self->subscribe_bars_data, Key(security.get()));
     trace(text("Successfully unsubscribe timedbar for %U", symbol).get());
     return zt::none();
   });
@@ -115,7 +115,7 @@ PyObject* get_subscribe_bars_data(PyObject* obj, PyObject* const* args, Py_ssize
   static const char* const names[] = {"security"};
   return run_method(obj, "get_subscribe_bars_data", names, 1, args, nargs, kwnames,
                     [](VantorObject* self, PyObject** in) {
-                      return store_read_repaired(self->subscribe_bars_data, in[0]).release();
+                      return store_read_repaired(self->subscribe_bars_data, Key(in[0])).release();
                     });
 }
 
@@ -131,7 +131,8 @@ PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t n
       long long count = as_count(get(bars.get(), count_attr).get());
       if (count != 0) {
         Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
-        if (!store_has_bars(self->subscribe_bars_data, security.get())) {
+        Key key(security.get());
+        if (!store_has_bars(self->subscribe_bars_data, key)) {
           Ref window = Ref::check(PyList_New(0));
           try {
             for (long long i = 0; i < count - 1; ++i) {
@@ -142,10 +143,10 @@ PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t n
           } catch (const zt::PythonError&) {
             // The bars read so far stay in the store; the caller is not released.
             PendingError pending;
-            store_put(self->subscribe_bars_data, security.get(), window.get());
+            store_put(self->subscribe_bars_data, key, window.get());
             throw;
           }
-          store_put(self->subscribe_bars_data, security.get(), window.get());
+          store_put(self->subscribe_bars_data, key, window.get());
         }
       }
     }
@@ -165,10 +166,11 @@ PyObject* OnTimedBarsAdded(PyObject* obj, PyObject* const* args, Py_ssize_t narg
     long long count = as_count(get(bars.get(), count_attr).get());
     if (count < 2) return zt::none();
     Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
-    store_require_entry(self->subscribe_bars_data, security.get());
+    Key key(security.get());
+    store_require_entry(self->subscribe_bars_data, key);
     Ref index = Ref::check(PyLong_FromLongLong(count - 2));
     Ref bar = make_bar(call_method(bars.get(), item, index.get()).get(), security.get());
-    if (store_slide(self->subscribe_bars_data, security.get(), bar.get()))
+    if (store_slide(self->subscribe_bars_data, key, bar.get()))
       print_line(text("[2] OnTimedBarsAdded: %S", bar.get()).get());
     return zt::none();
   });

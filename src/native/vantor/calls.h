@@ -60,6 +60,57 @@ class PendingError {
 #endif
 };
 
+// hash(key), remembered for the last few key objects: the host's keys are frozen
+// dataclasses, which hash in Python code, and every event of a security uses the same
+// object. (A hashable object's hash never changes while it lives; the cache keeps it alive.)
+Py_hash_t remembered_hash(PyObject* key);
+
+// A mapping key hashed once for the many reads and writes of one event.
+struct Key {
+  explicit Key(PyObject* k) : key(k), hash(remembered_hash(k)) {}
+  PyObject* key;  // borrowed: the caller keeps it alive
+  Py_hash_t hash;
+};
+
+// map.get(key): null when missing.
+inline zt::Ref find_item(PyObject* map, const Key& k) {
+#if PY_VERSION_HEX < 0x030D0000
+  if (PyDict_CheckExact(map)) {
+    PyObject* value = _PyDict_GetItem_KnownHash(map, k.key, k.hash);
+    if (!value && PyErr_Occurred()) throw zt::PythonError{};
+    return zt::Ref::borrow(value);
+  }
+#endif
+  zt::Ref value = zt::Ref::steal(PyObject_GetItem(map, k.key));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw zt::PythonError{};
+    PyErr_Clear();
+  }
+  return value;
+}
+
+// map[key]: KeyError when missing.
+inline zt::Ref get_item(PyObject* map, const Key& k) {
+  zt::Ref value = find_item(map, k);
+  if (!value) {
+    zt::Ref args = zt::Ref::check(PyTuple_Pack(1, k.key));
+    PyErr_SetObject(PyExc_KeyError, args.get());
+    throw zt::PythonError{};
+  }
+  return value;
+}
+
+// map[key] = value
+inline void set_item(PyObject* map, const Key& k, PyObject* value) {
+#if PY_VERSION_HEX < 0x030D0000
+  if (PyDict_CheckExact(map)) {
+    zt::check_status(_PyDict_SetItem_KnownHash(map, k.key, value, k.hash));
+    return;
+  }
+#endif
+  zt::check_status(PyObject_SetItem(map, k.key, value));
+}
+
 // The adapter's gateway (held, since handlers and requests may run Python code meanwhile).
 inline zt::Ref gateway_of(VantorObject* self) {
   if (!self->gateway)

@@ -1,4 +1,6 @@
 // Instruments, quote subscriptions and order-book requests.
+#include <optional>
+
 #include "calls.h"
 #include "type_names.h"
 #include "wait_event.h"
@@ -185,16 +187,20 @@ PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t n
     // The instrument's security and the gateway's map, read at the first valid quote: both
     // are the same for every quote of the event.
     Ref security, quote_map;
+    std::optional<Key> key;
     Ref it = Ref::check(PyObject_GetIter(quotes.get()));
     while (Ref quote = Ref::steal(PyIter_Next(it.get()))) {
       if (!zt::check_status(PyObject_IsTrue(get(quote.get(), is_valid_attr).get()))) continue;
       if (!security) {
         Ref symbol = symbol_of(get(instrument.get(), full_name_attr).get());
         security = security_of(gateway.get(), symbol.get());
-        if (security.get() != Py_None) quote_map = get(gateway.get(), quotes_map_attr);
+        if (security.get() != Py_None) {
+          quote_map = get(gateway.get(), quotes_map_attr);
+          key.emplace(security.get());
+        }
       }
       if (security.get() == Py_None) continue;
-      Ref record = Ref::check(PyObject_GetItem(quote_map.get(), security.get()));
+      Ref record = get_item(quote_map.get(), *key);
       PyObject* type_text = PyDict_GetItemWithError(type_texts, get(quote.get(), type_attr).get());
       if (!type_text) {
         if (PyErr_Occurred()) throw zt::PythonError{};
@@ -209,7 +215,7 @@ PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t n
       } else if (PyErr_Occurred()) {
         throw zt::PythonError{};
       }
-      zt::check_status(PyObject_SetItem(quote_map.get(), security.get(), record.get()));
+      set_item(quote_map.get(), *key, record.get());
       if (quote_usable(record.get())) call_method(gateway.get(), process_quote, record.get());
     }
     if (PyErr_Occurred()) throw zt::PythonError{};

@@ -46,7 +46,8 @@ Ref component(VantorObject* self) {
 void print_line(PyObject* text) {
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   if (!out || out == Py_None) return;
-  Ref line = Ref::check(PyUnicode_Concat(text, Ref::check(PyUnicode_FromString("\n")).get()));
+  static PyObject* line_end = zt::intern("\n");
+  Ref line = Ref::check(PyUnicode_Concat(text, line_end));
   zt::check_status(PyFile_WriteObject(line.get(), out, Py_PRINT_RAW));
 }
 
@@ -72,8 +73,9 @@ Ref whole_seconds(PyObject* t) {
 }
 
 Ref now() {
-  static PyObject* name = zt::intern("now");
-  return Ref::check(PyObject_CallMethodNoArgs(M.datetime_type, name));
+  // The bound class method, looked up once: handlers call it for every record they change.
+  static PyObject* bound_now = Ref::check(PyObject_GetAttrString(M.datetime_type, "now")).release();
+  return Ref::check(PyObject_CallNoArgs(bound_now));
 }
 
 }  // namespace vantor

@@ -1,4 +1,6 @@
 // Ticks and level-1 order books.
+#include <optional>
+
 #include "calls.h"
 #include "type_names.h"
 #include "wait_event.h"
@@ -72,14 +74,16 @@ PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     // The request's security and the gateway's map, read at the first tick: the same for
     // every tick of the batch.
     Ref security, books;
+    std::optional<Key> key;
     for (long long i = first; i < count; ++i) {
       Ref index = Ref::check(PyLong_FromLongLong(i));
       Ref tick = call_method(ticks.get(), item, index.get());
       if (!security) {
         security = security_of(gateway.get(), request_symbol(ticks.get()).get());
         books = get(gateway.get(), books_attr);
+        key.emplace(security.get());
       }
-      Ref book = Ref::check(PyObject_GetItem(books.get(), security.get()));
+      Ref book = get_item(books.get(), *key);
       PyObject* type_text = PyDict_GetItemWithError(type_texts, get(tick.get(), price_type_attr).get());
       if (!type_text) {
         if (PyErr_Occurred()) throw zt::PythonError{};
@@ -93,7 +97,7 @@ PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* argv[] = {book.get(), volume.get(), price.get(), stamp.get()};
         book = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, type_text == ask_text ? ask_change : bid_change));
       }
-      zt::check_status(PyObject_SetItem(books.get(), security.get(), book.get()));
+      set_item(books.get(), *key, book.get());
       if (book_complete(book.get())) call_method(gateway.get(), process_orderbook, book.get());
     }
     return zt::none();
