@@ -18,7 +18,7 @@ from rich.table import Table
 from rich.text import Text
 
 from zandor_trader.chat import OPERATOR
-from zandor_trader.replies import BALANCE_FIELDS, name, number
+from zandor_trader.replies import BALANCE_FIELDS, name, number, price
 
 
 @dataclass
@@ -47,7 +47,8 @@ class Tail:
 
 
 def _table(*columns, **kwargs) -> Table:
-    table = Table(box=box.SIMPLE_HEAD, expand=True, pad_edge=False, **kwargs)
+    """Columns named "<..." are left-aligned, the others (numbers) right-aligned."""
+    table = Table(box=box.SIMPLE_HEAD, pad_edge=False, **kwargs)
     for column in columns:
         justify = "left" if column.startswith("<") else "right"
         table.add_column(column.lstrip("<"), justify=justify, no_wrap=True)
@@ -61,6 +62,15 @@ def _clock(seconds: float) -> str:
 
 def _time(value) -> str:
     return value.strftime("%H:%M:%S") if value is not None else "-"
+
+
+def _short_id(order_id) -> str:
+    """Enough of an order id to tell orders apart on screen; /orders gives it whole."""
+    return str(order_id).strip("{}")[:8]
+
+
+def _code(security) -> str:
+    return security.code if security is not None else "-"
 
 
 def header(view: SessionView) -> Panel:
@@ -79,31 +89,27 @@ def header(view: SessionView) -> Panel:
 
 def market(view: SessionView) -> Panel:
     gw = view.gateway
-    table = _table("<Instrument", "Last", "Bid vol", "Bid", "Ask", "Ask vol", "Open", "High",
-                   "Low", "Prev close", "Updated")
-    for security, quote in list(gw.cqg_quotes.items()):
+    table = _table("<Symbol", "Last", "Bid size", "Bid", "Ask", "Ask size", "Open", "High", "Low",
+                   "Prev close", "Time")
+    for security, q in list(gw.cqg_quotes.items()):
         book = gw.cqg_orderbooks.get(security)
-        q = quote
+        quote = [price(getattr(q, f)) if q else "-"
+                 for f in ("open_price", "high_price", "low_price", "prev_close_price")]
         table.add_row(
-            str(security),
-            number(q.last_price) if q else "-",
-            number(book.bid_volume_1) if book else "-",
-            number(book.bid_price_1) if book else (number(q.bid_price) if q else "-"),
-            number(book.ask_price_1) if book else (number(q.ask_price) if q else "-"),
-            number(book.ask_volume_1) if book else "-",
-            *(number(getattr(q, f)) if q else "-"
-              for f in ("open_price", "high_price", "low_price", "prev_close_price")),
-            _time(q.datetime) if q else "-")
+            security.code, price(q.last_price) if q else "-",
+            *([number(book.bid_volume_1), price(book.bid_price_1), price(book.ask_price_1),
+               number(book.ask_volume_1)] if book else ["-"] * 4),
+            *quote, _time(q.datetime) if q else "-")
     return Panel(table, title="Quotes and level-1 books", box=box.ROUNDED)
 
 
 def bars(view: SessionView) -> Panel:
-    table = _table("<Instrument", "<Bar", "Open", "High", "Low", "Close", "Volume")
+    table = _table("<Symbol", "<Bar", "Open", "High", "Low", "Close", "Volume")
     for security, window in list(view.gateway.bars.items()):
         bar = window[-1]
-        start = bar.datetime.strftime("%Y-%m-%d %H:%M") if bar.datetime else "-"
-        table.add_row(str(security), start, number(bar.open), number(bar.high), number(bar.low),
-                      number(bar.close), number(bar.volume))
+        table.add_row(security.code, bar.datetime.strftime("%H:%M") if bar.datetime else "-",
+                      price(bar.open), price(bar.high), price(bar.low), price(bar.close),
+                      number(bar.volume))
     return Panel(table, title="Latest one-minute bars", box=box.ROUNDED)
 
 
@@ -116,40 +122,43 @@ def account(view: SessionView) -> Panel:
 
 
 def positions(view: SessionView) -> Panel:
-    table = _table("<Instrument", "<Side", "Quantity", "Average")
+    table = _table("<Symbol", "<Side", "Qty", "Average")
     for p in view.gateway.positions:
-        table.add_row(str(p.security), name(p.direction), str(p.quantity), number(p.holding_price))
+        table.add_row(_code(p.security), name(p.direction), str(p.quantity), price(p.holding_price))
     return Panel(table, title="Positions", box=box.ROUNDED)
 
 
-def orders(view: SessionView, rows: int = 6) -> Panel:
-    table = _table("<Id", "<Instrument", "<Side", "Qty", "<Type", "Price", "Stop", "<Status",
-                   "Filled", "Avg")
+def orders(view: SessionView, rows: int = 8) -> Panel:
+    table = _table("<Id", "<Symbol", "<Order", "Price", "<Status", "<Filled")
     for o in view.gateway.trades.orders()[-rows:]:
-        table.add_row(str(o.order_id), str(o.security), name(o.direction), str(o.quantity),
-                      name(o.order_type), number(o.price), number(o.stop_price), name(o.status),
-                      str(o.filled_quantity), number(o.filled_avg_price) if o.filled_quantity else "-")
+        prices = " ".join(p for p in (o.price is not None and price(o.price),
+                                      o.stop_price is not None and "stop " + price(o.stop_price)) if p)
+        filled = f"{o.filled_quantity} @ {price(o.filled_avg_price)}" if o.filled_quantity else "-"
+        table.add_row(_short_id(o.order_id), _code(o.security),
+                      f"{name(o.direction)} {o.quantity} {name(o.order_type)}", prices or "-",
+                      name(o.status), filled)
     return Panel(table, title="Recent orders", box=box.ROUNDED)
 
 
-def deals(view: SessionView, rows: int = 6) -> Panel:
-    table = _table("<Deal", "<Order", "<Instrument", "<Side", "Qty", "Price", "<Time")
+def deals(view: SessionView, rows: int = 8) -> Panel:
+    table = _table("<Deal", "<Order", "<Symbol", "<Side", "Qty", "Price", "<Time")
     for d in view.gateway.trades.deals()[-rows:]:
-        table.add_row(str(d.deal_id), str(d.order_id), str(d.security or "-"), name(d.direction),
-                      str(d.filled_quantity), number(d.filled_avg_price), str(d.updated_time))
+        table.add_row(str(d.deal_id), _short_id(d.order_id), _code(d.security), name(d.direction),
+                      str(d.filled_quantity), price(d.filled_avg_price), _time(d.updated_time))
     return Panel(table, title="Recent deals", box=box.ROUNDED)
 
 
-def chat(view: SessionView, rows: int = 30) -> Panel:
+def chat(view: SessionView, rows: int = 40) -> Panel:
     lines = []
     for who, text in view.chat.entries(rows):
         style = "bold cyan" if who == OPERATOR else "green"
-        lines.append(Text.assemble((f"{who}> ", style), text))
+        indent = "\n" + " " * (len(who) + 2)
+        lines.append(Text.assemble((f"{who}> ", style), text.replace("\n", indent)))
     lines.append(Text.assemble(("operator> ", "bold cyan"), view.typing(), ("_", "blink")))
     return Panel(Tail(Group(*lines)), title="Chat with the bot", box=box.ROUNDED)
 
 
-def log(view: SessionView, rows: int = 30) -> Panel:
+def log(view: SessionView, rows: int = 40) -> Panel:
     text = Text("\n".join(view.log.lines(rows)), no_wrap=True, overflow="ellipsis", style="dim")
     return Panel(Tail(text), title="Trace", box=box.ROUNDED)
 
@@ -159,12 +168,12 @@ def render(view: SessionView) -> Layout:
     instruments = len(view.gateway.cqg_quotes)
     root.split_column(
         Layout(header(view), name="header", size=4),
-        Layout(name="market", size=instruments + 5),
-        Layout(name="account", size=len(BALANCE_FIELDS) + 4),
-        Layout(name="trades", ratio=1, minimum_size=6),
-        Layout(name="talk", ratio=2, minimum_size=8))
-    root["market"].split_row(Layout(market(view), ratio=3), Layout(bars(view), ratio=2))
-    root["account"].split_row(Layout(account(view), ratio=1), Layout(positions(view), ratio=2))
+        Layout(market(view), name="market", size=instruments + 5),
+        Layout(name="account", size=max(instruments, len(BALANCE_FIELDS)) + 5),
+        Layout(name="trades", size=12),
+        Layout(name="talk", minimum_size=8))
+    root["account"].split_row(Layout(bars(view), ratio=2), Layout(account(view), ratio=1),
+                              Layout(positions(view), ratio=1))
     root["trades"].split_row(Layout(orders(view)), Layout(deals(view)))
     root["talk"].split_row(Layout(chat(view)), Layout(log(view)))
     return root

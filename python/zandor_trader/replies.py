@@ -1,5 +1,5 @@
 """Text forms of balances, positions, orders and deals for the operator's chat."""
-from typing import Iterable, List, Optional
+from typing import List
 
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.order import Deal, Order
@@ -9,13 +9,23 @@ BALANCE_FIELDS = ("cash", "available_cash", "net_cash_power", "maintenance_margi
                   "realized_pnl", "unrealized_pnl")
 
 
-def number(value) -> str:
-    """Prices and money: grouped thousands, at most the decimals the value has (up to 6)."""
+def number(value, grouped: bool = True) -> str:
+    """Money and counts: grouped thousands, the decimals the value has (up to 6)."""
     if value is None:
         return "-"
-    if isinstance(value, int) or float(value).is_integer():
-        return f"{int(value):,}"
-    return f"{value:,.6f}".rstrip("0")
+    try:
+        value = float(value)
+    except (TypeError, ValueError):
+        return str(value)
+    sep = "," if grouped else ""
+    if value.is_integer():
+        return f"{int(value):{sep}}"
+    return f"{value:{sep}.6f}".rstrip("0")
+
+
+def price(value) -> str:
+    """Prices: as `number`, without grouping."""
+    return number(value, grouped=False)
 
 
 def name(member) -> str:
@@ -30,7 +40,7 @@ def balance_text(gateway_name: str, account_id, balance: AccountBalance) -> str:
 
 
 def position_line(gateway_name: str, p: PositionData) -> str:
-    return f"{gateway_name} {p.security} {name(p.direction)} {p.quantity} @ {number(p.holding_price)}"
+    return f"{gateway_name} {p.security} {name(p.direction)} {p.quantity} @ {price(p.holding_price)}"
 
 
 def positions_text(gateway_name: str, positions: List[PositionData]) -> str:
@@ -45,16 +55,16 @@ def order_summary(order: Order) -> str:
     """What was asked: security, side, quantity, type and its prices."""
     text = f"{order.security} {name(order.direction)} {order.quantity} {name(order.order_type)}"
     if order.price is not None:
-        text += f" price={number(order.price)}"
+        text += f" price={price(order.price)}"
     if order.stop_price is not None:
-        text += f" stop={number(order.stop_price)}"
+        text += f" stop={price(order.stop_price)}"
     return text
 
 
 def order_line(order: Order) -> str:
     text = f"{order.order_id} {order_summary(order)} {name(order.offset)}: {name(order.status)}"
     if order.filled_quantity:
-        text += f", filled {order.filled_quantity} @ {number(order.filled_avg_price)}"
+        text += f", filled {order.filled_quantity} @ {price(order.filled_avg_price)}"
     return text
 
 
@@ -69,7 +79,7 @@ def orders_text(orders: List[Order], total: int, active_only: bool) -> str:
 def deal_line(deal: Deal) -> str:
     security = deal.security if deal.security is not None else "(order entered elsewhere)"
     return (f"{deal.deal_id} order {deal.order_id} {security} {name(deal.direction)} "
-            f"{deal.filled_quantity} @ {number(deal.filled_avg_price)} at {deal.updated_time}")
+            f"{deal.filled_quantity} @ {price(deal.filled_avg_price)} at {deal.updated_time}")
 
 
 def deals_text(deals: List[Deal], total: int) -> str:
@@ -78,9 +88,3 @@ def deals_text(deals: List[Deal], total: int) -> str:
     head = f"Last {len(deals)} of {total} deals:" if deals else f"{total} deals, none shown."
     return "\n".join([head] + [deal_line(d) for d in deals])
 
-
-def listing(head: str, lines: Iterable[str], empty: Optional[str] = None) -> str:
-    lines = list(lines)
-    if not lines and empty is not None:
-        return empty
-    return "\n".join([head] + lines)
