@@ -67,7 +67,10 @@ class Engine:
     def run(self, deadline: Optional[float] = None) -> str:
         """Serves until a stop request or `deadline` (on `clock`); returns why it stopped."""
         next_refresh = self.clock()
-        while self._stop_reason is None:
+        while True:
+            self.serve()  # also what was asked before the engine started
+            if self._stop_reason is not None:
+                break
             now = self.clock()
             if self.refresh_every is not None and now >= next_refresh:
                 self.refresh()
@@ -78,7 +81,6 @@ class Engine:
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline)
                      if t is not None]
             self._sleep(min(waits) if waits else None)
-            self.serve()
         self.bot.zandor_trader_status = TERMINATED
         return self._stop_reason
 

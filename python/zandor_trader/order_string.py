@@ -5,7 +5,8 @@
 
 direction l (long) or s (short); offset o (open) or c (close); order_type m (market),
 l (limit) or s (stop); "None" where a price does not apply: a market order takes neither
-price, a limit order a price only, a stop order a stop price only.
+price, a limit order a price only, a stop order a stop price only. Letter case does not
+matter in the one-letter fields, "None" and the security code.
 """
 import math
 from typing import Callable, Optional
@@ -73,7 +74,7 @@ def _quantity(value: str) -> int:
 def _price(name: str, value: str, wanted: bool, order_type: OrderType) -> Optional[float]:
     kind = order_type.name.lower()
     if not wanted:
-        if value != "None":
+        if value.lower() != "none":
             raise OrderStringError(f"a {kind} order takes no {name}: give None, not {value!r}")
         return None
     try:

@@ -154,9 +154,12 @@ class Session:
         try:
             with _Interrupts(self._stop):
                 self.server = BotApiServer(token=token, port=s.bot_port).start()
-                # The bot reads these when it loads: point it at the local server.
+                # The bot reads these when it loads: point it at the local server, which a
+                # proxy for the outside world would not reach.
                 config.TELEGRAM_BASE_URL = self.server.base_url
                 config.TELEGRAM_CHAT_ID = chat_id
+                for name in ("HTTPS_PROXY", "https_proxy"):
+                    os.environ.pop(name, None)
                 print(f"Operator chat {chat_id} on the local Bot API server {self.server.base_url}"
                       f" (control {self.server.control_url})", flush=True)
                 self._start_bot(chat, chat_id)
