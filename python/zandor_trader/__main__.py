@@ -7,7 +7,7 @@ commands from the chat (/balance, /positions, /orders, /deals, /send_order, /can
 import argparse
 import sys
 
-from zandor_trader.session import Settings, run
+from zandor_trader.session import Settings, run, securities_for
 
 
 def _instruments(text: str):
@@ -62,6 +62,10 @@ def parse_args(argv=None) -> Settings:
     parser.add_argument("--bot-port", type=int, default=d.bot_port,
                         help="port of the local Bot API server (default: any free port)")
     args = parser.parse_args(argv)
+    try:
+        securities_for(args.instruments)
+    except ValueError as exc:
+        parser.error(str(exc))
     return Settings(**vars(args))
 
 

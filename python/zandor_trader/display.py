@@ -46,6 +46,10 @@ class Tail:
             yield Segment.line()
 
 
+HEADER_LINES = 4
+TALK_LINES = 8
+
+
 def _table(*columns, **kwargs) -> Table:
     """Columns named "<..." are left-aligned, the others (numbers) right-aligned."""
     table = Table(box=box.SIMPLE_HEAD, pad_edge=False, **kwargs)
@@ -163,18 +167,31 @@ def log(view: SessionView, rows: int = 40) -> Panel:
     return Panel(Tail(text), title="Trace", box=box.ROUNDED)
 
 
-def render(view: SessionView) -> Layout:
-    root = Layout()
+def render(view: SessionView, height: Optional[int] = None) -> Layout:
+    """One frame. On a terminal of `height` lines too short for every section the lower
+    market and trade sections go first: the chat with its input line always stays."""
     instruments = len(view.gateway.cqg_quotes)
-    root.split_column(
-        Layout(header(view), name="header", size=4),
-        Layout(market(view), name="market", size=instruments + 5),
-        Layout(name="account", size=max(instruments, len(BALANCE_FIELDS)) + 5),
-        Layout(name="trades", size=12),
-        Layout(name="talk", minimum_size=8))
-    root["account"].split_row(Layout(bars(view), ratio=2), Layout(account(view), ratio=1),
-                              Layout(positions(view), ratio=1))
-    root["trades"].split_row(Layout(orders(view)), Layout(deals(view)))
+    sections = [  # (name, height, renderable), in the order they are given up last to first
+        ("market", instruments + 5, lambda: market(view)),
+        ("account", max(instruments, len(BALANCE_FIELDS)) + 5, lambda: Layout()),
+        ("trades", 12, lambda: Layout()),
+    ]
+    room = (height if height is not None else 10_000) - HEADER_LINES - TALK_LINES
+    rows = [Layout(header(view), name="header", size=HEADER_LINES)]
+    for section, size, make in sections:
+        if size > room:
+            break
+        room -= size
+        rows.append(Layout(make(), name=section, size=size))
+    rows.append(Layout(name="talk", minimum_size=TALK_LINES))
+    root = Layout()
+    root.split_column(*rows)
+    names = {row.name for row in rows}
+    if "account" in names:
+        root["account"].split_row(Layout(bars(view), ratio=2), Layout(account(view), ratio=1),
+                                  Layout(positions(view), ratio=1))
+    if "trades" in names:
+        root["trades"].split_row(Layout(orders(view)), Layout(deals(view)))
     root["talk"].split_row(Layout(chat(view)), Layout(log(view)))
     return root
 
@@ -199,7 +216,7 @@ class Display:
 
     def start(self) -> "Display":
         self._live.start()
-        self._live.update(render(self.view), refresh=True)
+        self._draw()
         self._thread.start()
         return self
 
@@ -210,6 +227,9 @@ class Display:
             self._thread.join()
         self._live.stop()
 
+    def _draw(self) -> None:
+        self._live.update(render(self.view, self.console.size.height), refresh=True)
+
     def _run(self) -> None:
         while True:
             self._changed.wait()
@@ -217,7 +237,7 @@ class Display:
                 return
             self._changed.clear()
             try:
-                self._live.update(render(self.view), refresh=True)
+                self._draw()
             except Exception as exc:  # a drawing fault must not take the session down
                 fault = f"display: {type(exc).__name__}: {exc}"
                 if fault != self._last_fault:  # once, not at every frame
