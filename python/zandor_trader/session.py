@@ -76,8 +76,10 @@ class _Interrupts:
 
 def _print_chat(who: str, text: str) -> None:
     head, *rest = text.split("\n")
-    print("\n".join([f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]),
-          flush=True)
+    lines = [f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]
+    # One write: the other threads' trace lines cannot land inside it.
+    sys.stdout.write("\n".join(lines) + "\n")
+    sys.stdout.flush()
 
 
 class Session:
@@ -103,34 +105,30 @@ class Session:
         import cqgsim
 
         cqgsim.configure(mode="live", seed=s.seed, speed=s.speed)
-        plain = s.plain or not sys.stdout.isatty()
-        if not plain:
-            return self._with_display(securities)
-        return self._run(securities, plain=True, view=None)
+        if s.plain or not sys.stdout.isatty():
+            return self._run(securities)
+        return self._run_with_display(securities)
 
-    def _with_display(self, securities) -> int:
+    def _run_with_display(self, securities) -> int:
         from rich.console import Console
 
-        from zandor_trader.display import Display, SessionView
         from zandor_trader.log_pane import LogPane
 
-        s = self.settings
-        log_file = open(s.log_file, "a", encoding="utf-8") if s.log_file else None
+        log_file = open(self.settings.log_file, "a", encoding="utf-8") \
+            if self.settings.log_file else None
         pane = LogPane(file=log_file, on_line=self._changed)
-        console = Console(file=sys.stdout)
-        view = SessionView(gateway=None, chat=None, log=pane, started=time.monotonic(),
-                           typing=lambda: self.keyboard.typing if self.keyboard else "",
-                           status=lambda: self.bot.zandor_trader_status if self.bot else "Starting")
+        console = Console(file=sys.stdout)  # the terminal, before the trace is taken off it
         try:
             with pane.redirect():
-                return self._run(securities, plain=False, view=view, console=console)
+                return self._run(securities, pane, console)
         finally:
             if log_file is not None:
                 log_file.close()
-            for line in pane.lines(12):  # the end of the trace, for the record
+            for line in pane.lines(12):  # the end of the trace stays on the terminal
                 print(line)
 
-    def _run(self, securities, plain: bool, view, console=None) -> int:
+    def _run(self, securities, pane=None, console=None) -> int:
+        """The session; with a log pane and a console, under the live display."""
         from botapi import BotApiServer
 
         import zandor_trader_config as config
@@ -143,16 +141,12 @@ class Session:
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         self.gateway = CqgGateway(securities)
         chat = ChatLog(lambda: self.server.sent(token=token),
-                       on_new=_print_chat if plain else lambda who, text: self._changed())
-        if view is not None:
-            from zandor_trader.display import Display
-
-            view.gateway, view.chat, view.deadline = self.gateway, chat, deadline
-            self.display = Display(view, console).start()
-            self.gateway.add_listener(lambda kind, record: self._changed())
+                       on_new=_print_chat if pane is None else lambda who, text: self._changed())
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
+                if pane is not None:
+                    self._start_display(pane, console, chat, deadline)
                 self.server = BotApiServer(token=token, port=s.bot_port).start()
                 # The bot reads these when it loads: point it at the local server, which a
                 # proxy for the outside world would not reach.
@@ -163,7 +157,7 @@ class Session:
                 print(f"Operator chat {chat_id} on the local Bot API server {self.server.base_url}"
                       f" (control {self.server.control_url})", flush=True)
                 self._start_bot(chat, chat_id)
-                self._start_keyboard(chat_id, token, plain)
+                self._start_keyboard(chat_id, token, keys=pane is not None)
                 self.gateway.connect(s.user, s.password, s.account, bar_lookback=s.bars)
                 names = ", ".join(self.gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
@@ -181,6 +175,16 @@ class Session:
         finally:
             status = self._close(status)
         return status
+
+    def _start_display(self, pane, console, chat, deadline) -> None:
+        from zandor_trader.display import Display, SessionView
+
+        view = SessionView(
+            gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
+            deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
+            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting")
+        self.display = Display(view, console).start()
+        self.gateway.add_listener(lambda kind, record: self._changed())
 
     def _stop(self, reason: str) -> None:
         if self.engine is None:  # nothing serves yet: end the start-up where it is
@@ -207,14 +211,14 @@ class Session:
                 chat.operator_update(update, context)
 
         def end(update, context):
+            chat.sync()  # the bot's replies, before the engine's answer
             self.engine.on_update_dispatched(update, context)
-            chat.sync()
 
         dispatcher = self.bot.updater.dispatcher
         dispatcher.add_handler(TypeHandler(Update, begin), group=-2)  # before the bot's own
         dispatcher.add_handler(TypeHandler(Update, end), group=1)     # after them
 
-    def _start_keyboard(self, chat_id, token, plain: bool) -> None:
+    def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.keyboard import KeyboardReader
 
         try:
@@ -227,8 +231,7 @@ class Session:
         def post(line: str) -> None:
             self.server.post_message(line, chat_id, token=token)
 
-        self.keyboard = KeyboardReader(fd, post, on_change=self._changed,
-                                       keys=not plain).start()
+        self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
