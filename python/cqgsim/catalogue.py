@@ -1,4 +1,4 @@
-"""The instruments the simulated broker knows, with their trading specifications."""
+"""The instruments the simulated broker knows, with their contract details."""
 import dataclasses
 from typing import Dict, Optional
 

@@ -1,10 +1,143 @@
-// Accounts, balance and positions.
-#include "guard.h"
-#include "vantor.h"
+// Accounts: subscribing and unsubscribing an account and its positions, and the
+// account-change handler.
+#include <chrono>
+#include <thread>
+
+#include "account_refresh.h"
+#include "calls.h"
+#include "gil.h"
+#include "wait_event.h"
 
 namespace vantor {
 
+using zt::Ref;
+
+namespace {
+
+// The component's accounts take this long to settle after their subscription is switched off.
+constexpr std::chrono::seconds kResubscribePause{2};
+
+const char* const kAccountParam[1] = {"GWAccountID"};
+
+// The component account for `id`; a value error when there is none.
+Ref existing_account(PyObject* self, PyObject* id) {
+  Ref account = account_by_id(self, id, false);
+  if (account.get() == Py_None)
+    zt::raise_format(PyExc_ValueError, "GWAccountID %S can not be found!", id);
+  return account;
+}
+
+PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  return run_method(obj, "subscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    Ref id = zt::require_int(in[0], "GWAccountID");
+    static PyObject* level = zt::intern("AccountSubscriptionLevel");
+    static PyObject* asl_none = zt::intern("aslNone");
+    static PyObject* asl_updates = zt::intern("aslAccountUpdatesAndOrders");
+
+    Ref cel = component(self);
+    put(cel.get(), level, constant(asl_none).get());
+    {
+      zt::GilRelease unlocked;
+      std::this_thread::sleep_for(kResubscribePause);
+    }
+    put(cel.get(), level, constant(asl_updates).get());
+    trace("Waiting for accounts coming...");
+    static PyObject* timeout_text = zt::intern("Accounts coming timeout!");
+    assert_message(wait_with_timeout(self->eventAccountIsReady), timeout_text);
+    trace(text("Select account %S, subscribe to open positions.", id.get()).get());
+    Py_XSETREF(self->GWAccountID, id.new_ref());
+
+    Ref account = existing_account(obj, id.get());
+    static PyObject* auto_subscribe = zt::intern("AutoSubscribeInstruments");
+    static PyObject* position_level = zt::intern("PositionSubcriptionLevel");
+    static PyObject* psl_updates = zt::intern("pslSnapshotAndUpdates");
+    put(account.get(), auto_subscribe, Py_True);
+    put(account.get(), position_level, constant(psl_updates).get());
+
+    static PyObject* update_balance = zt::intern("update_account_balance");
+    static PyObject* update_positions = zt::intern("update_positions");
+    call_method(obj, update_balance);
+    call_method(obj, update_positions);
+    return zt::none();
+  });
+}
+
+PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  return run_method(obj, "unsubscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    Ref id = zt::require_int(in[0], "GWAccountID");
+    static PyObject* level = zt::intern("AccountSubscriptionLevel");
+    static PyObject* asl_none = zt::intern("aslNone");
+    static PyObject* auto_subscribe = zt::intern("AutoSubscribeInstruments");
+    static PyObject* position_level = zt::intern("PositionSubcriptionLevel");
+    static PyObject* psl_none = zt::intern("pslNoPositions");
+
+    put(component(self).get(), level, constant(asl_none).get());
+    Ref account = existing_account(obj, id.get());
+    put(account.get(), auto_subscribe, Py_False);
+    put(account.get(), position_level, constant(psl_none).get());
+    trace(text("Unsubscribe account %S.", id.get()).get());
+    return zt::none();
+  });
+}
+
+// One trace line for a position event: `format` takes the account name and five position
+// properties.
+void trace_position(const char* format, PyObject* cqgAccount, PyObject* cqgPosition) {
+  static PyObject* names[] = {zt::intern("InstrumentName"), zt::intern("AveragePrice"),
+                              zt::intern("Quantity"), zt::intern("OTE"), zt::intern("ProfitLoss")};
+  static PyObject* account_name = zt::intern("GWAccountName");
+  Ref account = dispatch(cqgAccount);
+  Ref position = dispatch(cqgPosition);
+  Ref name = get(account.get(), account_name);
+  Ref values[5];
+  for (int i = 0; i < 5; ++i) values[i] = get(position.get(), names[i]);
+  trace(text(format, name.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+             values[4].get()).get());
+}
+
+PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const char* const names[] = {"change", "cqgAccount", "cqgPosition"};
+  return run_method(obj, "OnAccountChanged", names, 3, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** a) {
+    PyObject* change = a[0];
+    static PyObject* added = zt::intern("actPositionAdded");
+    static PyObject* changed = zt::intern("actPositionChanged");
+    static PyObject* reloaded = zt::intern("actAccountsReloaded");
+
+    if (equal(change, constant(added).get()))
+      trace_position("OnAccountChanged - open position is added for %S account - instrument: %S "
+                     "average price: %S quantity: %S OTE: %S PL: %S",
+                     a[1], a[2]);
+    if (equal(change, constant(changed).get()))
+      trace_position("OnAccountChanged - open position is changed for %S account - instrument: %S "
+                     "average price: %S quantity: %S OTE: %S PL: %S",
+                     a[1], a[2]);
+    if (equal(change, constant(reloaded).get())) {
+      trace("OnAccountChanged - Accounts are ready!");
+      zt::event_set(self->eventAccountIsReady);
+    }
+    return zt::none();
+  });
+}
+
+}  // namespace
+
 PyMethodDef account_methods[] = {
+    VANTOR_METHOD("subscribe_account_and_positions", subscribe_account_and_positions,
+                  "subscribe_account_and_positions(GWAccountID): follow the account's balance and positions."),
+    VANTOR_METHOD("unsubscribe_account_and_positions", unsubscribe_account_and_positions,
+                  "unsubscribe_account_and_positions(GWAccountID): stop following the account."),
+    VANTOR_METHOD("update_account_balance", update_account_balance,
+                  "update_account_balance(): refresh account_balance from the component."),
+    VANTOR_METHOD("update_positions", update_positions,
+                  "update_positions(): refresh positions from the component."),
+    VANTOR_METHOD("OnAccountChanged", OnAccountChanged,
+                  "OnAccountChanged(change, cqgAccount, cqgPosition): component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

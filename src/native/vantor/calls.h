@@ -25,6 +25,20 @@ zt::Ref call_method(PyObject* obj, PyObject* name, A... args) {
   return zt::Ref::check(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(A), nullptr));
 }
 
+// fn(args...) by position, through vectorcall.
+template <class... A>
+zt::Ref call(PyObject* fn, A... args) {
+  PyObject* argv[] = {nullptr, args...};
+  return zt::Ref::check(
+      PyObject_Vectorcall(fn, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline bool equal(PyObject* a, PyObject* b) {
+  return zt::check_status(PyObject_RichCompareBool(a, b, Py_EQ)) == 1;
+}
+
+inline bool truthy(PyObject* obj) { return zt::check_status(PyObject_IsTrue(obj)) == 1; }
+
 // A count or index the component gives, as a C integer (TypeError for a non-integer).
 inline long long as_count(PyObject* value) {
   zt::Ref index = zt::Ref::check(PyNumber_Index(value));

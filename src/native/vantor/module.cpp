@@ -55,7 +55,8 @@ int vantor_init(PyObject*, PyObject* args, PyObject* kwargs) {
 #define VANTOR_FIELDS(X)                                                                     \
   X(dict) X(eventGatewayIsUp) X(eventGatewayIsDown) X(eventAccountIsReady) X(eventOrderPlaced) \
   X(eventQuoteDone) X(eventOrderbookDone) X(eventBarDone) X(subscribe_bars_data)             \
-  X(account_balance) X(positions) X(order_id) X(ambrel) X(gateway) X(GWAccountID)
+  X(account_balance) X(positions) X(order_id) X(ambrel) X(gateway) X(GWAccountID)  \
+  X(awaited_guid)
 
 int vantor_traverse(PyObject* obj, visitproc visit, void* arg) {
   VantorObject* self = self_of(obj);

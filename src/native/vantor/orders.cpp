@@ -1,15 +1,144 @@
-// Orders: placing, cancelling, order updates and deals.
-#include "guard.h"
-#include "vantor.h"
+// Orders: placing an order and waiting for the component to report it added, cancelling.
+#include "account_refresh.h"
+#include "calls.h"
+#include "order_events.h"
+#include "wait_event.h"
 
 namespace vantor {
 
-PyObject* convert_orderstatus_cqg2qt(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "convert_orderstatus_cqg2qt");
-  return nullptr;
+using zt::Ref;
+
+namespace {
+
+// Which of the three supported types the host's order type is (0 limit, 1 market, 2 stop);
+// a value error for any other type.
+int order_kind(PyObject* order_type) {
+  static PyObject* host[] = {get(M.OrderType, zt::intern("LIMIT")).release(),
+                             get(M.OrderType, zt::intern("MARKET")).release(),
+                             get(M.OrderType, zt::intern("STOP")).release()};
+  for (int i = 0; i < 3; ++i)
+    if (equal(order_type, host[i])) return i;
+  zt::raise_format(PyExc_ValueError, "Unsupported order type %S", order_type);
 }
 
+// The component side for the host's direction; a value error for any other direction.
+Ref side_of(PyObject* direction) {
+  static PyObject* host[] = {get(M.Direction, zt::intern("LONG")).release(),
+                             get(M.Direction, zt::intern("SHORT")).release()};
+  static PyObject* cqg[] = {zt::intern("osdBuy"), zt::intern("osdSell")};
+  for (int i = 0; i < 2; ++i)
+    if (equal(direction, host[i])) return constant(cqg[i]);
+  zt::raise_format(PyExc_ValueError, "Unsupported order side %S", direction);
+}
+
+// Marks the GUID a placement waits for, for the placement's whole wait; the mark goes when
+// the placement ends however it ends, so a late answer is not taken for a later placement.
+class AwaitedOrder {
+ public:
+  AwaitedOrder(VantorObject* self, PyObject* guid) : self_(self) {
+    Py_INCREF(guid);
+    Py_XSETREF(self_->awaited_guid, guid);
+  }
+  ~AwaitedOrder() { Py_CLEAR(self_->awaited_guid); }
+  AwaitedOrder(const AwaitedOrder&) = delete;
+  AwaitedOrder& operator=(const AwaitedOrder&) = delete;
+
+ private:
+  VantorObject* self_;
+};
+
+PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"order"};
+  return run_method(obj, "place_order", names, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) -> PyObject* {
+    PyObject* order = in[0];
+    static PyObject* security_name = zt::intern("security");
+    static PyObject* symbol_of_security = zt::intern("get_cqg_symbol_from_qt_security");
+    static PyObject* instrument_of = zt::intern("get_instrument_from_cqg_symbol");
+    static PyObject* order_type_name = zt::intern("order_type");
+    static PyObject* direction_name = zt::intern("direction");
+    static PyObject* gw_account_id = zt::intern("GWAccountID");
+    static PyObject* field_names[] = {zt::intern("quantity"), zt::intern("price"),
+                                      zt::intern("stop_price")};
+    static PyObject* create_order = zt::intern("CreateOrder");
+    static PyObject* manual = zt::intern("Manual");
+    static PyObject* guid_name = zt::intern("GUID");
+    static PyObject* place = zt::intern("Place");
+    static PyObject* zero = PyLong_FromLong(0);
+
+    Ref symbol = call_method(gateway_of(self).get(), symbol_of_security,
+                             get(order, security_name).get());
+    Ref instrument = call_method(obj, instrument_of, symbol.get());
+    if (instrument.get() == Py_None)
+      zt::raise_format(PyExc_ValueError, "cqg_symbol %S has not been subscribed.", symbol.get());
+    static PyObject* cqg_types[] = {zt::intern("otLimit"), zt::intern("otMarket"), zt::intern("otStop")};
+    // CreateOrder takes the price after the side for a limit order, then the stop price for a
+    // stop order.
+    static const Py_ssize_t arities[] = {6, 5, 7};
+    int kind = order_kind(get(order, order_type_name).get());
+    Ref cqg_type = constant(cqg_types[kind]);
+    Ref side = side_of(get(order, direction_name).get());
+    Ref account = account_by_id(obj, get(obj, gw_account_id).get(), true);
+
+    Py_ssize_t arity = arities[kind];
+    Ref fields[3];
+    fields[0] = get(order, field_names[0]);
+    for (Py_ssize_t i = 1; i < arity - 4; ++i) fields[i] = get(order, field_names[i]);
+    PyObject* argv[] = {nullptr, cqg_type.get(), instrument.get(), account.get(),
+                        fields[0].get(), side.get(), fields[1].get(), fields[2].get()};
+    Ref cel = component(self);
+    Ref create = get(cel.get(), create_order);
+    Ref created = Ref::check(
+        PyObject_Vectorcall(create.get(), argv + 1, arity | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref placed = dispatch(created.get());
+    put(placed.get(), manual, zero);
+
+    // The component names the order before it is placed: its added event is matched by that.
+    Ref guid = get(placed.get(), guid_name);
+    bool answered;
+    {
+      AwaitedOrder awaited(self, guid.get());
+      zt::event_clear(self->eventOrderPlaced);
+      call_method(placed.get(), place);
+      answered = wait_with_timeout(self->eventOrderPlaced);
+    }
+    if (!answered)
+      assert_message(false, text("Order placing timeout!\n%S ", order).get());
+
+    Ref taken = Ref::steal(self->order_id);
+    self->order_id = Ref::borrow(Py_None).release();
+    if (!taken || taken.get() == Py_None)
+      zt::raise_format(PyExc_ValueError, "Order id can not be obtained!\n%S", order);
+    if (!PyUnicode_CheckExact(taken.get()))
+      zt::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(taken.get())->tp_name);
+    return taken.release();
+  });
+}
+
+PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"orderid"};
+  return run_method(obj, "cancel_order", names, 1, args, nargs, kwnames,
+                    [&](VantorObject* self, PyObject** in) {
+    PyObject* orderid = zt::require_str(in[0], "orderid");
+    static PyObject* orders = zt::intern("Orders");
+    static PyObject* item_by_guid = zt::intern("ItemByGuid");
+    static PyObject* cancel = zt::intern("Cancel");
+    Ref cel = component(self);
+    Ref order = call_method(get(cel.get(), orders).get(), item_by_guid, orderid);
+    call_method(order.get(), cancel);
+    return zt::none();
+  });
+}
+
+}  // namespace
+
 PyMethodDef order_methods[] = {
+    VANTOR_METHOD("place_order", place_order,
+                  "place_order(order) -> str: place the order and return its CQG GUID."),
+    VANTOR_METHOD("cancel_order", cancel_order,
+                  "cancel_order(orderid): ask the component to cancel the order with that GUID."),
+    VANTOR_METHOD("OnOrderChanged", OnOrderChanged,
+                  "OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError): component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

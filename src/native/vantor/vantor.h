@@ -31,6 +31,7 @@ struct VantorObject {
   PyObject* ambrel;               // the environment; null until Init
   PyObject* gateway;              // the host gateway; null until Init
   PyObject* GWAccountID;          // int; null until an account is subscribed
+  PyObject* awaited_guid;         // str: GUID of the order place_order waits for; null when none
 };
 
 inline VantorObject* self_of(PyObject* o) { return reinterpret_cast<VantorObject*>(o); }

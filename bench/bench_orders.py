@@ -1,0 +1,181 @@
+"""Orders through the adapter on the simulated component.
+
+- place_order round trip (symbol and account look-ups, CreateOrder, Place, the wait for the
+  added event), median and 99th percentile, against one proxy round trip (a member read
+  executed on the component's thread) measured in the same run, alternating.
+- The order-change handler for a change with a fill, called on the component's thread with
+  wrapped component objects, against the same handler written in plain Python.
+
+Run: PYTHONPATH=python:python/combridge python bench/run.py orders
+"""
+import contextlib
+import os
+import statistics
+import time
+
+import comsim
+import cqgsim
+import win32com.client
+from cqgsim import constants as C
+from zandor_trader.gateways.cqg.wrapper.vantor import convert_orderstatus_cqg2qt
+
+from benchlib import Row
+from vantor_py import whole_seconds
+
+PLACEMENTS = 200   # per repetition
+PROXY_READS = 200  # per repetition
+HANDLER_CALLS = 5_000
+
+
+class NullGateway:
+    def process_order(self, update):
+        pass
+
+    def process_deal(self, deal):
+        pass
+
+
+def python_handler(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError):
+    """The order-change handler's work in plain Python, for the baseline."""
+    constants = win32com.client.constants
+    if cqgError is not None:
+        return
+    order = win32com.client.Dispatch(cqgOrder)
+    properties = win32com.client.Dispatch(order.Properties)
+    status = properties(constants.opGWStatus)
+    guid = properties(constants.opGUID)
+    updated = whole_seconds(properties(constants.opEventServerTimestamp).Value)
+    avg = properties(constants.opAverageFillPrice).Value
+    filled = properties(constants.opFilledQuantity).Value
+    qt_status = convert_orderstatus_cqg2qt(status.Value)
+    order_id = guid.Value
+    if changeType == constants.ctChanged or changeType == constants.ctRemoved:
+        self.gateway.process_order({"order_id": order_id, "updated_time": updated,
+                                    "filled_avg_price": avg, "filled_quantity": filled,
+                                    "status": qt_status})
+    if not cqgFill:
+        return
+    fill = win32com.client.Dispatch(cqgFill)
+    if fill.Status != constants.fsNormal:
+        return
+    self.gateway.process_deal({
+        "deal_id": fill.Id, "order_id": fill.Order.GUID, "updated_time": whole_seconds(fill.Timestamp),
+        "filled_avg_price": fill.Price, "filled_quantity": fill.Quantity})
+
+
+class PyAdapter:
+    OnOrderChanged = python_handler
+
+    def __init__(self):
+        self.gateway = NullGateway()
+
+
+def _session():
+    from zandor_trader.core.constants import Exchange
+    from zandor_trader.core.security import Security
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+
+    cqgsim.reset()
+    env = Ambrel.Ambrel()
+    adapter = env.Init(vantor.Vantor, None)
+    security = Security("ES", Exchange.CME)
+    gateway = CqgGateway({"EPZ5": security}, history=10)
+    gateway.ambrel = env
+    adapter.Init(gateway)
+    sim = cqgsim.latest()
+    env.cqgCEL.GWLogon("bench", "bench")
+    env.cqgCEL.NewInstrument("EPZ5")
+    sim.sync()
+    adapter.subscribe_account_and_positions(100101)
+    return env, adapter, sim, security
+
+
+def _percentile(samples, q):
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
+
+def _round_trips(repeat, adapter, env, security):
+    from zandor_trader.core.constants import Direction, OrderType
+    from zandor_trader.core.order import Order
+
+    # A resting order far from the market: placed, never filled.
+    resting = Order(security=security, price=1000.0, quantity=1, direction=Direction.LONG,
+                    order_type=OrderType.LIMIT)
+    cel = env.cqgCEL
+    place, proxy = [], []
+    clock = time.perf_counter
+    for _ in range(repeat):
+        for _ in range(PLACEMENTS):
+            start = clock()
+            adapter.place_order(resting)
+            place.append(clock() - start)
+        for _ in range(PROXY_READS):
+            start = clock()
+            cel.IsStarted
+            proxy.append(clock() - start)
+    return place, proxy
+
+
+def _handler_seconds(sim, adapter, repeat):
+    """Per-call seconds of the C++ and the Python handler, run on the component's thread."""
+    def run():
+        order = next(o for o in sim._core.orders._items if o._fills)
+        wrapped_order = win32com.client.Dispatch(order)
+        wrapped_fill = win32com.client.Dispatch(order._fills[-1])
+        baseline = PyAdapter()
+        results = []
+        for _ in range(repeat):
+            for target in (adapter, baseline):
+                handler = target.OnOrderChanged
+                start = time.perf_counter()
+                for _ in range(HANDLER_CALLS):
+                    handler(C.ctChanged, wrapped_order, None, wrapped_fill, None)
+                results.append((target is adapter, (time.perf_counter() - start) / HANDLER_CALLS))
+        return results
+
+    saved, adapter.gateway = adapter.gateway, NullGateway()
+    try:
+        results = comsim.call(sim.component, run)
+    finally:
+        adapter.gateway = saved
+    ours = statistics.median(t for is_ours, t in results if is_ours)
+    theirs = statistics.median(t for is_ours, t in results if not is_ours)
+    return ours, theirs
+
+
+def rows(repeat):
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        env, adapter, sim, security = _session()
+        try:
+            place, proxy = _round_trips(repeat, adapter, env, security)
+            # A fill to feed the handler with.
+            from zandor_trader.core.constants import Direction, OrderType
+            from zandor_trader.core.order import Order
+            sim.push_ticks("EPZ5", [("bid", 6850.0, 10), ("ask", 6850.25, 10)])
+            sim.sync()
+            adapter.place_order(Order(security=security, price=0.0, quantity=1,
+                                      direction=Direction.LONG, order_type=OrderType.MARKET))
+            sim.sync()
+            ours, theirs = _handler_seconds(sim, adapter, repeat)
+        finally:
+            env.Shutdown()
+            env.thread.join()
+            cqgsim.reset()
+    us = 1e6
+    return [
+        Row("place_order round trip, median", statistics.median(place) * us,
+            "proxy round trip, median", statistics.median(proxy) * us, "us/order",
+            "bound by its component calls: the look-ups walk their collections through the proxy"),
+        Row("place_order round trip, p99", _percentile(place, 0.99) * us,
+            "proxy round trip, p99", _percentile(proxy, 0.99) * us, "us/order",
+            "no long tail beyond the proxy's own"),
+        Row("OnOrderChanged, change with a fill", ours * us,
+            "same handler in plain Python", theirs * us, "us/event", "below the Python handler"),
+    ]
+
+
+if __name__ == "__main__":
+    from benchlib import print_table
+    print_table(rows(3))
