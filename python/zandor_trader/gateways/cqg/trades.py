@@ -48,10 +48,13 @@ class TradeLog:
         return order
 
     def update(self, update: dict) -> None:
+        order_id = update.get("order_id")
+        if order_id is None:  # nothing to put it on
+            return
         with self._lock:
-            order = self._orders.get(update["order_id"])
+            order = self._orders.get(order_id)
             if order is None:
-                self._early.setdefault(update["order_id"], []).append(update)
+                self._early.setdefault(order_id, []).append(update)
                 while len(self._early) > self._history:
                     self._early.pop(next(iter(self._early)))
             else:
@@ -59,21 +62,19 @@ class TradeLog:
 
     @staticmethod
     def _apply(order: Order, update: dict) -> None:
-        order.status = update["status"]
-        order.filled_quantity = update["filled_quantity"]
-        order.filled_avg_price = update["filled_avg_price"]
-        order.updated_time = update["updated_time"]
+        for name in ("status", "filled_quantity", "filled_avg_price", "updated_time"):
+            setattr(order, name, update.get(name, getattr(order, name)))
 
     def deal(self, report: dict) -> Deal:
         with self._lock:
-            order = self._orders.get(report["order_id"])
+            order = self._orders.get(report.get("order_id"))
             deal = Deal(
-                deal_id=report["deal_id"], order_id=report["order_id"],
+                deal_id=report.get("deal_id"), order_id=report.get("order_id"),
                 security=order.security if order else None,
                 direction=order.direction if order else None,
-                filled_avg_price=report["filled_avg_price"],
-                filled_quantity=report["filled_quantity"],
-                updated_time=report["updated_time"], gateway_name=self.gateway_name)
+                filled_avg_price=report.get("filled_avg_price", 0),
+                filled_quantity=report.get("filled_quantity", 0),
+                updated_time=report.get("updated_time"), gateway_name=self.gateway_name)
             self._deals.append(deal)
             self._deal_count += 1
         return deal
