@@ -7,17 +7,16 @@ on the same queue. Whatever woke it, it takes every raised request and serves it
 again, until none is left.
 """
 import queue
-import threading
 import time
 import traceback
 from typing import Callable, List, Optional
 
+from zandor_trader import replies
 from zandor_trader.core.constants import Direction, Offset, OrderType
 from zandor_trader.core.order import Order
 from zandor_trader.gateways.cqg.trades import is_alive, newest
 from zandor_trader.operator_requests import TERMINATED, DispatchGate, Request, take_requests
 from zandor_trader.order_string import OrderStringError, parse_order_string
-from zandor_trader import replies
 
 GATE_TIMEOUT = 10.0  # seconds; a dispatch holding the gate longer is sending a slow reply
 OPPOSITE = {Direction.LONG: Direction.SHORT, Direction.SHORT: Direction.LONG}
@@ -168,10 +167,13 @@ class Engine:
         deals = self.gateway.trades.deals()
         self.reply(replies.deals_text(newest(deals, num_deals_displayed), len(deals)))
 
+    def _refuse_gateway(self, action: str, name) -> None:
+        self.reply(f"{action} refused: no gateway named {name!r} "
+                   f"(gateways: {self.gateway.gateway_name}).")
+
     def _serve_cancel_order(self, cancel_order_id, gateway_name) -> None:
         if gateway_name != self.gateway.gateway_name:
-            self.reply(f"Cancel refused: no gateway named {gateway_name!r} "
-                       f"(gateways: {self.gateway.gateway_name}).")
+            self._refuse_gateway("Cancel", gateway_name)
             return
         order = self.gateway.trades.get(cancel_order_id) if isinstance(cancel_order_id, str) else None
         if order is None:
@@ -208,10 +210,9 @@ class Engine:
         self.reply(f"Order placed: {order_id} {replies.order_summary(order)}")
 
     def _serve_close_positions(self, close_positions_gateway_name) -> None:
-        name = close_positions_gateway_name
+        name = close_positions_gateway_name  # None: every gateway
         if name is not None and name != self.gateway.gateway_name:
-            self.reply(f"Close refused: no gateway named {name!r} "
-                       f"(gateways: {self.gateway.gateway_name}).")
+            self._refuse_gateway("Close", name)
             return
         positions = self.gateway.query_positions()
         if not positions:

@@ -5,7 +5,6 @@ subscribes, runs the engine, and at the end logs off and shuts the environment d
 operator bot talks to a local Bot API server started here; what the user types is posted
 to it as the operator's messages.
 """
-import contextlib
 import os
 import signal
 import sys
@@ -29,7 +28,7 @@ class Settings:
     user: str = "operator"
     password: str = "simulated"
     bars: int = 10
-    refresh: float = 2.0
+    refresh: float = 5.0
     log_file: Optional[str] = None
     bot_port: int = 0
 

@@ -2,7 +2,7 @@
 not place, ends up on the right order."""
 from zandor_trader.core.constants import Direction, OrderStatus, OrderType
 from zandor_trader.core.order import Order
-from zandor_trader.gateways.cqg.trades import TradeLog, newest
+from zandor_trader.gateways.cqg.trades import TradeLog
 
 from .fakes import ES, T0, gateway_with_adapter
 
@@ -73,12 +73,6 @@ def test_bounded_history_and_deals_after_a_count():
     for n in range(5):
         log.register(market_order(), f"{{{n}}}")
     assert [o.order_id for o in log.orders()] == ["{2}", "{3}", "{4}"]
-
-
-def test_newest_takes_the_last_n_and_nothing_for_zero_or_less():
-    assert newest([1, 2, 3], 2) == [2, 3]
-    assert newest([1, 2, 3], 9) == [1, 2, 3]
-    assert newest([1, 2, 3], 0) == [] and newest([1, 2, 3], -3) == []
 
 
 def test_gateway_keeps_what_it_places_and_what_the_adapter_reports():
