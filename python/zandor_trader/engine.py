@@ -66,8 +66,10 @@ class Engine:
     def run(self, deadline: Optional[float] = None) -> str:
         """Serves until a stop request or `deadline` (on `clock`); returns why it stopped."""
         next_refresh = self.clock()
+        woken = True  # at the start: also what was asked before the engine started
         while True:
-            self.serve()  # also what was asked before the engine started
+            if woken:  # the bot's fields are read when something happened, not on a timer
+                self.serve()
             if self._stop_reason is not None:
                 break
             now = self.clock()
@@ -79,15 +81,16 @@ class Engine:
                 break
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline)
                      if t is not None]
-            self._sleep(min(waits) if waits else None)
+            woken = self._sleep(min(waits) if waits else None)
         self.bot.zandor_trader_status = TERMINATED
         return self._stop_reason
 
-    def _sleep(self, timeout: Optional[float]) -> None:
+    def _sleep(self, timeout: Optional[float]) -> bool:
+        """Waits for wake-ups (at most `timeout` seconds); tells whether any came."""
         try:
             reasons = [self._wakeups.get(timeout=max(timeout, 0) if timeout is not None else None)]
         except queue.Empty:
-            return
+            return False
         while True:  # one serving answers every wake-up queued so far
             try:
                 reasons.append(self._wakeups.get_nowait())
@@ -96,6 +99,7 @@ class Engine:
         for reason in reasons:
             if reason.startswith("stop:") and self._stop_reason is None:
                 self._stop_reason = reason[len("stop:"):]
+        return True
 
     def serve(self) -> None:
         """Serves every raised request, looking again after each round, and announces new

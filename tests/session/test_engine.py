@@ -267,3 +267,23 @@ def test_refreshing_for_the_display_keeps_snapshots_and_survives_a_failure(desk)
     assert desk.notices[-1] == ("Refreshing the account failed: ValueError: "
                                 "Return CQG Position Side 3 is invalid!")
     assert refreshed == [True, True]
+
+
+def test_timers_refresh_the_display_but_only_a_wake_up_reads_the_requests(desk):
+    refreshes = threading.Semaphore(0)
+    desk.engine.refresh_every = 0.001
+    desk.engine.on_refresh = refreshes.release
+    runner = threading.Thread(target=desk.engine.run)
+    runner.start()
+    assert refreshes.acquire(timeout=10)
+    desk.bot.get_deals = True  # raised with no wake-up: left for the next one
+    for _ in range(3):
+        assert refreshes.acquire(timeout=10)
+    assert desk.bot.sent == [] and desk.bot.get_deals
+    answered = threading.Event()
+    desk.engine.on_reply = answered.set
+    desk.engine.wake()
+    assert answered.wait(10)
+    desk.engine.request_stop("done")
+    runner.join(10)
+    assert desk.bot.sent == ["No deals."]
