@@ -1,19 +1,27 @@
-"""CqgGateway: maps CQG symbols to securities and keeps what the adapter hands over."""
+"""CqgGateway: drives the CQG adapter, maps CQG symbols to securities, keeps what it hands over."""
 import threading
 from collections import deque
 from typing import Deque, Dict, Iterable, List, Optional
 
-from zandor_trader.core.data import OrderBook, Quote
+from zandor_trader.core.balance import AccountBalance
+from zandor_trader.core.data import Bar, OrderBook, Quote
+from zandor_trader.core.order import Order
+from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
+from zandor_trader.gateways.cqg.trades import TradeLog
 
 
 class CqgGateway(BaseGateway):
-    """The gateway as the adapter sees it.
+    """The gateway as the adapter sees it, and as the engine drives it.
 
     ``securities`` maps each traded CQG symbol to its security. Every ``process_*`` call is
     kept, in order, in a bounded log (``history`` entries each) for the engine and for tests;
-    the adapter calls them on the component's worker thread.
+    the adapter calls them on the component's worker thread. Orders placed through
+    ``send_order`` and the updates and deals reported for them are kept in ``trades``.
+
+    ``connect``, ``close`` and every ``send_``/``cancel_``/``query_`` call must run on one
+    thread, the gateway's: the component's interface is handed over to that thread.
     """
 
     def __init__(self, securities: Dict[str, Security], gateway_name: str = "CQG",
@@ -32,6 +40,13 @@ class CqgGateway(BaseGateway):
         self.order_updates: Deque[dict] = deque(maxlen=history)
         self.deals: Deque[dict] = deque(maxlen=history)
         self._listeners: List = []
+        self.trades = TradeLog(gateway_name, history)
+        self.adapter = None
+        self.account_id: Optional[int] = None
+        # Snapshots taken by the query_* calls; each is replaced whole, never changed.
+        self.account_balance: Optional[AccountBalance] = None
+        self.positions: List[PositionData] = []
+        self.bars: Dict[Security, List[Bar]] = {}
 
     # -- symbol mapping -------------------------------------------------------------------
     def get_qt_security_from_cqg_symbol(self, cqg_symbol: str) -> Optional[Security]:
@@ -43,6 +58,80 @@ class CqgGateway(BaseGateway):
     @property
     def cqg_symbols(self) -> Iterable[str]:
         return list(self._by_symbol)
+
+    def find_security(self, code: str) -> Optional[Security]:
+        """The traded security named by its code or its CQG symbol, in any letter case."""
+        wanted = code.strip().upper()
+        for symbol, security in self._by_symbol.items():
+            if wanted in (symbol.upper(), security.code.upper()):
+                return security
+        return None
+
+    # -- connection --------------------------------------------------------------------------
+    def connect(self, user_name: str, password: str, account_id: int,
+                bar_lookback: int = 10, configure=None) -> None:
+        """Starts the component environment with the adapter as its sink, logs on, subscribes
+        quotes, order books and one-minute bars of every traded symbol, then the account.
+        Call ``close`` afterwards whether this succeeded or not."""
+        from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+
+        self.ambrel = Ambrel.Ambrel()
+        adapter = self.ambrel.Init(vantor.Vantor, configure)
+        if self.ambrel.errorHappened:
+            raise ConnectionError("the CQG component reported an error while starting")
+        adapter.Init(self)
+        self.adapter = adapter
+        adapter.Logon(user_name, password)
+        for symbol in self._by_symbol:
+            adapter.subscribe_quote(symbol)
+            adapter.subscribe_orderbook(symbol)
+            adapter.subscribe_bar(symbol, bar_lookback, "1Min")
+        adapter.subscribe_account_and_positions(account_id)
+        self.account_id = account_id
+
+    def close(self) -> None:
+        """Logs off (when an account was subscribed) and shuts the environment down."""
+        try:
+            # Logging off needs the subscribed account; without one there is nothing to end.
+            if self.adapter is not None and hasattr(self.adapter, "GWAccountID"):
+                self.adapter.Logoff()
+        finally:
+            ambrel, self.ambrel = self.ambrel, None
+            if ambrel is not None:
+                ambrel.Shutdown()
+
+    # -- requests (the gateway's thread) -----------------------------------------------------
+    def send_order(self, order: Order) -> str:
+        """Places `order`; returns its id. The order is kept in ``trades`` from then on."""
+        order_id = self.adapter.place_order(order)
+        self.trades.register(order, order_id)
+        return order_id
+
+    def cancel_order(self, order_id: str) -> None:
+        self.adapter.cancel_order(order_id)
+
+    def query_account(self) -> AccountBalance:
+        self.adapter.update_account_balance()
+        self.account_balance = self.adapter.account_balance
+        return self.account_balance
+
+    def query_positions(self) -> List[PositionData]:
+        self.adapter.update_positions()
+        self.positions = list(self.adapter.positions)
+        return self.positions
+
+    def query_bars(self) -> Dict[Security, List[Bar]]:
+        """The completed bars of every traded security (those whose bars can be read)."""
+        bars = {}
+        for security in self._by_security:
+            try:
+                window = self.adapter.get_subscribe_bars_data(security)
+            except ValueError:  # the newest bar has no value yet: keep the last good window
+                window = self.bars.get(security)
+            if window:
+                bars[security] = list(window)
+        self.bars = bars
+        return bars
 
     # -- what the adapter hands over -------------------------------------------------------
     def add_listener(self, callback) -> None:
@@ -64,7 +153,9 @@ class CqgGateway(BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
+        self.trades.update(update)
         self._keep(self.order_updates, "order", update)
 
     def process_deal(self, deal: dict) -> None:
+        self.trades.deal(deal)
         self._keep(self.deals, "deal", deal)

@@ -1,0 +1,53 @@
+"""ChatLog: the conversation between the operator and the bot, as the session shows it.
+
+The operator's messages are taken from the updates the bot receives; the bot's messages
+from the local Bot API server's record of what it sent, pulled in (`sync`) after each
+dispatched update and after each engine reply, which are the only times it can grow.
+"""
+import threading
+from collections import deque
+from typing import Callable, Deque, List, Optional, Tuple
+
+OPERATOR = "operator"
+BOT = "bot"
+
+
+class ChatLog:
+    def __init__(self, sent: Callable[[], list], on_new: Optional[Callable[[str, str], None]] = None,
+                 keep: int = 200):
+        """`sent()` returns every message the bot sent so far, in order (objects with `text`);
+        `on_new(who, text)` is told of each new entry, in order."""
+        self._sent = sent
+        self._on_new = on_new
+        self._lock = threading.Lock()  # guards the members below and orders on_new calls
+        self._entries: Deque[Tuple[str, str]] = deque(maxlen=keep)
+        self._bot_seen = 0
+
+    def operator_update(self, update, context=None) -> None:
+        """Dispatcher callback: records the text of an operator's message."""
+        message = getattr(update, "effective_message", None)
+        text = getattr(message, "text", None)
+        if text:
+            with self._lock:
+                self._sync_locked()  # replies to earlier messages come first
+                self._add_locked([(OPERATOR, text)])
+
+    def sync(self) -> None:
+        with self._lock:
+            self._sync_locked()
+
+    def _sync_locked(self) -> None:
+        sent = self._sent()
+        fresh, self._bot_seen = sent[self._bot_seen:], len(sent)
+        self._add_locked([(BOT, m.text) for m in fresh])
+
+    def _add_locked(self, entries) -> None:
+        for who, text in entries:
+            self._entries.append((who, text))
+            if self._on_new is not None:
+                self._on_new(who, text)
+
+    def entries(self, last: Optional[int] = None) -> List[Tuple[str, str]]:
+        with self._lock:
+            entries = list(self._entries)
+        return entries if last is None else entries[-last:]
