@@ -54,7 +54,8 @@ def main(directory):
             if kind == "Direct" and who != "interpreter":
                 failures.append((log.name, size, who, frames))
     for name, size, who, frames in failures:
-        print(f"{name}: {size} byte(s) leaked, allocated by {'our' if who == 'ours' else 'unattributed'} code:")
+        by = "our" if who == "ours" else "unattributed"
+        print(f"{name}: {size} byte(s) leaked, allocated by {by} code:")
         print("\n".join("    " + f for f in frames))
     print(f"leak check: {len(logs)} log(s); directly leaked bytes: ours {totals['ours']}, "
           f"interpreter {totals['interpreter']}, unattributed {totals['unknown']}")

@@ -7,6 +7,8 @@ import threading
 import comsim
 import pytest
 
+from tests.arguments import count_message as counted
+
 from .conftest import call_in_thread, finish, trace_lines
 
 # Callable -> (parameter names, how many are required). Handlers of the internal sink and the
@@ -40,14 +42,7 @@ def target(module, name):
 
 
 def count_message(name, params, required, given):
-    short = name.rpartition(".")[2]
-    if required == len(params):
-        bound, n = "exactly", len(params)
-    elif given < required:
-        bound, n = "at least", required
-    else:
-        bound, n = "at most", len(params)
-    return f"{short}() takes {bound} {n} positional argument{'' if n == 1 else 's'} ({given} given)"
+    return counted(name.rpartition(".")[2], len(params), required, given)
 
 
 def cases():

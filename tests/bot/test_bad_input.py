@@ -5,8 +5,8 @@ import types
 import pytest
 
 from .conftest import INITIAL, fields
-from .test_commands import CANCEL_ORDER_USAGE, CLOSE_POSITIONS_USAGE, DEALS_USAGE, ORDERS_USAGE, \
-    SEND_ORDER_USAGE
+from .test_commands import (CANCEL_ORDER_USAGE, CLOSE_POSITIONS_USAGE, DEALS_USAGE, ORDERS_USAGE,
+                            SEND_ORDER_USAGE)
 
 LONG = "x" * 5000
 EIGHT_LONG = ",".join(["y" * 600] * 8)

@@ -83,7 +83,8 @@ def test_a_request_never_answered_ends_within_its_bound_and_works_once_answered(
     else:
         assert call(s, order) is None
     # Bounded by the adapter's TIMEOUT (plus the account subscription's fixed 2 s pause).
-    assert time.monotonic() - start < SHORT + (2 if request_name == "AccountSubscriptionLevel" else 0) + 5
+    pause = 2 if request_name == "AccountSubscriptionLevel" else 0
+    assert time.monotonic() - start < SHORT + pause + 5
     assert works is None or not works(s)
 
     s.sim.respond(request_name)

@@ -10,8 +10,9 @@ import pytest
 
 from zandor_trader.gateways.cqg.wrapper import vantor
 
+from tests.arguments import count_message as counted
+
 from . import fakes
-from .conftest import C
 
 TEXT, INT, ANY = "str", "int", None
 
@@ -93,14 +94,7 @@ def method(unit, name):
 
 
 def count_message(name, params, given):
-    required = sum(1 for p in params if p[2])
-    if required == len(params):
-        bound, n = "exactly", len(params)
-    elif given < required:
-        bound, n = "at least", required
-    else:
-        bound, n = "at most", len(params)
-    return f"{name}() takes {bound} {n} positional argument{'' if n == 1 else 's'} ({given} given)"
+    return counted(name, len(params), sum(1 for p in params if p[2]), given)
 
 
 def wrong_type_cases():
