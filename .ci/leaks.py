@@ -15,6 +15,7 @@ import sys
 
 OURS = re.compile(r"/src/native/")
 BYTECODE_LOOP = re.compile(r" in (_PyEval_EvalFrameDefault|_PyEval_Vector|PyEval_EvalCode)\b")
+OTHER_ERROR = re.compile(r"ERROR: AddressSanitizer")
 BLOCK = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\)")
 
 
@@ -46,8 +47,13 @@ def main(directory):
     logs = sorted(pathlib.Path(directory).glob("lsan*"))
     totals = {"ours": 0, "interpreter": 0, "unknown": 0}
     failures = []
+    errors = []
     for log in logs:
-        for kind, size, frames in blocks(log.read_text(errors="replace")):
+        text = log.read_text(errors="replace")
+        # Reports other than leaks (a use after free, a double free, ...) fail whatever stack.
+        errors += [f"{log.name}: {line.strip()}" for line in text.splitlines()
+                   if OTHER_ERROR.search(line)]
+        for kind, size, frames in blocks(text):
             who = owner(frames)
             if kind == "Direct":
                 totals[who] += size
@@ -59,7 +65,9 @@ def main(directory):
         print("\n".join("    " + f for f in frames))
     print(f"leak check: {len(logs)} log(s); directly leaked bytes: ours {totals['ours']}, "
           f"interpreter {totals['interpreter']}, unattributed {totals['unknown']}")
-    return 1 if failures else 0
+    for line in errors:
+        print(line)
+    return 1 if failures or errors else 0
 
 
 if __name__ == "__main__":

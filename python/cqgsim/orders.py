@@ -96,7 +96,11 @@ class Order:
 
     @property
     def RemainingQuantity(self):
-        return max(0, self.Quantity - self.FilledQuantity) if self.GWStatus not in C.FINAL_STATUSES else 0
+        # A quantity that is no number is refused once the order is placed; until then
+        # nothing of it counts as left to fill.
+        if self.GWStatus in C.FINAL_STATUSES or not isinstance(self.Quantity, (int, float)):
+            return 0
+        return max(0, self.Quantity - self.FilledQuantity)
 
     def _values(self):
         return {

@@ -1,18 +1,26 @@
 """Every operation of the adapter called with bad input: wrong types, missing, extra and unknown
 arguments, None, and odd but well-typed values. Each gets its error, and nothing reaches the
 component, the gateway or the adapter's state; rejected arguments are not kept alive."""
+import contextlib
 import decimal
-import functools
 import fractions
+import functools
+import io
 import sys
 
 import pytest
 
+import cqgsim
+from zandor_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
+from zandor_trader.core.order import Order
+from zandor_trader.core.security import Security
+from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import vantor
 
 from tests.arguments import count_message as counted
 
 from . import fakes
+from .conftest import ES, Session
 
 TEXT, INT, ANY = "str", "int", None
 
@@ -246,3 +254,65 @@ def test_unsubscribe_bar_refuses_through_the_hosts_safe_call(unit, out, capsys):
     assert "safe_call: " in err and err.rstrip().endswith(
         "TypeError: Argument 'cqg_symbol' has incorrect type (expected str, got NoneType)")
     assert unit.cel.calls == []
+
+
+def order(**fields):
+    values = dict(security=ES, price=6800.0, quantity=1, direction=Direction.LONG,
+                  order_type=OrderType.LIMIT)
+    values.update(fields)
+    return Order(**values)
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (None, AttributeError, "'NoneType' object has no attribute 'security'"),
+    (order(security=Security("ZZ", Exchange.CME)), KeyError, None),  # the gateway's mapping
+    (order(order_type=None), ValueError, "Unsupported order type None"),
+    (order(order_type=OrderType.FOK), ValueError, "Unsupported order type OrderType.FOK"),
+    (order(order_type="l"), ValueError, "Unsupported order type l"),
+    (order(direction=Direction.NET), ValueError, "Unsupported order side Direction.NET"),
+    (order(direction="l"), ValueError, "Unsupported order side l"),
+], ids=["None", "unknown-security", "no-type", "FOK", "type-text", "NET", "side-text"])
+def test_an_order_the_adapter_cannot_map_creates_nothing(unit, out, bad, error, message):
+    unit.cel.Instruments = [fakes.Instrument("F.US.EPZ5")]
+    unit.cel.Accounts = [fakes.Account(100101, "ZT-1")]
+    unit.adapter.GWAccountID = 100101
+    before = state(unit)
+    with pytest.raises(error) as err:
+        unit.adapter.place_order(bad)  # the scripted component has no CreateOrder to reach
+    assert message is None or str(err.value) == message
+    assert state(unit) == before
+
+
+@pytest.fixture(scope="module")
+def trading():
+    """One simulated session for the whole table: logged on, the account and a quote
+    subscribed, a market to trade against."""
+    cqgsim.reset()
+    gateway = CqgGateway({"EPZ5": ES})
+    with contextlib.redirect_stdout(io.StringIO()):
+        s = Session(gateway)
+        s.adapter.Logon("trader", "secret")
+        s.adapter.subscribe_quote("EPZ5")
+        s.adapter.subscribe_account_and_positions(100101)
+    s.sim.push_quotes("EPZ5", qtBid=6850.0, qtAsk=6850.25)
+    s.sim.sync()
+    yield s
+    with contextlib.redirect_stdout(io.StringIO()):
+        s.close()
+    cqgsim.reset()
+
+
+@pytest.mark.parametrize("fields", [
+    {"quantity": 0}, {"quantity": -1}, {"quantity": 1.5}, {"quantity": "1"}, {"quantity": None},
+    {"quantity": True}, {"price": None}, {"price": "6800"},
+], ids=["zero", "negative", "fraction", "text", "None", "bool", "no-price", "price-text"])
+def test_an_order_the_component_refuses_is_reported_failed_with_its_own_guid(trading, capsys,
+                                                                           fields):
+    gw = trading.gateway
+    guid = trading.adapter.place_order(order(**fields))
+    trading.sim.sync()
+    updates = [u for u in gw.order_updates if u["order_id"] == guid]
+    assert isinstance(guid, str) and updates and updates[-1]["status"] == OrderStatus.FAILED
+    assert not [d for d in gw.deals if d["order_id"] == guid]
+    assert trading.adapter.order_id is None
+    capsys.readouterr()
