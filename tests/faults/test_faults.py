@@ -9,6 +9,8 @@ import pytest
 import comsim
 import cqgsim
 import pythoncom
+from zandor_trader.core.constants import Direction, OrderStatus, OrderType
+from zandor_trader.core.order import Order
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
@@ -37,6 +39,28 @@ def test_the_gateway_link_drops_and_comes_back_while_market_data_goes_on(online,
     lines = traces_of(out.read())
     assert "GW connection is UP!" in lines[lines.index("GW connection is DOWN!"):]
     a.Logon("trader", "secret")  # the up event was never cleared: returns at once
+
+
+def test_orders_across_a_gateway_outage_fill_once_and_placements_while_down_fail(online):
+    a, sim, gw = online.adapter, online.sim, online.gateway
+    a.subscribe_quote("EPZ5")
+    a.subscribe_account_and_positions(100101)
+    sim.push_quotes("EPZ5", qtBid=6850.0, qtAsk=6850.25)
+    resting = a.place_order(Order(security=ES, price=6849.0, quantity=2, direction=Direction.LONG,
+                                  order_type=OrderType.LIMIT))
+    sim.drop("gw")
+    refused = a.place_order(Order(security=ES, price=6849.0, quantity=1,
+                                  direction=Direction.LONG, order_type=OrderType.LIMIT))
+    sim.push_ticks("EPZ5", [("ask", 6848.75, 5), ("trade", 6848.75, 5)])  # through the limit
+    sim.sync()
+    assert [d for d in gw.deals if d["order_id"] == resting] == []  # nothing fills while down
+    sim.restore("gw")
+    sim.push_ticks("EPZ5", [("ask", 6848.5, 5), ("trade", 6848.5, 1)])
+    sim.sync()
+    deals = [d for d in gw.deals if d["order_id"] == resting]
+    assert len(deals) == 1 and deals[0]["filled_quantity"] == 2
+    statuses = {u["order_id"]: u["status"] for u in gw.order_updates}
+    assert statuses[resting] == OrderStatus.FILLED and statuses[refused] == OrderStatus.FAILED
 
 
 def test_the_data_link_drops_and_coming_back_brings_the_quotes_as_they_stand(online, out):
