@@ -14,7 +14,7 @@ from zandor_trader.core.order import Order
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
-from .conftest import ES, NQ, Session, eventually, traces_of
+from .conftest import ES, NQ, Session, eventually, traces_of, unanswered
 
 pytestmark = pytest.mark.timeout(60)
 RPC_E_DISCONNECTED = -2147417848
@@ -80,12 +80,12 @@ def test_the_data_link_drops_and_coming_back_brings_the_quotes_as_they_stand(onl
                             f"DataConnectionStatus={cqgsim.constants.csConnectionUp}"]
 
 
-def test_data_errors_at_any_time_are_traced_and_release_nobody(online, short_timeout, out,
-                                                              capsys):
+def test_data_errors_at_any_time_are_traced_and_release_nobody(online, out, capsys):
     a, sim, gw = online.adapter, online.sim, online.gateway
     a.subscribe_quote("EPZ5")
     sim.respond("RequestTicks", "hold")
-    a.subscribe_orderbook("ENQZ5")  # held: times out
+    with unanswered():
+        a.subscribe_orderbook("ENQZ5")  # held: times out
     prices = []
     for i in range(50):
         if i % 7 == 0:
@@ -171,8 +171,7 @@ def test_a_gateway_raising_on_every_record_leaves_the_adapter_working(online, ca
     assert capfd.readouterr().err.count("ValueError: the engine is busy") == 10
 
 
-def test_shutdown_with_events_and_calls_in_flight_ends_everything(sessions, short_timeout,
-                                                                   capsys):
+def test_shutdown_with_events_and_calls_in_flight_ends_everything(sessions, capsys):
     s = sessions(mode="live", seed=3, speed=600.0)
     a = s.adapter
     a.Logon("trader", "secret")
@@ -194,9 +193,10 @@ def test_shutdown_with_events_and_calls_in_flight_ends_everything(sessions, shor
         outcomes.append("stopped")
 
     thread = threading.Thread(target=caller)
-    thread.start()
-    eventually(lambda: len(s.gateway.quotes) > 40)
-    s.env.Shutdown()
+    with unanswered():  # once the worker is gone, a request waits this long at most
+        thread.start()
+        eventually(lambda: len(s.gateway.quotes) > 40)
+        s.env.Shutdown()
     assert not s.env.thread.is_alive()
     thread.join(10)
     stop.set()

@@ -7,7 +7,7 @@ import pytest
 from zandor_trader.core.constants import Direction, OrderType
 from zandor_trader.core.order import Order
 
-from .conftest import ES, SHORT
+from .conftest import ES, SHORT, unanswered
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -66,7 +66,7 @@ CASES = {
 
 @pytest.mark.parametrize("request_name", list(CASES))
 def test_a_request_never_answered_ends_within_its_bound_and_works_once_answered(
-        sessions, short_timeout, capsys, request_name):
+        sessions, capsys, request_name):
     setup, call, error, works = CASES[request_name]
     s = sessions()
     order = None
@@ -76,12 +76,13 @@ def test_a_request_never_answered_ends_within_its_bound_and_works_once_answered(
         order = market_order(s)
     s.sim.respond(request_name, "drop")
     start = time.monotonic()
-    if error:
-        with pytest.raises(error[0]) as err:
-            call(s, order)
-        assert str(err.value.args[0]).startswith(error[1])
-    else:
-        assert call(s, order) is None
+    with unanswered():
+        if error:
+            with pytest.raises(error[0]) as err:
+                call(s, order)
+            assert str(err.value.args[0]).startswith(error[1])
+        else:
+            assert call(s, order) is None
     # Bounded by the adapter's TIMEOUT (plus the account subscription's fixed 2 s pause).
     pause = 2 if request_name == "AccountSubscriptionLevel" else 0
     assert time.monotonic() - start < SHORT + pause + 5
@@ -97,13 +98,14 @@ def test_a_request_never_answered_ends_within_its_bound_and_works_once_answered(
 
 
 def test_a_held_answer_that_comes_late_releases_nobody_waiting_for_something_else(
-        online, short_timeout, out):
+        online, out):
     a, sim = online.adapter, online.sim
     sim.respond("NewInstrument", "hold")
-    a.subscribe_quote("EPZ5")  # times out
-    assert not a.eventQuoteDone.is_set()
     sim.respond("RequestTicks", "drop")
-    a.subscribe_orderbook("ENQZ5")
+    with unanswered():
+        a.subscribe_quote("EPZ5")
+        assert not a.eventQuoteDone.is_set()
+        a.subscribe_orderbook("ENQZ5")
     sim.release("NewInstrument")
     sim.sync()
     # The late resolution set the quote event only; the order book request is still open.
