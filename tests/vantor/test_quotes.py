@@ -113,6 +113,10 @@ def test_subscribe_quote_and_unsubscribe_by_first_substring_match(unit, out):
     a.unsubscribe_quote("GCEG6")
     assert out.read() == "" and len(cel.calls) == 2
     assert a.get_instrument_from_cqg_symbol("GC") is None
+    # The empty text is in every name, but names no instrument: nothing is dropped.
+    assert a.get_instrument_from_cqg_symbol("") is None
+    a.unsubscribe_quote("")
+    assert out.read() == "" and len(cel.calls) == 2
 
 
 def test_subscribe_quote_without_answer_returns_after_the_time_out(unit, short_timeout, out):

@@ -75,6 +75,7 @@ def test_ticks_lookup_matches_by_substring_in_collection_order(unit):
     unit.cel.AllTicks = [fakes.Series("ENQZ5", []), fakes.Series("EPZ5", []), fakes.Series("EP", [])]
     assert unit.adapter.get_ticks_from_cqg_symbol("EP").Request.Symbol == "EPZ5"
     assert unit.adapter.get_ticks_from_cqg_symbol("CL") is None
+    assert unit.adapter.get_ticks_from_cqg_symbol("") is None
 
 
 # -- simulated component -------------------------------------------------------------------

@@ -8,9 +8,12 @@ using zt::Ref;
 namespace {
 
 // The first member of the component's collection `collection`, in its own order, whose name
-// (read by `name_of`) contains `cqg_symbol`, or None.
+// (read by `name_of`) contains `cqg_symbol`, or None. The empty text names no instrument:
+// as a substring it would match the first member, and unsubscribing "" would then drop an
+// arbitrary subscription.
 template <class NameOf>
 Ref first_containing(VantorObject* self, PyObject* collection, PyObject* cqg_symbol, NameOf name_of) {
+  if (PyUnicode_Check(cqg_symbol) && PyUnicode_GET_LENGTH(cqg_symbol) == 0) return Ref::borrow(Py_None);
   Ref members = get(component(self).get(), collection);
   Ref it = Ref::check(PyObject_GetIter(members.get()));
   while (Ref member = Ref::steal(PyIter_Next(it.get()))) {
