@@ -1,21 +1,9 @@
 """Helpers for the environment's tests: scripted components, trace capture, deadlines."""
 import threading
-import time
 
 import pytest
+from tests.waiting import DEADLINE, eventually  # noqa: F401  (re-exported)
 
-DEADLINE = 10.0  # seconds; only ever reached when something is broken
-
-
-def eventually(predicate, deadline=DEADLINE):
-    """Waits on a condition another thread brings about; fails instead of hanging."""
-    cond = threading.Condition()
-    end = time.monotonic() + deadline
-    with cond:
-        while not predicate():
-            left = end - time.monotonic()
-            assert left > 0, "condition not reached in time"
-            cond.wait(min(left, 0.01))
 
 
 def call_in_thread(fn, *args):

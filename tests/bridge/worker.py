@@ -1,10 +1,11 @@
 """A thread that owns an apartment and pumps its messages, as a component's host thread does."""
 import threading
-import time
 
 import pythoncom
 import win32com.client
 import win32event
+
+from tests.waiting import eventually  # noqa: F401  (re-exported)
 
 
 class ApartmentThread:
@@ -69,10 +70,3 @@ class ApartmentThread:
             self.objects = {}
             pythoncom.CoUninitialize()
 
-
-def eventually(condition, timeout=10.0):
-    """Wait until ``condition()`` holds, for at most ``timeout`` seconds."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(0.001)

@@ -1,7 +1,5 @@
 """Fixtures for the adapter: a scripted component on the test thread, and the simulated
 component hosted by the environment as the gateway uses it."""
-import threading
-import time
 import types
 
 import pytest
@@ -12,25 +10,14 @@ from zandor_trader.core.constants import Exchange
 from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+from tests.waiting import DEADLINE, eventually  # noqa: F401  (re-exported)
 
 from . import fakes
 
-DEADLINE = 10.0  # seconds; reached only when something is broken
 ES = Security("ES", Exchange.CME)
 NQ = Security("NQ", Exchange.CME)
 C = win32com.client.constants
 wrap = win32com.client.Dispatch
-
-
-def eventually(predicate, deadline=DEADLINE):
-    """Waits for a condition another thread brings about; fails instead of hanging."""
-    cond = threading.Condition()
-    end = time.monotonic() + deadline
-    with cond:
-        while not predicate():
-            left = end - time.monotonic()
-            assert left > 0, "condition not reached in time"
-            cond.wait(min(left, 0.005))
 
 
 def traces(text):
