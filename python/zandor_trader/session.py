@@ -36,6 +36,7 @@ class Settings:
 def securities_for(symbols: Sequence[str]) -> Dict[str, "Security"]:
     """Host securities for the simulated component's instruments, by CQG symbol."""
     from cqgsim import catalogue
+    from zandor_trader import prices
     from zandor_trader.core.constants import Exchange
     from zandor_trader.core.security import Security
 
@@ -46,6 +47,9 @@ def securities_for(symbols: Sequence[str]) -> Dict[str, "Security"]:
             known = ", ".join(s.symbol for s in catalogue.SPECS)
             raise ValueError(f"unknown instrument {symbol!r} (the simulated broker has {known})")
         securities[spec.symbol] = Security(spec.symbol, Exchange(spec.exchange), spec.description)
+    # Prices are shown with each contract's decimals, which its tick size gives.
+    prices.register_ticks({spec.symbol: getattr(spec, "tick_size", None)
+                           for spec in map(catalogue.find, securities)})
     return securities
 
 
