@@ -12,7 +12,7 @@ import time
 import traceback
 from typing import Callable, Optional, Union
 
-from zandor_trader import replies
+from zandor_trader import order_ids, replies
 from zandor_trader.core.constants import Direction, Offset, OrderType
 from zandor_trader.core.order import Order
 from zandor_trader.gateways.cqg.trades import is_alive
@@ -141,6 +141,10 @@ class Engine:
         if self._stop_reason is None:
             self._stop_reason = "/stop from the operator"
 
+    def _serve_answer(self, text) -> None:
+        """The session's own answers (help, hints), in turn with the other requests' answers."""
+        self.reply(text)
+
     def _serve_get_balance(self) -> None:
         balance = self.gateway.query_account()
         self.reply(replies.balance_text(self.gateway.gateway_name, self.gateway.account_id, balance))
@@ -166,7 +170,16 @@ class Engine:
         if gateway_name != self.gateway.gateway_name:
             self._refuse_gateway("Cancel", gateway_name)
             return
-        order = self.gateway.trades.get(cancel_order_id) if isinstance(cancel_order_id, str) else None
+        trades = self.gateway.trades
+        order, candidates = None, []
+        if isinstance(cancel_order_id, str):  # the whole id, or any unambiguous start of it
+            order = trades.get(cancel_order_id)
+            if order is None:
+                found, candidates = order_ids.resolve(cancel_order_id, trades.order_ids())
+                order = trades.get(found) if found is not None else None
+        if candidates:
+            self.reply("Cancel refused: " + order_ids.ambiguous_text(cancel_order_id, candidates))
+            return
         if order is None:
             self.reply(f"Cancel refused: {gateway_name} has no order with id {cancel_order_id!r}.")
             return

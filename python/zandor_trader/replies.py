@@ -74,7 +74,10 @@ def orders_text(orders: List[Order], total: int, active_only: bool) -> str:
     which = "active orders" if active_only else "orders"
     if not total:
         return f"No {which}."
-    head = f"Last {len(orders)} of {total} {which}:" if orders else f"{total} {which}, none shown."
+    more = f" ({'/orders -a N' if active_only else '/orders N'} lists the newest N)" \
+        if len(orders) < total else ""
+    head = f"Last {len(orders)} of {total} {which}{more}:" if orders else \
+        f"{total} {which}, none shown{more}."
     return "\n".join([head] + [order_line(o) for o in orders])
 
 
@@ -88,6 +91,8 @@ def deal_line(deal: Deal) -> str:
 def deals_text(deals: List[Deal], total: int) -> str:
     if not total:
         return "No deals."
-    head = f"Last {len(deals)} of {total} deals:" if deals else f"{total} deals, none shown."
+    more = " (/deals N lists the newest N)" if len(deals) < total else ""
+    head = f"Last {len(deals)} of {total} deals{more}:" if deals else \
+        f"{total} deals, none shown{more}."
     return "\n".join([head] + [deal_line(d) for d in deals])
 

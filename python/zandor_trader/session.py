@@ -207,8 +207,10 @@ class Session:
 
         from zandor_trader.engine import Engine
         from zandor_trader.operator_requests import RequestIntake
+        from zandor_trader.operator_requests import Request
         from zandor_trader.outbox import Outbox
         from zandor_trader.plugins.telegram import bot as bot_module
+        from zandor_trader.session_commands import SessionCommands
 
         self.bot = bot_module.bot
         outbox = Outbox(self.bot.send_message, on_sent=lambda text: chat.sync()).start()
@@ -232,6 +234,10 @@ class Session:
         dispatcher = self.bot.updater.dispatcher
         dispatcher.add_handler(TypeHandler(Update, from_operator), group=-2)
         dispatcher.add_handler(TypeHandler(Update, dispatched), group=1)  # after the bot's
+        # The session's own answers (unknown commands, /help's list, hints) come after the
+        # bot's replies and take their turn among the engine's answers.
+        commands = SessionCommands(lambda text: self.engine.submit(Request("answer", {"text": text})))
+        dispatcher.add_handler(TypeHandler(Update, commands.on_update), group=2)
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.keyboard import KeyboardReader
