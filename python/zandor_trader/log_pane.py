@@ -17,6 +17,8 @@ import threading
 from collections import deque
 from typing import Callable, Deque, Dict, List, Optional, TextIO
 
+from zandor_trader.replies import MARKET_TIME_ZONE
+
 FOLD_WINDOW = 4  # how many of the newest lines a new line is compared with
 THREAD_NAMES = {"MainThread": "main", "cel_threadfunc": "cel"}  # else the name, cut to 10
 THREAD_PREFIX = re.compile(r"^(\d{5,}): ")
@@ -27,6 +29,9 @@ CLUTTER = (
                f":{int(m[6] or 0):02d}"),
     (re.compile(r"Security\(code='([^']*)'[^)]*\)"), lambda m: m[1]),
     (re.compile(r"<\w+\.(\w+): [^>]*>"), lambda m: m[1]),
+    (re.compile(r"Bar\(datetime=[\d-]+ ([\d:]+), security=(\w+), open=([^,]*), high=([^,]*), "
+                r"low=([^,]*), close=([^,]*), volume=([^)]*)\)"),
+     lambda m: f"bar {m[2]} {m[1]} {MARKET_TIME_ZONE} open {m[3]} high {m[4]} low {m[5]} close {m[6]} volume {m[7]}"),
 )
 
 

@@ -98,10 +98,22 @@ class Session:
         self.engine = None
         self.outbox = None
         self.reason = None
+        self.chat = None
+        self.scroll = None  # the chat pane's scrollback (display mode)
+        self.transcript = None  # the conversation's file (display mode)
 
     def _changed(self) -> None:
         if self.display is not None:
             self.display.changed()
+
+    def _typed(self) -> None:
+        if self.display is not None:
+            self.display.changed(urgent=True)
+
+    def _chat_entry(self, who: str, text: str) -> None:
+        if self.transcript is not None:
+            self.transcript.add(who, text)
+        self._changed()
 
     def run(self) -> int:
         s = self.settings
@@ -114,22 +126,32 @@ class Session:
         return self._run_with_display(securities)
 
     def _run_with_display(self, securities) -> int:
+        import shutil
+
         from rich.console import Console
 
         from zandor_trader.log_pane import LogPane
+        from zandor_trader.transcript import Transcript, closing_text, default_path
 
         log_file = open(self.settings.log_file, "a", encoding="utf-8") \
             if self.settings.log_file else None
         pane = LogPane(file=log_file, on_line=self._changed)
         console = Console(file=sys.stdout)  # the terminal, before the trace is taken off it
+        self.transcript = Transcript(default_path())
         try:
             with pane.redirect():
                 return self._run(securities, pane, console)
         finally:
             if log_file is not None:
                 log_file.close()
-            for line in pane.lines(12):  # the end of the trace stays on the terminal
+            self.transcript.close()
+            # The screen is given back: the end of the trace, then the conversation's end
+            # (the session's summary with it) stay on the terminal.
+            for line in pane.lines(12):
                 print(line)
+            if self.chat is not None:
+                height = shutil.get_terminal_size().lines
+                print(closing_text(self.chat.entries(), max(height - 14, 10), self.transcript))
 
     def _run(self, securities, pane=None, console=None) -> int:
         """The session; with a log pane and a console, under the live display."""
@@ -144,8 +166,8 @@ class Session:
         chat_id = config.TELEGRAM_CHAT_ID if config.TELEGRAM_CHAT_ID is not None else LOCAL_CHAT_ID
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         self.gateway = CqgGateway(securities)
-        chat = ChatLog(lambda seen: self._sent_after(token, seen),
-                       on_new=_print_chat if pane is None else lambda who, text: self._changed())
+        chat = self.chat = ChatLog(lambda seen: self._sent_after(token, seen),
+                                   on_new=_print_chat if pane is None else self._chat_entry)
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
@@ -182,12 +204,14 @@ class Session:
         return status
 
     def _start_display(self, pane, console, chat, deadline) -> None:
-        from zandor_trader.display import Display, SessionView
+        from zandor_trader.display import Display, Scroll, SessionView
 
+        self.scroll = Scroll()
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
-            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting")
+            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
+            scroll=self.scroll)
         self.display = Display(view, console).start()
         self.gateway.add_listener(lambda kind, record: self._changed())
 
@@ -252,7 +276,8 @@ class Session:
         def post(line: str) -> None:
             self.server.post_message(line, chat_id, token=token)
 
-        self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
+        self.keyboard = KeyboardReader(fd, post, on_change=self._typed, keys=keys,
+                                       scroll=self.scroll).start()
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
