@@ -111,27 +111,34 @@ def _lines(lines: Sequence[Tuple[str, Optional[Style]]], width: int):
 
 
 class Grid:
-    """A panel's table: a header line, then rows; `rows(n)` gives the newest n rows (oldest
-    first) and how many there are. Newest first on screen; the last line says how many older
-    rows are not shown."""
+    """A panel's table: a header line, then rows; `rows(n)` gives n rows (the newest n, oldest
+    first, for a list in time order) and how many there are. A list in time order is shown
+    newest first, the oldest rows give way; the others in their order, the last rows give way.
+    The last line says how many are not shown."""
 
     def __init__(self, columns: Sequence[Column], rows: Callable[[int], Tuple[list, int]],
-                 what: str = "rows", header: bool = True):
+                 what: str = "rows", header: bool = True, newest_first: bool = True):
         self.columns = columns
         self.rows = rows
         self.what = what
         self.header = header
+        self.newest_first = newest_first
 
     def render_lines(self, width: int, height: Optional[int]) -> List[Tuple[str, Optional[Style]]]:
         columns = pick(self.columns, width)
         room = (height if height is not None else 1000) - int(self.header)
         items, total = self.rows(max(room, 0))
+        if self.newest_first:
+            items = items[::-1]
         if len(items) < total:  # the last line tells what is left out
-            items = items[len(items) - max(room - 1, 0):] if room > 1 else []
-        lines = [(row_text(columns, {c.title: c.title for c in columns}), BOLD)] if self.header else []
-        lines += [(row_text(columns, item), None) for item in reversed(items)]
-        if len(items) < total:
-            lines.append((f"{total - len(items)} older {self.what} not shown", DIM))  # plural
+            items = items[:max(room - 1, 0)]
+        lines = [(row_text(columns, {c.title: c.title for c in columns}), BOLD)] \
+            if self.header else []
+        lines += [(row_text(columns, item), None) for item in items]
+        hidden = total - len(items)
+        if hidden > 0:
+            which = "older " if self.newest_first else "more "
+            lines.append((f"{_many(hidden, which + self.what)} not shown", DIM))
         return lines
 
     def __rich_console__(self, console, options):
@@ -227,8 +234,7 @@ def quote_rows(view: SessionView) -> Callable[[int], Tuple[list, int]]:
                                "Bid size": _count(book.bid_volume_1),
                                "Ask size": _count(book.ask_volume_1)})
             items.append(values)
-        items.reverse()  # listed in the instruments' order, not newest first
-        return items[-n:] if n > 0 else [], len(items)
+        return items[:max(n, 0)], len(items)
     return rows
 
 
@@ -247,8 +253,7 @@ def bar_rows(view: SessionView):
                           "Open": _price(bar.open, security), "High": _price(bar.high, security),
                           "Low": _price(bar.low, security), "Close": _price(bar.close, security),
                           "Volume": _count(bar.volume)})
-        items.reverse()
-        return items[-n:] if n > 0 else [], len(items)
+        return items[:max(n, 0)], len(items)
     return rows
 
 
@@ -263,8 +268,7 @@ def balance_rows(view: SessionView):
         balance = view.gateway.account_balance
         items = [{"Account": label, "Value": _money(getattr(balance, field)) if balance else "-"}
                  for field, label in BALANCE_LABELS]
-        items.reverse()
-        return items[-n:] if n > 0 else [], len(items)
+        return items[:max(n, 0)], len(items)
     return rows
 
 
@@ -322,30 +326,31 @@ def _panel(content, title: str) -> Panel:
 
 
 def market(view: SessionView) -> Panel:
-    return _panel(Grid(QUOTE_COLUMNS, quote_rows(view), "instruments"),
+    return _panel(Grid(QUOTE_COLUMNS, quote_rows(view), "instrument", newest_first=False),
                   "Quotes and level-1 books (Age: since the quote changed)")
 
 
 def bars(view: SessionView) -> Panel:
-    return _panel(Grid(BAR_COLUMNS, bar_rows(view), "instruments"),
+    return _panel(Grid(BAR_COLUMNS, bar_rows(view), "instrument", newest_first=False),
                   f"Latest one-minute bars, market time {MARKET_TIME_ZONE}")
 
 
 def account(view: SessionView) -> Panel:
-    return _panel(Grid(BALANCE_COLUMNS, balance_rows(view), "fields", header=False), "Balance")
+    return _panel(Grid(BALANCE_COLUMNS, balance_rows(view), "field", header=False,
+                       newest_first=False), "Balance")
 
 
 def positions(view: SessionView) -> Panel:
-    return _panel(Grid(POSITION_COLUMNS, position_rows(view), "positions"), "Positions")
+    return _panel(Grid(POSITION_COLUMNS, position_rows(view), "position"), "Positions")
 
 
 def orders(view: SessionView) -> Panel:
-    return _panel(Grid(ORDER_COLUMNS, order_rows(view), "orders"),
+    return _panel(Grid(ORDER_COLUMNS, order_rows(view), "order"),
                   f"Recent orders, newest first, market time {MARKET_TIME_ZONE}")
 
 
 def deals(view: SessionView) -> Panel:
-    return _panel(Grid(DEAL_COLUMNS, deal_rows(view), "deals"),
+    return _panel(Grid(DEAL_COLUMNS, deal_rows(view), "deal"),
                   f"Recent deals, newest first, market time {MARKET_TIME_ZONE}")
 
 
@@ -405,7 +410,7 @@ BOT_STAMP = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{6})?\] ?")
 CHAT_HELP = "/help, PgUp/PgDn scroll, Up/Down history, Ctrl-C ends"
 
 
-@functools.lru_cache(maxsize=2048)
+@functools.lru_cache(maxsize=512)  # the chat keeps 200 entries; a few widths
 def chat_lines(who: str, text: str, width: int) -> Tuple[Tuple[str, Style], ...]:
     """One chat entry as screen lines. The bot's replies lose their time stamp: the header
     has the local clock, and the time of a market event is in the reply itself."""
