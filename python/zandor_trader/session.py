@@ -192,7 +192,6 @@ class Session:
                 self.reason = self.engine.run(deadline)
                 print(f"Session stopping: {self.reason}", flush=True)
                 self.engine.reply(f"Zandor-Trader terminated ({self.reason}).")
-                self.engine.close()  # the last answers go out before the bot closes
                 status = EXIT_OK
         except KeyboardInterrupt:
             print("Session interrupted while starting", flush=True)
@@ -281,6 +280,7 @@ class Session:
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
+                 # The last answers go out (within a bound) before the bot closes.
                  ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", lambda: self.bot and self.bot.close()),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
