@@ -61,7 +61,9 @@ class Report:
 
 def _operator(s: TerminalSession, report: Report, stop: threading.Event, pause: float) -> None:
     """Sends a round of commands, one every `pause` seconds, and cancels each resting order
-    by the first eight characters of its id."""
+    by the first eight characters of its id. The bot's messages are read one by one, and only
+    while one is sure to come (the resting order's placement), so that reading them costs the
+    session as little as the operator's own chat would."""
     n = 0
     seen = 0
     while not stop.wait(pause):
@@ -69,13 +71,16 @@ def _operator(s: TerminalSession, report: Report, stop: threading.Event, pause: 
         n += 1
         s.remote.post_message(command, s.chat)
         report.commands += 1
-        sent = s.remote.sent()
-        for message in sent[seen:]:
-            placed = re.match(r"Order placed: \{([0-9A-F]{8})[0-9A-F-]*\} CLEF6", message.text)
+        if "CLEF6" not in command:
+            continue
+        while True:  # up to this order's placement
+            seen += 1
+            placed = re.match(r"Order placed: \{([0-9A-F]{8})[0-9A-F-]*\} CLEF6",
+                              s.remote.wait_sent(seen, timeout=60).text)
             if placed:
                 s.remote.post_message(f"/cancel_order {placed[1]} CQG", s.chat)
                 report.cancels += 1
-        seen = len(sent)
+                break
 
 
 def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float = 1.0,
@@ -101,7 +106,7 @@ def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float
             report.samples.append((time.monotonic() - start, s.rss_bytes()))
             stop.set()
             operator.join(30)
-            texts = [m.text for m in s.remote.sent()]
+            texts = _answered(s, report)
             s.remote.post_message("/stop", s.chat)
             code = s.finish(120)
         finally:
@@ -109,6 +114,22 @@ def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float
             s.kill()
         _check(s, report, code, texts)
     return report
+
+
+def _orders_sent(report: Report) -> int:
+    return sum(ROUND[n % len(ROUND)].startswith("/send_order") for n in range(report.commands))
+
+
+def _answered(s: TerminalSession, report: Report, timeout: float = 30.0) -> List[str]:
+    """The bot's messages once the last order sent was answered (or the time ran out)."""
+    end = time.monotonic() + timeout
+    while True:
+        texts = [m.text for m in s.remote.sent()]
+        answered = sum(t.startswith(("Order placed", "Order refused", "send_order failed"))
+                       for t in texts)
+        if answered >= _orders_sent(report) or time.monotonic() > end:
+            return texts
+        time.sleep(0.5)
 
 
 def _check(s: TerminalSession, report: Report, code: int, texts: List[str]) -> None:
@@ -127,7 +148,7 @@ def _check(s: TerminalSession, report: Report, code: int, texts: List[str]) -> N
     if refused:
         report.problems.append(f"orders refused or failed: {refused[:3]}")
     placed = sum(t.startswith("Order placed") for t in texts)
-    asked = sum(1 for n in range(report.commands) if ROUND[n % len(ROUND)].startswith("/send_order"))
+    asked = _orders_sent(report)
     if placed < asked:
         report.problems.append(f"{asked} orders sent, {placed} placed")
 
