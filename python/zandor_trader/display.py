@@ -90,10 +90,15 @@ def pick(columns: Sequence[Column], width: int) -> List[Column]:
     return [c for c in columns if c.title in chosen]
 
 
+def cut(text: str, width: int) -> str:
+    """Words too long for their room end with a mark; numbers are never cut (see cell)."""
+    return text if len(text) <= width else text[:max(width - 1, 0)] + "…"
+
+
 def cell(text: str, column: Column) -> str:
     if column.right:
         return prices.shorten(text, column.width).rjust(column.width)
-    return (text if len(text) <= column.width else text[:column.width - 1] + "…").ljust(column.width)
+    return cut(text, column.width).ljust(column.width)
 
 
 def row_text(columns: Sequence[Column], values: Dict[str, str]) -> str:
@@ -361,8 +366,9 @@ def header_text(view: SessionView, width: int) -> str:
     gw = view.gateway
     now = time.monotonic()
     account_id = gw.account_id if gw.account_id is not None else "-"
-    parts = [("zandor-trader", 0), ("simulated CQG", 8), (f"{gw.gateway_name} account {account_id}", 5),
-             (view.status(), 1), (f"up {_clock(now - view.started)}", 4)]
+    parts = [("zandor-trader", 0), ("simulated CQG", 8),
+             (f"{gw.gateway_name} account {account_id}", 5), (view.status(), 1),
+             (f"up {_clock(now - view.started)}", 4)]
     if view.deadline is not None:
         parts.append((f"ends in {_clock(view.deadline - now)}", 3))
     parts += [(f"local {time.strftime('%H:%M:%S %Z')}", 2),
@@ -399,8 +405,7 @@ def summary_lines(view: SessionView) -> List[str]:
 
 def summary(view: SessionView) -> Lines:
     def make(width, height):
-        return [(text if len(text) <= width else text[:width - 1] + "…", None)
-                for text in summary_lines(view)[:height]]
+        return [(cut(text, width), None) for text in summary_lines(view)[:height]]
     return Lines(make)
 
 
@@ -462,7 +467,7 @@ def chat_screen(view: SessionView, width: int, height: Optional[int]):
         shown = shown[:-1] + [(f"v {_many(below, 'line')} below (PgDn)", DIM)]
     typed = view.typing()
     prompt = f"{OPERATOR}> "
-    visible = typed[-max(width - len(prompt) - 1, 1):]  # the end of a long line, where the cursor is
+    visible = typed[-max(width - len(prompt) - 1, 1):]  # a long line's end: where one types
     return shown + [(prompt + visible + "_", OPERATOR_STYLE)]
 
 
@@ -481,7 +486,7 @@ def trace_screen(view: SessionView, width: int, height: Optional[int]):
         head = [(f"^ {_many(hidden + 1, 'earlier line')} not shown", DIM)]
     else:
         head = []
-    return head + [(line if len(line) <= width else line[:width - 1] + "…", DIM) for line in lines]
+    return head + [(cut(line, width), DIM) for line in lines]
 
 
 def log(view: SessionView) -> Panel:

@@ -22,6 +22,7 @@ HISTORY = 200  # lines kept for Up/Down
 KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
         "\x1b[5~": "page_up", "\x1b[6~": "page_down",
         "\x1b[F": "end", "\x1bOF": "end", "\x1b[4~": "end", "\x1b[8~": "end"}
+SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scroll method
 
 
 class LineEditor:
@@ -89,8 +90,8 @@ class LineEditor:
                 self.buffer, self._recalled = self._draft, None
             else:
                 self.buffer = self._history[self._recalled]
-        elif self.scroll is not None and key in ("page_up", "page_down", "end"):
-            {"page_up": self.scroll.up, "page_down": self.scroll.down, "end": self.scroll.end}[key]()
+        elif self.scroll is not None and key in SCROLL_KEYS:
+            getattr(self.scroll, SCROLL_KEYS[key])()
 
 
 class KeyboardReader:

@@ -31,7 +31,8 @@ CLUTTER = (
     (re.compile(r"<\w+\.(\w+): [^>]*>"), lambda m: m[1]),
     (re.compile(r"Bar\(datetime=[\d-]+ ([\d:]+), security=(\w+), open=([^,]*), high=([^,]*), "
                 r"low=([^,]*), close=([^,]*), volume=([^)]*)\)"),
-     lambda m: f"bar {m[2]} {m[1]} {MARKET_TIME_ZONE} open {m[3]} high {m[4]} low {m[5]} close {m[6]} volume {m[7]}"),
+     lambda m: f"bar {m[2]} {m[1]} {MARKET_TIME_ZONE} open {m[3]} high {m[4]} low {m[5]} "
+               f"close {m[6]} volume {m[7]}"),
 )
 
 

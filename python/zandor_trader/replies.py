@@ -42,7 +42,8 @@ def balance_text(gateway_name: str, account_id, balance: AccountBalance) -> str:
 
 
 def position_line(gateway_name: str, p: PositionData) -> str:
-    return f"{gateway_name} {p.security} {name(p.direction)} {p.quantity} @ {price(p.holding_price, p.security)}"
+    return (f"{gateway_name} {p.security} {name(p.direction)} {p.quantity} @ "
+            f"{price(p.holding_price, p.security)}")
 
 
 def positions_text(gateway_name: str, positions: List[PositionData]) -> str:
@@ -66,7 +67,8 @@ def order_summary(order: Order) -> str:
 def order_line(order: Order) -> str:
     text = f"{order.order_id} {order_summary(order)} {name(order.offset)}: {name(order.status)}"
     if order.filled_quantity:
-        text += f", filled {order.filled_quantity} @ {price(order.filled_avg_price, order.security)}"
+        average = price(order.filled_avg_price, order.security)
+        text += f", filled {order.filled_quantity} @ {average}"
     return text
 
 

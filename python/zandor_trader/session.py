@@ -229,8 +229,7 @@ class Session:
         from telegram.ext import TypeHandler
 
         from zandor_trader.engine import Engine
-        from zandor_trader.operator_requests import RequestIntake
-        from zandor_trader.operator_requests import Request
+        from zandor_trader.operator_requests import Request, RequestIntake
         from zandor_trader.outbox import Outbox
         from zandor_trader.plugins.telegram import bot as bot_module
         from zandor_trader.session_commands import SessionCommands
@@ -259,7 +258,8 @@ class Session:
         dispatcher.add_handler(TypeHandler(Update, dispatched), group=1)  # after the bot's
         # The session's own answers (unknown commands, /help's list, hints) come after the
         # bot's replies and take their turn among the engine's answers.
-        commands = SessionCommands(lambda text: self.engine.submit(Request("answer", {"text": text})))
+        commands = SessionCommands(
+            lambda text: self.engine.submit(Request("answer", {"text": text})))
         dispatcher.add_handler(TypeHandler(Update, commands.on_update), group=2)
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:

@@ -110,7 +110,8 @@ def test_prices_have_their_contract_decimals_right_aligned_in_fixed_columns(widt
     market(gw, ask_size=12_345_678_901)
     text = frame(view_of(gw), width, height)
     quotes = panel_rows(text, "Quotes")
-    head, es, cl = quotes[0], next(r for r in quotes if "EPZ5" in r), next(r for r in quotes if "CLEF6" in r)
+    head = quotes[0]
+    es, cl = (next(r for r in quotes if code in r) for code in ("EPZ5", "CLEF6"))
     for column, es_price, cl_price in (("Bid", "6845.75", "58.90"), ("Ask", "6846.25", "58.91"),
                                        ("Last", "6846.00", "58.90")):
         end = re.search(rf" {column}(?= [^a-z]|$)", head).end()  # where the numbers end
@@ -199,7 +200,8 @@ def test_prices_and_amounts_as_text():
         "6846.00", "6846.125", "0.00", "58.90"]  # an average between ticks is not rounded
     assert prices.format_number(-1234567.5, 2, grouped=True) == "-1,234,567.50"
     assert [prices.decimals_of(t) for t in (0.25, 0.01, 1.0, 1 / 64)] == [2, 2, 0, 6]
-    assert prices.format_price(112.890625, fakes.Security("TYAH6", fakes.ES.exchange)) == "112.890625"
+    bond = fakes.Security("TYAH6", fakes.ES.exchange)
+    assert prices.format_price(112.890625, bond) == "112.890625"
     prices.register_ticks({"TYAH6": 1 / 64})
     assert prices.format_price(113, "TYAH6") == "113.000000"
     assert [prices.shorten("123456789.25", w) for w in (12, 9, 6, 3)] == [

@@ -210,7 +210,8 @@ def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(de
 def test_fills_are_announced_once(desk):
     order_id = desk.gateway.send_order(fakes_order(quantity=2))
     desk.adapter.fill(order_id, 2, 6850.25, "D7")
-    assert ask(desk) == [f"Deal: D7 order {order_id} EPZ5.CME LONG 2 @ 6850.25 at 2025-12-01 22:30:05 UTC+8"]
+    assert ask(desk) == [
+        f"Deal: D7 order {order_id} EPZ5.CME LONG 2 @ 6850.25 at 2025-12-01 22:30:05 UTC+8"]
     assert ask(desk) == []
 
 

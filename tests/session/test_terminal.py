@@ -132,7 +132,8 @@ def test_the_conversation_is_kept_in_a_file_and_its_end_printed_whole(tmp_path):
     assert closing_text([], 10) == "No conversation with the bot."
     unwritable = Transcript(str(tmp_path / "missing" / "chat.txt"))
     unwritable.add("bot", "hello")
-    assert "could not be written (FileNotFoundError" in closing_text([("bot", "hello")], 5, unwritable)
+    closing = closing_text([("bot", "hello")], 5, unwritable)
+    assert "could not be written (FileNotFoundError" in closing
 
 
 def test_log_pane_keeps_whole_lines_per_stream_and_writes_the_file(tmp_path):

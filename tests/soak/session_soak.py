@@ -1,6 +1,6 @@
 """The session soak: a whole session in display mode, played by an operator, for a long time.
 
-    python -m tests.soak.session_soak [--minutes 60] [--speed 60] [--warm-up 10]
+    python -m tests.soak.session_soak [--minutes 60] [--speed 60] [--warm-up 10] [--pause 1]
 
 (from the repository root, modules built in place, PYTHONPATH=python:python/combridge; POSIX
 only: the session runs on a pseudo-terminal of 160x50). The operator, through the local Bot
@@ -158,6 +158,8 @@ def main(argv=None) -> int:
     parser.add_argument("--minutes", type=float, default=60.0, help="real minutes")
     parser.add_argument("--speed", type=float, default=60.0)
     parser.add_argument("--warm-up", type=float, default=10.0, help="real minutes")
+    parser.add_argument("--pause", type=float, default=1.0,
+                        help="seconds between two of the operator's commands")
     args = parser.parse_args(argv)
     if os.name != "posix":
         print("the session soak needs a pseudo-terminal (POSIX)")
@@ -169,7 +171,7 @@ def main(argv=None) -> int:
             print(f"  {t / 60:5.1f} min: {rss / 2**20:.1f} MiB, {report.commands} commands",
                   flush=True)
 
-    report = run(args.minutes, args.speed, args.warm_up, progress=progress)
+    report = run(args.minutes, args.speed, args.warm_up, args.pause, progress=progress)
     print(report.summary())
     return 1 if report.problems else 0
 
