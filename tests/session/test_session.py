@@ -231,3 +231,95 @@ def test_an_instrument_without_its_exchange_is_refused_before_anything_starts(ru
     assert ("instrument XXX9 needs its exchange: add a section [instrument XXX9] with "
             "'exchange = ...' to the settings file") in "\n".join(s.err)
     assert not s.out
+
+
+SECRET_TOKEN = "4242:Zq-Token-7xVb"
+SECRET_PASSWORD = "Zq-Password-3mKd"
+
+
+@pytest.fixture
+def bot_api_process(tmp_path):
+    """A Bot API server in a process of its own, as Telegram would be: (process, base URL,
+    control URL)."""
+    proc = subprocess.Popen([sys.executable, "-m", "botapi", "--port", "0"], cwd=tmp_path,
+                            env=session_environment(), stdout=subprocess.PIPE, text=True)
+    try:
+        base_url = proc.stdout.readline().strip().split("=", 1)[1]
+        control = proc.stdout.readline().strip().split(": ", 1)[1]
+        yield proc, base_url, control
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(STARTUP)
+        proc.stdout.close()
+
+
+def test_with_a_token_the_session_talks_to_that_bot_api_and_never_shows_a_secret(
+        run_session, bot_api_process, tmp_path):
+    api, base_url, control = bot_api_process
+    s = run_session("--instruments", "EPZ5", "--minutes", "5", env=dict(
+        ZANDOR_TELEGRAM_TOKEN=SECRET_TOKEN, ZANDOR_TELEGRAM_BASE_URL=base_url,
+        ZANDOR_PASSWORD=SECRET_PASSWORD))
+    s.start(RemoteServer(control, token=SECRET_TOKEN))
+    assert f"Operator chat {CHAT} on {base_url}: commands come from that chat" in s.out
+    assert not [line for line in s.out if "local Bot API server" in line]
+    *_, balance = s.say("/balance", "Balance of CQG account 100101:")
+    s.say("/send_order EPZ5,1,l,o,l,CQG,1,None", "Order refused")
+    # The chat shows in plain mode: the operator's message from the bot's own updates, the
+    # replies as the Bot API took them.
+    s.wait_line(r"^bot> Order refused: price 1 is ")
+    assert "operator> /balance" in s.out and "bot> " + balance.split("\n")[0] in s.out
+    chat = [m.text for m in s.remote.sent()]
+
+    # The Bot API goes away: the client's errors name the request's address, which holds
+    # the token.
+    api.kill()
+    api.wait(STARTUP)
+    s.proc.send_signal(signal.SIGINT)
+    assert s.finish() == 0, s.transcript()
+    everything = "\n".join(s.out + s.err + chat)
+    assert "Not delivered to the operator: Zandor-Trader terminated (Ctrl-C)." in everything
+    assert "/bot***/" in everything  # an error with the address was printed, scrubbed
+    assert SECRET_TOKEN not in everything and SECRET_PASSWORD not in everything
+    assert "Zq-Token" not in everything and "Zq-Password" not in everything
+
+
+def test_instruments_from_the_settings_file_one_unknown_to_the_broker(run_session, tmp_path):
+    (tmp_path / "zandor_trader.ini").write_text(
+        "[zandor_trader]\ninstruments = EPZ5, ZNH6\n"
+        "[instrument EPZ5]\nsecurity = ES\n"
+        "[instrument ZNH6]\nexchange = CBOT\ntick_size = 0.015625\n")
+    s = run_session("--minutes", "5", env=dict(ZANDOR_TRADER_CONFIG="zandor_trader.ini")).start()
+    assert ("Instrument ZNH6 is not known to the broker (Unknown symbol: ZNH6): left out of this "
+            "session") in s.out
+    assert s.out[-1].startswith("Session running: EPZ5; account 100101")
+    (told,) = s.expect("not known to the broker")
+    assert told.startswith("Instrument ZNH6 is not known")
+    *_, placed = s.say("/send_order ES,1,l,o,m,CQG,None,None", "Send order", "Order placed")
+    assert re.match(r"Order placed: \{[0-9A-F-]+\} ES\.CME LONG 1 MARKET$", placed), placed
+    s.say("/stop force", "Terminating", "Zandor-Trader terminated")
+    assert_ended_cleanly(s, "/stop from the operator")
+
+    s = run_session("--instruments", "ZNH6", env=dict(ZANDOR_TRADER_CONFIG="zandor_trader.ini"))
+    assert s.finish() == 1
+    assert ("Session failed: ConnectionError: the broker knows none of the instruments: ZNH6: "
+            "Unknown symbol: ZNH6") in s.err
+    assert s.out[-1] == "Session ended."
+
+
+SECOND_SESSION = """
+import sys
+from zandor_trader.settings import load
+from zandor_trader.session import run
+settings = load({"instruments": ("CLEF6",), "minutes": 0.02, "plain": True})
+sys.exit(max(run(settings), run(settings)))
+"""
+
+
+def test_a_second_session_in_the_same_process_works(run_session):
+    s = run_session(command=("-c", SECOND_SESSION))
+    assert s.finish() == 0, s.transcript()
+    assert s.out.count("Session ended.") == 2
+    assert s.out.count("bot> Zandor-Trader terminated (time limit reached).") == 2
+    servers = [line for line in s.out if line.startswith("Operator chat")]
+    assert len(servers) == 2 and servers[0] == servers[1]  # the bot's address, again
