@@ -140,3 +140,33 @@ def test_the_bot_configuration_is_read_when_asked_and_set_by_the_host(monkeypatc
     finally:
         importlib.reload(config)
     assert config.TELEGRAM_CHAT_ID == 13
+
+
+STAND_IN_PROBE = """
+import sys
+from zandor_trader.__main__ import parse_args
+from zandor_trader import bot_loader, engine, sent_log, session
+from zandor_trader.gateways.cqg import gateway, sink
+settings = parse_args(["--broker", "cel", "--instruments", "EPZ5", "--account", "1"])
+print(session.Session(settings)._telegram()[1:])
+print(sorted({m.split(".")[0] for m in sys.modules} & {"cqgsim", "botapi", "comsim"}))
+"""
+
+
+def test_the_real_broker_and_telegram_need_no_stand_in(tmp_path):
+    """On Windows the stand-ins are not installed: the session's own modules, the settings
+    and the choice of the Bot API must not import them."""
+    import subprocess
+    import sys
+
+    from .test_session import session_environment
+
+    config = tmp_path / "real.ini"
+    config.write_text("[zandor_trader]\nuser = trader\npassword = pw\n"
+                      "[instrument EPZ5]\nexchange = CME\n")
+    env = session_environment(ZANDOR_TRADER_CONFIG=str(config), ZANDOR_TELEGRAM_TOKEN="1:t",
+                              ZANDOR_TELEGRAM_BASE_URL="http://127.0.0.1:9/bot")
+    done = subprocess.run([sys.executable, "-c", STAND_IN_PROBE], env=env, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-2:] == ["(77, 'http://127.0.0.1:9/bot')", "[]"]
