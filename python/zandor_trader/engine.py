@@ -84,7 +84,7 @@ class Engine:
         if kind in ("quote", "orderbook"):
             security = record.security
             self._data_seen[security] = self.clock()
-            if security in self._stale:  # back: tell the operator now, not at the next check
+            if self._stale and security in self._stale:  # back: tell the operator now
                 self.wake("data")
         elif kind == "deal":
             self.wake("deal")
