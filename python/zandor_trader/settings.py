@@ -206,6 +206,11 @@ def load(options: Optional[Mapping[str, object]] = None,
     parser = read_file(path)
     section = parser[SECTION] if parser.has_section(SECTION) else {}
     where = f"in {path}" if path else ""
+    known_keys = {key for _, key, _ in SOURCES.values()}
+    unknown = [key for key in section if key not in known_keys]
+    if unknown:  # a misspelt limit must not leave the default in force unnoticed
+        raise SettingsError(f"[{SECTION}] {where}: unknown key '{unknown[0]}' "
+                            f"(keys: {', '.join(sorted(known_keys))})")
 
     values: Dict[str, object] = {}
     for name, (variable, key, convert) in SOURCES.items():

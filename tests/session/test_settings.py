@@ -91,6 +91,16 @@ def test_wrong_or_missing_settings_say_what_to_set(env, options, complaint):
     assert "on-the-command-line" not in str(refused.value)
 
 
+def test_a_misspelt_key_in_the_settings_file_is_refused(tmp_path):
+    path = tmp_path / "typo.ini"
+    path.write_text("[zandor_trader]\nmax_positon = 2\n")
+    with pytest.raises(SettingsError, match=r"unknown key 'max_positon' \(keys: account, "):
+        load({}, {"ZANDOR_TRADER_CONFIG": str(path)})
+    path.write_text("[instrument EPZ5]\ntick = 0.25\n")
+    with pytest.raises(SettingsError, match=r"\[instrument EPZ5\] in .*: unknown key 'tick'"):
+        load({}, {"ZANDOR_TRADER_CONFIG": str(path)})
+
+
 def test_the_command_line_has_no_option_for_a_secret(capsys):
     for option in ("--password", "--telegram-token", "--token"):
         with pytest.raises(SystemExit) as exited:
