@@ -38,6 +38,9 @@ class Position:
     def ProfitLoss(self):
         return round(self._realized + self.OTE, 2)
 
+    def _reset(self):
+        self.Side, self.Quantity, self.AveragePrice, self._realized = C.osdBuy, 0, 0.0, 0.0
+
     def _fill(self, signed_qty, price):
         """Books a fill; returns the realized profit or loss of the part that closed."""
         q, avg = self.Quantity, self.AveragePrice
@@ -120,6 +123,26 @@ class Account:
         self._positions = {}  # full name -> Position, in the order they were opened
         self._realized = 0.0
         self._commissions = 0.0
+        self._fills = []  # every fill booked, busted ones included, in booking order
+
+    def _book(self, fill, position, commission):
+        """Books a fill to its position and the account's cash."""
+        self._fills.append(fill)
+        signed = fill.Quantity if fill.Side == C.osdBuy else -fill.Quantity
+        self._realized += position._fill(signed, fill.Price)
+        self._commissions += commission * fill.Quantity
+
+    def _unbook(self, fill, commission):
+        """Takes a busted fill back: positions and cash as if it never happened (the fills
+        after it are booked again). Returns the fill's position."""
+        for position in self._positions.values():
+            position._reset()
+        self._realized = self._commissions = 0.0
+        kept = [f for f in self._fills if f.Status != C.fsBusted]
+        self._fills = []
+        for f in kept:
+            self._book(f, self._positions[f.InstrumentName], commission)
+        return self._positions[fill.InstrumentName]
 
     @property
     def PositionSubcriptionLevel(self):
