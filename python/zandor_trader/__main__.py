@@ -43,7 +43,8 @@ def parse_args(argv=None) -> Settings:
     parser.add_argument("--minutes", type=_positive(float), default=None,
                         help="end the session after this many minutes (default: run until /stop)")
     parser.add_argument("--seed", type=int, default=d.seed,
-                        help="random seed of the simulated market (default: %(default)s)")
+                        help="random seed of the simulated market (default: a new one each "
+                             "run, printed at the start)")
     parser.add_argument("--speed", type=_not_negative, default=d.speed,
                         help="simulated seconds per real second (default: %(default)s)")
     parser.add_argument("--plain", action="store_true",

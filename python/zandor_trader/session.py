@@ -6,6 +6,7 @@ operator bot talks to a local Bot API server started here; what the user types i
 to it as the operator's messages.
 """
 import os
+import random
 import signal
 import sys
 import threading
@@ -21,7 +22,7 @@ EXIT_OK, EXIT_FAILED = 0, 1
 class Settings:
     instruments: Sequence[str] = ("EPZ5", "ENQZ5", "CLEF6")
     minutes: Optional[float] = None
-    seed: int = 1
+    seed: Optional[int] = None  # the simulated market's; None: a new one each run
     speed: float = 10.0
     plain: bool = False
     account: int = 100101
@@ -31,6 +32,11 @@ class Settings:
     refresh: float = 5.0
     log_file: Optional[str] = None
     bot_port: int = 0
+
+
+def market_seed(seed: Optional[int]) -> int:
+    """The seed given, or a new one from the system's entropy."""
+    return seed if seed is not None else random.SystemRandom().randrange(1, 2**31)
 
 
 def securities_for(symbols: Sequence[str]) -> Dict[str, "Security"]:
@@ -103,7 +109,11 @@ class Session:
         securities = securities_for(s.instruments)  # refuse a bad name before starting
         import cqgsim
 
-        cqgsim.configure(mode="live", seed=s.seed, speed=s.speed)
+        seed = market_seed(s.seed)
+        # Printed so that the run can be repeated; a new seed each run keeps order ids and
+        # deal numbers from repeating across sessions.
+        print(f"Simulated market seed {seed} (--seed {seed} repeats this market)", flush=True)
+        cqgsim.configure(mode="live", seed=seed, speed=s.speed)
         if s.plain or not sys.stdout.isatty():
             return self._run(securities)
         return self._run_with_display(securities)
