@@ -38,10 +38,13 @@ def test_resting_orders_trade_only_on_what_the_market_does_after_they_are_in_the
         desk.market(6850.0, 6850.5)
         desk.sim.sync()
         assert desk.changes(limit.GUID)[-1][2] == desk.changes(stop.GUID)[-1][2] == C.osInOrderBook
+        _with_tape(desk)
         # A later print through the limit fills it there; one at the stop triggers the stop,
-        # which buys at the offer, never below its stop.
+        # which buys at the offer, never below its stop. The prints arrive before the fills.
         desk.sim.push_ticks("EPZ5", [("trade", 6849.5, 2), ("trade", 6850.0, 1)])
         desk.sim.sync()
+        names = host.sink.names()
+        assert names.index("OnTicksAdded") < names.index("OnOrderChanged")
         assert _fills(desk, limit.GUID) == [(6849.75, 1)]
         assert _fills(desk, stop.GUID) == [(6850.5, 1)]
 

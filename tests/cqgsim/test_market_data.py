@@ -3,6 +3,8 @@ import datetime as dt
 
 import win32com.client
 
+import cqgsim
+
 from cqgsim import constants as C
 from tests.cqgsim.pump import ComponentHost
 from tests.cqgsim.sinks import Snapshots
@@ -228,3 +230,29 @@ def test_bars_of_every_period_agree_with_the_minutes_they_cover():
         updated = {u[1][0]: u[1] for u in host.sink.of("OnTimedBarsUpdated")}
         assert updated[days[-1][0]][5] == days[-1][5] + 7
         assert updated[halves[-1][0]][5] == halves[-1][5] + 7
+
+
+def test_the_trading_day_settles_at_its_close_and_the_next_opens_after_the_break():
+    cqgsim.configure(start=dt.datetime(2025, 12, 1, 21, 50))  # 15:50 in Chicago
+    with _host() as host:
+        host.start()
+        _subscribe(host)
+        host.cel.RequestTimedBars(_bars_request(host, lookback=2, daily=True))
+        host.cel.RequestTimedBars(_bars_request(host, lookback=3))
+        host.sim.push_ticks("EPZ5", [("trade", 6851.0, 3)])
+        host.sim.advance(80 * 60)  # through the settlement at 16:00 and the break to 17:10
+        host.sim.sync()
+        added = host.sink.of("OnTimedBarsAdded")
+        day = [a for a in added if a[1][0].hour == 0]
+        assert len(day) == 1
+        (_, settled_day, next_day), = day
+        assert settled_day[0] == dt.datetime(2025, 12, 1) and settled_day[4] == 6851.0
+        assert next_day[0] == dt.datetime(2025, 12, 2) and next_day[5] == 0
+        minute_stamps = [a[2][0] for a in added if a[1][0].hour != 0]
+        # Shown in China: 15:59 in Chicago is 05:59, the reopening at 17:00 is 07:00.
+        assert dt.datetime(2025, 12, 2, 5, 59) in [a[1][0] for a in added]
+        assert [s for s in minute_stamps if dt.datetime(2025, 12, 2, 6, 0) <= s
+                < dt.datetime(2025, 12, 2, 7, 0)] == []
+        assert minute_stamps[-1] == dt.datetime(2025, 12, 2, 7, 10)
+        quotes = [q for _, qs in host.sink.of("OnInstrumentChanged") for q in qs]
+        assert (C.qtYesterdaySettlement, 6851.0, True) in quotes
