@@ -14,6 +14,7 @@ OPEN = _dt.time(17, 0)    # the trading day opens, the evening before its date
 CLOSE = _dt.time(16, 0)   # and settles on its date
 RTH = (_dt.time(8, 30), _dt.time(15, 15))  # the day session, when most of the volume trades
 _offsets = {}  # UTC hour -> Chicago offset; the zone changes only on whole hours
+_MINUTE = _dt.timedelta(minutes=1)
 _ONE_DAY = _dt.timedelta(days=1)
 
 
@@ -56,8 +57,6 @@ def last_open_before(utc):
         s = _dt.datetime(s.year, s.month, s.day, s.hour, s.minute - s.minute % 15) - _MINUTE
     return s
 
-
-_MINUTE = _dt.timedelta(minutes=1)
 
 
 _slots = {}

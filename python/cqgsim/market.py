@@ -203,7 +203,6 @@ class MinuteHistory:
         self.opens.append(open_)
         self.closes.append(close)
         self._price = open_
-        return True
 
     def reach(self, count=None, since=None):
         """Draws the path until ``count`` minutes, or every minute from ``since`` on, are known

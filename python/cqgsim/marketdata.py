@@ -14,7 +14,6 @@ from cqgsim.ticks import Tick, Ticks
 
 BBA = frozenset({C.qtBid, C.qtAsk})
 ALL_QUOTE_TYPES = tuple(C.ENUMS["eQuoteType"].values())
-_DAY = _dt.timedelta(days=1)
 _MINUTE = _dt.timedelta(minutes=1)
 INVALID = C.INVALID_VALUE
 MAX_BARS = 10_000
@@ -51,7 +50,9 @@ class Series:
         # The minutes from the forming bar's start up to here are taken in when first read.
         self._seed_until = seed_until
         self._derived = []  # bars before the clock started (longer periods), newest first
-        self._derived_done = False
+        self._aggregated = []  # the part of them made of minute bars
+        self._minutes_done = False
+        self._daily = None  # the daily model beyond the minutes
 
     def floor(self, t):
         """Start of the bar that holds ``t`` (of the next one when the market is closed)."""
@@ -84,11 +85,16 @@ class Series:
     def set_history(self, bars):
         """Replaces the bars before the clock started: BarData objects, oldest first."""
         start = self.forming.start
-        step = self.length or _DAY
         for data in reversed(bars):
-            start -= step
+            start = self.previous(start)
             data.start = start
         self._fixed = _Fixed(list(bars))
+
+    def previous(self, start):
+        """Start of the bar before the one starting at ``start``."""
+        if self.day:
+            return hours.day_start(hours.previous_date(hours.trading_date(start)))
+        return start - self.length
 
     def seed(self):
         if self._seed_until is not None:
@@ -121,35 +127,42 @@ class Series:
 
     def _derive(self, count):
         """Groups the minutes before the forming bar into bars of this period; days beyond
-        the minutes drawn come from the daily model."""
-        if len(self._derived) >= count or self._derived_done:
+        the horizon come from the daily model, chained to the oldest day made of minutes."""
+        if len(self._derived) >= count:
             return
-        self._derived = []
-        bucket, group = None, []
-        days = 0
-        exhausted = True
-        for b in self._market.minutes_before(self.forming.start):
-            s = self.floor(b.start)
-            if s != bucket:
-                if group:
-                    self._derived.append(aggregate(bucket, group))
-                if len(self._derived) >= count or (self.day and len(self._derived) >= DAY_HORIZON):
-                    exhausted = False
-                    group = []
-                    break
-                bucket, group = s, []
-            group.append(b)
-        if exhausted:
-            self._derived_done = True
-            group = []  # cut by the horizon: not a whole bar
+        limit = min(count, DAY_HORIZON) if self.day else count
+        if not self._minutes_done and len(self._aggregated) < limit:
+            self._aggregated = []
+            bucket, group = None, []
+            for b in self._market.minutes_before(self.forming.start):
+                s = self.floor(b.start)
+                if s != bucket:
+                    if group:
+                        self._aggregated.append(aggregate(bucket, group))
+                        if len(self._aggregated) >= limit:
+                            break
+                    bucket, group = s, []
+                group.append(b)
+            else:
+                # The minutes ran out: a bar cut by the horizon is not whole; a script's
+                # history is all there is.
+                if group and self._fixed_minutes():
+                    self._aggregated.append(aggregate(bucket, group))
+                self._minutes_done = True
+            if self.day and len(self._aggregated) >= DAY_HORIZON:
+                self._minutes_done = True
+        self._derived = list(self._aggregated)
         if self.day and len(self._derived) < count:
-            self._derived_done = True
-            oldest = self._derived[-1] if self._derived else self.forming
-            newest_date = hours.previous_date(hours.trading_date(oldest.start))
-            opening = oldest.open if oldest.open != INVALID else self._market.spec.start_price
-            daily = DailyHistory(self._market.spec, self._market.seed, self._market.interval,
-                                 newest_date, opening)
-            self._derived.extend(b for _, b in daily.draw(count - len(self._derived)))
+            if self._daily is None:
+                oldest = self._derived[-1] if self._derived else self.forming
+                opening = oldest.open if oldest.open != INVALID else self._market.spec.start_price
+                self._daily = DailyHistory(
+                    self._market.spec, self._market.seed, self._market.interval,
+                    hours.previous_date(hours.trading_date(oldest.start)), opening)
+            self._derived.extend(b for _, b in self._daily.draw(count - len(self._derived)))
+
+    def _fixed_minutes(self):
+        return self._market.series["1"]._fixed is not None
 
 
 class _Fixed:

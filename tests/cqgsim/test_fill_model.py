@@ -3,6 +3,7 @@ on the contract's price grid, through the size the book shows, behind the queue 
 price, within the account's buying power; busted fills and late cancels."""
 import win32com.client
 
+from cqgsim import accounts
 from cqgsim import constants as C
 from tests.cqgsim.pump import ComponentHost
 from tests.cqgsim.sinks import Snapshots
@@ -125,23 +126,25 @@ def test_orders_beyond_the_buying_power_are_rejected_with_a_reason():
         assert desk.account.Positions.ItemByIndex(0).Quantity == -1
 
 
-def test_a_busted_fill_is_taken_back_from_position_and_cash():
+def test_a_busted_fill_is_taken_back_from_position_and_cash(monkeypatch):
+    monkeypatch.setattr(accounts, "KEPT_FILLS", 2)  # older fills are folded sooner
     with ComponentHost(Snapshots) as host:
         desk = Desk(host)
         desk.order(C.otMarket, 2, C.osdBuy).Place()       # 2 at 6850.25
         sell = desk.order(C.otMarket, 1, C.osdSell)       # 1 at 6850.00: 12.50 lost
         sell.Place()
+        desk.order(C.otMarket, 1, C.osdBuy).Place()       # 1 more at 6850.25
         desk.sim.sync()
         assert desk.summary("ProfitLoss") == (-12.5,)
         desk.sim.set_order_status(sell.GUID, "osBusted")
         desk.sim.sync()
         pos = desk.account.Positions.ItemByIndex(0)
-        assert (pos.Quantity, pos.AveragePrice) == (2, 6850.25)
+        assert (pos.Quantity, pos.AveragePrice) == (3, 6850.25)
         assert desk.summary("ProfitLoss", "Balance") == (0.0, 1_000_000.0)
         busted = desk.changes(sell.GUID)[-1]
         assert busted[2] == C.osBusted and busted[6][0] == C.fsBusted
         assert desk.sink.of("OnAccountChanged")[-2:] == [
-            (C.actPositionChanged, ACCOUNT, ("F.US.EPZ5", C.osdBuy, 2, 6850.25)),
+            (C.actPositionChanged, ACCOUNT, ("F.US.EPZ5", C.osdBuy, 3, 6850.25)),
             (C.actAccountChanged, ACCOUNT, None)]
 
 
