@@ -47,6 +47,7 @@ class Series:
         self.forming = BarData(self.floor(now))
         self.completed = collections.deque(maxlen=MAX_BARS)
         self._fixed = None  # history given by a script
+        self._boundary_of = self._boundary = None
         # The minutes from the forming bar's start up to here are taken in when first read.
         self._seed_until = seed_until
         self._derived = []  # bars before the clock started (longer periods), newest first
@@ -80,7 +81,9 @@ class Series:
         return _dt.datetime(d.year, d.month, d.day)
 
     def next_boundary(self):
-        return self.end(self.forming.start)
+        if self._boundary_of is not self.forming:  # asked on every step: kept per bar
+            self._boundary_of, self._boundary = self.forming, self.end(self.forming.start)
+        return self._boundary
 
     def set_history(self, bars):
         """Replaces the bars before the clock started: BarData objects, oldest first."""

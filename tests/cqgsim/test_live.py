@@ -98,8 +98,9 @@ def test_no_moment_of_the_live_book_is_locked_or_crossed():
 def _minutes(host, symbol, lookback):
     req = win32com.client.Dispatch(host.cel.CreateTimedBarsRequest())
     req.Symbol, req.RangeStart, req.RangeEnd, req.IntradayPeriod = symbol, 0, -lookback - 1, 1
-    host.cel.RequestTimedBars(req)
+    bars = host.cel.RequestTimedBars(req)
     host.sim.sync()
+    host.cel.RemoveTimedBars(bars)
     return host.sink.of("OnTimedBarsResolved")[-1][2][:-1]
 
 
@@ -108,9 +109,9 @@ def test_history_and_live_market_are_one_model_and_each_contract_trades_like_its
     cqgsim.configure(mode="live", seed=4, speed=0, start=dt.datetime(2025, 12, 1, 16, 30))
     with ComponentHost(Snapshots) as host:
         host.start()
-        before = {s.symbol: _minutes(host, s.symbol, 60) for s in catalogue.SPECS}
-        host.sim.advance(3600)
-        after = {s.symbol: _minutes(host, s.symbol, 60) for s in catalogue.SPECS}
+        before = {s.symbol: _minutes(host, s.symbol, 30) for s in catalogue.SPECS}
+        host.sim.advance(1800)
+        after = {s.symbol: _minutes(host, s.symbol, 30) for s in catalogue.SPECS}
         for spec in catalogue.SPECS:
             old, new = before[spec.symbol], after[spec.symbol]
             old_volume = sum(b[5] for b in old)
