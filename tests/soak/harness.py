@@ -3,8 +3,9 @@
 The gateway's thread streams market data (ticks and quotes), places orders that fill or are
 cancelled, and drops and makes its subscriptions again; a second thread reads bars, balance
 and positions the whole time. Afterwards the run is checked: every fill reached the gateway
-exactly once, every placement returned its own order's GUID, no handler failed, resident
-memory stayed flat after the warm-up, and no thread was left behind.
+exactly once, every placement returned its own order's GUID, no book or quote handed to the
+gateway was locked or crossed, no handler failed, resident memory stayed flat after the
+warm-up, and no thread was left behind.
 """
 import collections
 import dataclasses
