@@ -1,7 +1,7 @@
 """The instruments the simulated broker knows: contract details and how each one trades.
 
 Where the figures come from (each a round, typical value, not a quote of any one day):
-- tick size and point value: the exchange's contract specification;
+- tick size and point value: the exchange's published contract terms;
 - maintenance margin: the exchange's outright margin for the front contract in late 2025,
   rounded (initial margin is 110 % of it, as the exchange sets it for speculators);
 - start price: near the contract's price at the start of December 2025;
