@@ -47,6 +47,8 @@ class Matcher:
             self._show(m, C.tptAsk if buy else C.tptBid, best)
         if limited and order.GWStatus == C.osInOrderBook:
             order._ahead = m.book.ahead_of(buy, limit)
+            same = m.book.same(buy)
+            order._seen = same[1] if same is not None and abs(same[0] - limit) < _EPS else None
 
     # -- the market moves ----------------------------------------------------------------
     def market_moved(self, market, prints):
@@ -76,11 +78,13 @@ class Matcher:
                                      else (opposite[0] >= limit - _EPS)):
             self._fill_rest(order, limit)  # the other side came to it: everything before it went
             return
+        traded_here = 0
         for price, volume in prints:
             if (price < limit - _EPS) if buy else (price > limit + _EPS):
                 self._fill_rest(order, limit)  # traded through its price
                 return
             if abs(price - limit) < _EPS:
+                traded_here += volume
                 used = min(order._ahead, volume)
                 order._ahead -= used
                 if volume > used:
@@ -88,9 +92,22 @@ class Matcher:
                     self._trading.fill(order, min(left, volume - used), limit)
                     if order.GWStatus != C.osInOrderBook:
                         return
-        same = m.book.same(buy)
-        if same is not None and abs(same[0] - limit) < _EPS and same[1] < order._ahead:
-            order._ahead = same[1]  # the queue before it was cancelled
+        self._follow_queue(order, traded_here)
+
+    def _follow_queue(self, order, traded_here):
+        """What the book shows at the order's price tells how its queue changed: size that
+        went without trading was cancelled, as much before it as behind it in proportion;
+        what the book shows is all there can be before it."""
+        same = order._market.book.same(order.Side == C.osdBuy)
+        if same is None or abs(same[0] - order.LimitPrice) >= _EPS:
+            order._seen = None  # not the best price: its size is not shown
+            return
+        size, seen = same[1], order._seen
+        if seen and size < seen:
+            cancelled = max(0, seen - size - traded_here)
+            order._ahead -= round(cancelled * order._ahead / seen)
+        order._ahead = max(0, min(order._ahead, size))
+        order._seen = size
 
     def _fill_rest(self, order, limit):
         left = order.Quantity - order.FilledQuantity

@@ -105,6 +105,20 @@ def test_a_resting_limit_order_waits_behind_the_queue_and_fills_in_parts():
         assert _tape(desk) == [(6850.0, 8), (6850.0, 4), (6849.75, 1), (6850.0, 3)]
 
 
+def test_the_queue_before_a_resting_order_shrinks_with_cancels_in_proportion():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)  # 10 bid at 6850.00
+        order = desk.order(C.otLimit, 5, C.osdBuy, 6850.0)
+        order.Place()
+        bid = lambda size: desk.sim.push_ticks("EPZ5", [("bid", 6850.0, size)])
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 6), ("bid", 6850.0, 4)])  # 4 before it
+        bid(14)  # 10 more join behind it
+        bid(7)   # 7 cancelled, in proportion 2 of the 4 before it: 2 left
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 3)])
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6850.0, 1)]
+
+
 def test_orders_beyond_the_buying_power_are_rejected_with_a_reason():
     with ComponentHost(Snapshots) as host:
         desk = Desk(host)  # 1,000,000 of equity; 24,200 initial margin per EPZ5 contract
