@@ -90,7 +90,12 @@ class Walk:
             price = self._bid + self._spread if buy else self._bid
             out.append((TRADE, self._price(price), p.size(r)))
         bid = max(1, self._bid + p.move(r, activity))
-        spread = 2 if r.random() < self.spec.wide_share else 1
+        # A wide spread lasts a while (four instants on average), as often as the contract
+        # shows one.
+        w = self.spec.wide_share
+        stay = 0.75
+        wide = r.random() < (stay if self._spread > 1 else w * (1 - stay) / (1 - w))
+        spread = 2 if wide else 1
         bid_size = p.depth(r) if bid != self._bid or r.random() < 0.4 else self._bid_size
         ask_size = (p.depth(r) if bid + spread != self._bid + self._spread or r.random() < 0.4
                     else self._ask_size)
