@@ -31,23 +31,29 @@ def _with_tape(desk):
 def test_resting_orders_trade_only_on_what_the_market_does_after_they_are_in_the_book():
     with ComponentHost(Snapshots) as host:
         desk = Desk(host)
-        desk.market(6850.0, 6850.5, trade=6849.5)  # an old print below the bid
-        limit = desk.order(C.otLimit, 1, C.osdBuy, 6849.75)
-        stop = desk.order(C.otStop, 1, C.osdBuy, 0, 6849.75)  # below the old print
-        limit.Place()
+        # A print at 6851.00, then the market fell: a buy stop below that old print waits.
+        desk.sim.push_ticks("EPZ5", [("trade", 6851.0, 1), ("bid", 6850.0, 10),
+                                     ("ask", 6850.5, 10)])
+        stop = desk.order(C.otStop, 1, C.osdBuy, 0, 6850.75)
         stop.Place()
+        # A print at 6849.50 under the bid: a buy limit above it, below the offer, waits.
+        desk.sim.push_ticks("EPZ5", [("trade", 6849.5, 1)])
+        limit = desk.order(C.otLimit, 1, C.osdBuy, 6849.75)
+        limit.Place()
         desk.market(6850.0, 6850.5)
         desk.sim.sync()
         assert desk.changes(limit.GUID)[-1][2] == desk.changes(stop.GUID)[-1][2] == C.osInOrderBook
         _with_tape(desk)
         # A later print through the limit fills it there; one at the stop triggers the stop,
         # which buys at the offer, never below its stop. The prints arrive before the fills.
-        desk.sim.push_ticks("EPZ5", [("trade", 6849.5, 2), ("trade", 6850.0, 1)])
+        desk.sim.push_ticks("EPZ5", [("trade", 6849.5, 2)])
+        desk.sim.push_ticks("EPZ5", [("ask", 6851.0, 10), ("bid", 6850.75, 10),
+                                     ("trade", 6850.75, 1)])
         desk.sim.sync()
         names = host.sink.names()
         assert names.index("OnTicksAdded") < names.index("OnOrderChanged")
         assert _fills(desk, limit.GUID) == [(6849.75, 1)]
-        assert _fills(desk, stop.GUID) == [(6850.5, 1)]
+        assert _fills(desk, stop.GUID) == [(6851.0, 1)]
 
 
 def test_prices_off_the_tick_grid_are_rejected():
