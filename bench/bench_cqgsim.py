@@ -9,8 +9,11 @@ PriceType, Price, Volume).
 
 The market-update line applies one small batch of ticks (with a working order resting far
 off) while 50 000 finished orders are kept, against the same with none kept: only working
-orders may cost anything.
+orders may cost anything. The collector is paused while timing, as timeit does: objects kept
+anywhere in the process make its passes longer, whoever keeps them.
 """
+import gc
+import statistics
 import time
 
 import pythoncom
@@ -130,39 +133,53 @@ def _trading_component():
     return cel, core, market, account
 
 
-def update_cost(finished, repeat):
-    """Microseconds to apply one market update on the component's thread with ``finished``
-    finished orders kept."""
-    cel, core, market, account = _trading_component()
-    for _ in range(finished):
-        done = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1, C.osdBuy,
-                     6000.0, None)
-        done.GWStatus = C.osCanceled
-        core.orders._add(done)
+def update_costs(finished, repeat):
+    """Microseconds to apply one market update on the component's thread with none and with
+    ``finished`` finished orders kept: two components, measured in turn within each
+    repetition, with the collector paused while timing (as timeit does), so that only the
+    simulator's own work counts."""
+    parts = []
+    for kept in (0, finished):
+        cel, core, market, account = _trading_component()
+        for _ in range(kept):
+            done = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1,
+                         C.osdBuy, 6000.0, None)
+            done.GWStatus = C.osCanceled
+            core.orders._add(done)
+        parts.append((cel, core.market_data.apply, market))
     raw = [(C.tptBid, 6850.0, 10), (C.tptAsk, 6850.25, 10), (C.tptTrade, 6850.25, 1),
            (C.tptAsk, 6850.25, 9)]
-    apply, pump = core.market_data.apply, pythoncom.PumpWaitingMessages
+    pump = pythoncom.PumpWaitingMessages
 
-    def run():
+    def run(apply, market):
         spent = 0.0
-        for i in range(UPDATES):
-            start = time.perf_counter()
-            apply(market, raw)
-            spent += time.perf_counter() - start
-            if i % 100 == 99:
-                pump()
+        gc.disable()
+        try:
+            for i in range(UPDATES):
+                start = time.perf_counter()
+                apply(market, raw)
+                spent += time.perf_counter() - start
+                if i % 100 == 99:
+                    pump()
+        finally:
+            gc.enable()
         pump()
         return spent
 
-    cost = median_seconds(run, repeat) / UPDATES * 1e6
-    cel.Shutdown()
+    samples = ([], [])
+    for _, apply, market in parts:
+        run(apply, market)  # warm-up, not counted
+    for _ in range(repeat):
+        for k, (_, apply, market) in enumerate(parts):
+            samples[k].append(run(apply, market))
+    for cel, _, _ in parts:
+        cel.Shutdown()
     pythoncom.PumpWaitingMessages()
-    return cost
+    return tuple(statistics.median(s) / UPDATES * 1e6 for s in samples)
 
 
 def rows(repeat=5):
-    none_kept = update_cost(0, repeat)
-    many_kept = update_cost(FINISHED, repeat)
+    none_kept, many_kept = update_costs(FINISHED, repeat)
     base = minimal_rate(repeat)
     sim = simulated_rate(NoOpSink, repeat)
     reading = simulated_rate(ReadingSink, repeat)
