@@ -42,7 +42,7 @@ class Params:
     def size(self, r) -> int:
         """Contracts of one print."""
         mean = self.print_size
-        return 1 if mean <= 1.05 else 1 + int(r.expovariate(1.0 / (mean - 1.0)))
+        return 1 if mean <= 1.05 else 1 + round(r.expovariate(1.0 / (mean - 1.0)))
 
     def depth(self, r) -> int:
         """Contracts shown at one price level."""
