@@ -59,7 +59,7 @@ OPTIONS = (
      "seconds without market data before the operator is told (default 120; 0: never)"),
     ("--minutes", "minutes", _positive(float),
      "end the session after this many minutes (default: run until /stop)"),
-    ("--seed", "seed", int, "random seed of the simulated market (default 1)"),
+    ("--seed", "seed", int, "random seed of the simulated market (default: a new one each run, printed at the start)"),
     ("--speed", "speed", _not_negative, "simulated seconds per real second (default 10)"),
     ("--bars", "bars", _positive(int), "one-minute bars kept per instrument (default 10)"),
     ("--refresh", "refresh", _positive(float),

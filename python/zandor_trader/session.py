@@ -8,6 +8,7 @@ configured); without one it talks to a local Bot API server started here, and wh
 types is posted to it as the operator's messages. Every output is scrubbed of the secrets.
 """
 import os
+import random
 import signal
 import sys
 import threading
@@ -21,6 +22,11 @@ LOCAL_CHAT_ID = 1  # the operator's chat on the local server when the settings n
 LOCAL_TOKEN = "123456789:local-placeholder-token"
 EXIT_OK, EXIT_FAILED = 0, 1
 
+
+
+def market_seed(seed: Optional[int]) -> int:
+    """The seed given, or a new one from the system's entropy."""
+    return seed if seed is not None else random.SystemRandom().randrange(1, 2**31)
 
 class _Interrupts:
     """Ctrl-C (or SIGTERM) asks the engine to stop; a second Ctrl-C interrupts at once."""
@@ -83,7 +89,12 @@ class Session:
             if s.broker == "sim":
                 import cqgsim
 
-                cqgsim.configure(mode="live", seed=s.seed, speed=s.speed)
+                seed = market_seed(s.seed)
+                # Printed so that the run can be repeated; a new seed each run keeps order ids
+                # and deal numbers from repeating across sessions.
+                print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
+                      flush=True)
+                cqgsim.configure(mode="live", seed=seed, speed=s.speed)
             if s.plain or not sys.stdout.isatty():
                 return self._run(securities(s))
             return self._run_with_display(securities(s))

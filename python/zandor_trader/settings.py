@@ -57,7 +57,7 @@ class Settings:
     limits: Limits = Limits()
     stale_after: float = 120.0  # seconds without market data before the operator is told
     minutes: Optional[float] = None
-    seed: int = 1
+    seed: Optional[int] = None  # the simulated market's; None: a new one each run
     speed: float = 10.0
     plain: bool = False
     bars: int = 10
