@@ -11,7 +11,16 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
-from typing import Dict, Optional, Sequence
+from typing import TYPE_CHECKING, Dict, Optional, Sequence
+
+if TYPE_CHECKING:
+    from botapi import BotApiServer
+    from zandor_trader.core.security import Security
+    from zandor_trader.display import Display
+    from zandor_trader.engine import Engine
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.keyboard import KeyboardReader
+    from zandor_trader.plugins.telegram.bot import TelegramBot
 
 LOCAL_CHAT_ID = 1  # the operator's chat when the configuration names none
 EXIT_OK, EXIT_FAILED = 0, 1
@@ -86,13 +95,13 @@ class Session:
 
     def __init__(self, settings: Settings):
         self.settings = settings
-        self.display = None
-        self.server = None
-        self.bot = None
-        self.keyboard = None
-        self.gateway = None
-        self.engine = None
-        self.reason = None
+        self.display: Optional[Display] = None
+        self.server: Optional[BotApiServer] = None
+        self.bot: Optional[TelegramBot] = None
+        self.keyboard: Optional[KeyboardReader] = None
+        self.gateway: Optional[CqgGateway] = None
+        self.engine: Optional[Engine] = None
+        self.reason: Optional[str] = None
 
     def _changed(self) -> None:
         if self.display is not None:
@@ -138,33 +147,33 @@ class Session:
         token = config.TELEGRAM_TOKEN
         chat_id = config.TELEGRAM_CHAT_ID if config.TELEGRAM_CHAT_ID is not None else LOCAL_CHAT_ID
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
-        self.gateway = CqgGateway(securities)
-        chat = ChatLog(lambda: self.server.sent(token=token),
+        gateway = self.gateway = CqgGateway(securities)
+        chat = ChatLog(lambda: self.server.sent(token=token) if self.server else [],
                        on_new=_print_chat if pane is None else lambda who, text: self._changed())
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
-                self.server = BotApiServer(token=token, port=s.bot_port).start()
+                server = self.server = BotApiServer(token=token, port=s.bot_port).start()
                 # The bot reads these when it loads: point it at the local server, which a
                 # proxy for the outside world would not reach.
-                config.TELEGRAM_BASE_URL = self.server.base_url
+                config.TELEGRAM_BASE_URL = server.base_url
                 config.TELEGRAM_CHAT_ID = chat_id
                 for name in ("HTTPS_PROXY", "https_proxy"):
                     os.environ.pop(name, None)
-                print(f"Operator chat {chat_id} on the local Bot API server {self.server.base_url}"
-                      f" (control {self.server.control_url})", flush=True)
-                self._start_bot(chat, chat_id)
+                print(f"Operator chat {chat_id} on the local Bot API server {server.base_url}"
+                      f" (control {server.control_url})", flush=True)
+                engine = self._start_bot(chat, chat_id)
                 self._start_keyboard(chat_id, token, keys=pane is not None)
-                self.gateway.connect(s.user, s.password, s.account, bar_lookback=s.bars)
-                names = ", ".join(self.gateway.cqg_symbols)
+                gateway.connect(s.user, s.password, s.account, bar_lookback=s.bars)
+                names = ", ".join(gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
                 print(f"Session running: {names}; account {s.account}; stop with /stop or "
                       f"Ctrl-C{until}", flush=True)
-                self.reason = self.engine.run(deadline)
+                self.reason = engine.run(deadline)
                 print(f"Session stopping: {self.reason}", flush=True)
-                self.engine.reply(f"Zandor-Trader terminated ({self.reason}).")
+                engine.reply(f"Zandor-Trader terminated ({self.reason}).")
                 status = EXIT_OK
         except KeyboardInterrupt:
             print("Session interrupted while starting", flush=True)
@@ -178,6 +187,7 @@ class Session:
     def _start_display(self, pane, console, chat, deadline) -> None:
         from zandor_trader.display import Display, SessionView
 
+        assert self.gateway is not None  # the display shows the gateway's records
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
@@ -190,7 +200,7 @@ class Session:
             raise KeyboardInterrupt
         self.engine.request_stop(reason)
 
-    def _start_bot(self, chat, chat_id) -> None:
+    def _start_bot(self, chat, chat_id) -> "Engine":
         from telegram import Update
         from telegram.ext import TypeHandler
 
@@ -198,12 +208,14 @@ class Session:
         from zandor_trader.operator_requests import DispatchGate
         from zandor_trader.plugins.telegram import bot as bot_module
 
-        self.bot = bot_module.bot
+        bot = self.bot = bot_module.bot
+        gateway = self.gateway
+        assert gateway is not None  # the engine serves requests through the gateway
         gate = DispatchGate(chat_id)
-        self.engine = Engine(self.bot, self.gateway, gate,
+        engine = self.engine = Engine(bot, gateway, gate,
                              refresh_every=None if self.display is None else self.settings.refresh,
                              on_refresh=self._changed, on_reply=chat.sync)
-        self.gateway.add_listener(self.engine.on_gateway_record)
+        gateway.add_listener(engine.on_gateway_record)
 
         def begin(update, context):
             if gate.begin(update, context):
@@ -211,11 +223,12 @@ class Session:
 
         def end(update, context):
             chat.sync()  # the bot's replies, before the engine's answer
-            self.engine.on_update_dispatched(update, context)
+            engine.on_update_dispatched(update, context)
 
-        dispatcher = self.bot.updater.dispatcher
+        dispatcher = bot.updater.dispatcher  # type: ignore[has-type]  # the library's own typing
         dispatcher.add_handler(TypeHandler(Update, begin), group=-2)  # before the bot's own
         dispatcher.add_handler(TypeHandler(Update, end), group=1)     # after them
+        return engine
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.keyboard import KeyboardReader
@@ -227,8 +240,11 @@ class Session:
         if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
             return
 
+        server = self.server
+        assert server is not None  # the operator's lines go to the local server
+
         def post(line: str) -> None:
-            self.server.post_message(line, chat_id, token=token)
+            server.post_message(line, chat_id, token=token)
 
         self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
 

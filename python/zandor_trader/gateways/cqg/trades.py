@@ -67,7 +67,7 @@ class TradeLog:
 
     def deal(self, report: dict) -> Deal:
         with self._lock:
-            order = self._orders.get(report.get("order_id"))
+            order = self._orders.get(report.get("order_id", ""))
             deal = Deal(
                 deal_id=report.get("deal_id"), order_id=report.get("order_id"),
                 security=order.security if order else None,
