@@ -89,7 +89,7 @@ class Adapter:
 
 def gateway_with_adapter():
     gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL})
-    gateway.adapter = Adapter(gateway)
+    gateway.adapter = Adapter(gateway)  # type: ignore[assignment]  # the fake adapter
     gateway.account_id = 100101
     return gateway
 
