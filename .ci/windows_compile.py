@@ -25,7 +25,7 @@ FLAGS = ["-std=c++17", "-O0", "-Wall", "-Wextra", "-Werror", "-Wno-missing-field
          "-Wno-cast-function-type"]
 
 
-def posix_includes(trace, ours):
+def posix_includes(trace, source, ours):
     """(includer, header) for each POSIX-only header that one of our files includes, read
     from the include tree that -H prints (one dot per level of nesting)."""
     found, stack = [], [None]
@@ -40,7 +40,7 @@ def posix_includes(trace, ours):
         if includer is None or includer.startswith(ours):
             for header in POSIX_ONLY:
                 if path.endswith(os.sep + header):
-                    found.append((includer or "(the file)", header))
+                    found.append((includer or source, header))
     return found
 
 
@@ -57,7 +57,7 @@ def compile_one(compiler, headers, source):
     faults = []
     if done.returncode != 0:
         faults.append("does not compile for Windows:\n    " + "\n    ".join(messages))
-    for includer, header in posix_includes("\n".join(trace), ours):
+    for includer, header in posix_includes("\n".join(trace), source, ours):
         faults.append(f"{os.path.relpath(includer, ROOT)} includes <{header}>, which the "
                       "Windows compiler does not have")
     return faults
@@ -88,8 +88,8 @@ def main(argv):
                 print(f"FAIL {name}: {fault}")
         else:
             print(f"ok   {name}")
-    print(f"Windows compile check: {len(sources) - failed} of {len(sources)} files compiled "
-          f"for Windows ({compiler}, CPython headers with PC/pyconfig.h)")
+    print(f"Windows compile check: {len(sources) - failed} of {len(sources)} files passed "
+          f"({compiler}, CPython headers with PC/pyconfig.h)")
     return 1 if failed else 0
 
 
