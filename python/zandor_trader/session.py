@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     from zandor_trader.engine import Engine
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.keyboard import KeyboardReader
+    from zandor_trader.outbox import Outbox
     from zandor_trader.plugins.telegram.bot import TelegramBot
 
 LOCAL_CHAT_ID = 1  # the operator's chat when the configuration names none
@@ -101,6 +102,7 @@ class Session:
         self.keyboard: Optional[KeyboardReader] = None
         self.gateway: Optional[CqgGateway] = None
         self.engine: Optional[Engine] = None
+        self.outbox: Optional[Outbox] = None
         self.reason: Optional[str] = None
 
     def _changed(self) -> None:
@@ -148,7 +150,7 @@ class Session:
         chat_id = config.TELEGRAM_CHAT_ID if config.TELEGRAM_CHAT_ID is not None else LOCAL_CHAT_ID
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         gateway = self.gateway = CqgGateway(securities)
-        chat = ChatLog(lambda: self.server.sent(token=token) if self.server else [],
+        chat = ChatLog(lambda seen: self._sent_after(token, seen),
                        on_new=_print_chat if pane is None else lambda who, text: self._changed())
         status = EXIT_FAILED
         try:
@@ -200,34 +202,45 @@ class Session:
             raise KeyboardInterrupt
         self.engine.request_stop(reason)
 
+    def _sent_after(self, token, seen: int):
+        """The bot's messages after its first `seen`, and how many it sent in all."""
+        sent = self.server.sent(token=token) if self.server else []  # none before it starts
+        return sent[seen:], len(sent)
+
     def _start_bot(self, chat, chat_id) -> "Engine":
         from telegram import Update
         from telegram.ext import TypeHandler
 
         from zandor_trader.engine import Engine
-        from zandor_trader.operator_requests import DispatchGate
+        from zandor_trader.operator_requests import RequestIntake
+        from zandor_trader.outbox import Outbox
         from zandor_trader.plugins.telegram import bot as bot_module
 
         bot = self.bot = bot_module.bot
         gateway = self.gateway
         assert gateway is not None  # the engine serves requests through the gateway
-        gate = DispatchGate(chat_id)
-        engine = self.engine = Engine(bot, gateway, gate,
-                             refresh_every=None if self.display is None else self.settings.refresh,
-                             on_refresh=self._changed, on_reply=chat.sync)
+        outbox = Outbox(bot.send_message, on_sent=lambda text: chat.sync()).start()
+        self.outbox = outbox
+        engine = self.engine = Engine(bot, gateway, outbox=outbox,
+                                      refresh_every=None if self.display is None
+                                      else self.settings.refresh,
+                                      on_refresh=self._changed)
         gateway.add_listener(engine.on_gateway_record)
+        intake = RequestIntake(bot, engine.submit)
 
-        def begin(update, context):
-            if gate.begin(update, context):
+        def dispatched(update, context):
+            chat.sync()  # the bot's own replies, before the engine's answers
+            intake.on_dispatched(update, context)
+
+        def from_operator(update, context):
+            if getattr(update.effective_chat, "id", None) == chat_id:
                 chat.operator_update(update, context)
 
-        def end(update, context):
-            chat.sync()  # the bot's replies, before the engine's answer
-            engine.on_update_dispatched(update, context)
-
+        # The bot stops other chats' updates before its handlers (group -1), so the later
+        # group sees only the operator's; the earlier one sees every update.
         dispatcher = bot.updater.dispatcher  # type: ignore[has-type]  # the library's own typing
-        dispatcher.add_handler(TypeHandler(Update, begin), group=-2)  # before the bot's own
-        dispatcher.add_handler(TypeHandler(Update, end), group=1)     # after them
+        dispatcher.add_handler(TypeHandler(Update, from_operator), group=-2)
+        dispatcher.add_handler(TypeHandler(Update, dispatched), group=1)  # after the bot's
         return engine
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:
@@ -250,6 +263,8 @@ class Session:
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
+                 # The last answers go out (within a bound) before the bot closes.
+                 ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", lambda: self.bot and self.bot.close()),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),
