@@ -197,6 +197,7 @@ class Session:
     def _start_display(self, pane, console, chat, deadline) -> None:
         from zandor_trader.display import Display, SessionView
 
+        assert self.gateway is not None  # the display shows the gateway's records
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
@@ -289,8 +290,11 @@ class Session:
         if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
             return
 
+        server = self.server
+        assert server is not None  # the operator's lines go to the local server
+
         def post(line: str) -> None:
-            self.server.post_message(line, chat_id, token=token)
+            server.post_message(line, chat_id, token=token)
 
         self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
 

@@ -97,7 +97,7 @@ LAST = {ES: 6850.25, CL: 58.5}
 def gateway_with_adapter():
     """A gateway on the fake adapter, with a last price for each of its securities."""
     gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL}, tick_sizes=TICKS)
-    gateway.adapter = Adapter(gateway)
+    gateway.adapter = Adapter(gateway)  # type: ignore[assignment]  # the fake adapter
     gateway.account_id = 100101
     for security, price in LAST.items():
         gateway.cqg_quotes[security] = Quote(security=security, last_price=price)

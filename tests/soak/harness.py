@@ -184,7 +184,7 @@ class Ledger:
     def __init__(self):
         self._lock = threading.Lock()
         self._orders = {}  # GUID -> [kind or None, deals, final status or None]
-        self._recent = collections.deque(maxlen=1000)  # GUIDs placed lately, for repeats
+        self._recent: collections.deque = collections.deque(maxlen=1000)  # GUIDs placed lately, for repeats
         self._removing = set()  # GUIDs whose removal the component is about to report
         self.fills = self.cancelled = self.deals = 0
         self.problems = []
@@ -251,7 +251,7 @@ def run(plan=None, progress=None):
     report = Report()
     threads_before = set(threading.enumerate())
     gateway = CqgGateway(SYMBOLS, history=1000)
-    counts = collections.Counter()
+    counts: collections.Counter = collections.Counter()
     ledger = Ledger()
     unsound = []  # the first few locked or crossed books and quotes
 

@@ -3,7 +3,7 @@ import dataclasses
 import threading
 from collections import deque
 from decimal import Decimal
-from typing import Deque, Dict, Iterable, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional
 
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.data import Bar, OrderBook, Quote
@@ -12,6 +12,10 @@ from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
 from zandor_trader.gateways.cqg.trades import TradeLog
+
+if TYPE_CHECKING:
+    from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel
+    from zandor_trader.gateways.cqg.wrapper.vantor import Vantor
 
 
 class CqgGateway(BaseGateway):
@@ -37,7 +41,7 @@ class CqgGateway(BaseGateway):
         self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
         self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
         self._closing = False
-        self.ambrel = None
+        self.ambrel: Optional["Ambrel"] = None
         self._by_symbol: Dict[str, Security] = dict(securities)
         self._by_security: Dict[Security, str] = {s: c for c, s in securities.items()}
         # One entry per traded security before any data arrives, as the adapter requires.
@@ -49,9 +53,9 @@ class CqgGateway(BaseGateway):
         self.orderbooks: Deque[OrderBook] = deque(maxlen=history)
         self.order_updates: Deque[dict] = deque(maxlen=history)
         self.deals: Deque[dict] = deque(maxlen=history)
-        self._listeners: List = []
+        self._listeners: List[Callable[[str, Any], object]] = []
         self.trades = TradeLog(gateway_name, history)
-        self.adapter = None
+        self.adapter: Optional[Vantor] = None
         self.account_id: Optional[int] = None
         # Snapshots taken by the query_* calls; each is replaced whole, never changed.
         self.account_balance: Optional[AccountBalance] = None
@@ -179,34 +183,42 @@ class CqgGateway(BaseGateway):
                 ambrel.Shutdown()
 
     # -- requests (the gateway's thread) -----------------------------------------------------
+    def _connected(self) -> "Vantor":
+        if self.adapter is None:
+            raise RuntimeError("the CQG gateway is not connected")
+        return self.adapter
+
     def send_order(self, order: Order) -> str:
         """Places `order`; returns its id. The order is kept in ``trades`` from then on, with
         its prices as given; the component takes binary floating point."""
-        order_id = self.adapter.place_order(dataclasses.replace(
+        order_id = self._connected().place_order(dataclasses.replace(
             order, price=_component_price(order.price),
             stop_price=_component_price(order.stop_price)))
         self.trades.register(order, order_id)
         return order_id
 
     def cancel_order(self, order_id: str) -> None:
-        self.adapter.cancel_order(order_id)
+        self._connected().cancel_order(order_id)
 
     def query_account(self) -> AccountBalance:
-        self.adapter.update_account_balance()
-        self.account_balance = self.adapter.account_balance
-        return self.account_balance
+        adapter = self._connected()
+        adapter.update_account_balance()
+        self.account_balance = balance = adapter.account_balance
+        return balance
 
     def query_positions(self) -> List[PositionData]:
-        self.adapter.update_positions()
-        self.positions = list(self.adapter.positions)
+        adapter = self._connected()
+        adapter.update_positions()
+        self.positions = list(adapter.positions)
         return self.positions
 
     def query_bars(self) -> Dict[Security, List[Bar]]:
         """The completed bars of every traded security (those whose bars can be read)."""
+        adapter = self._connected()
         bars = {}
         for security in self._by_security:
             try:
-                window = self.adapter.get_subscribe_bars_data(security)
+                window = adapter.get_subscribe_bars_data(security)
             except ValueError:  # the newest bar has no value yet: keep the last good window
                 window = self.bars.get(security)
             if window:
@@ -215,7 +227,7 @@ class CqgGateway(BaseGateway):
         return bars
 
     # -- what the adapter hands over -------------------------------------------------------
-    def add_listener(self, callback) -> None:
+    def add_listener(self, callback: Callable[[str, Any], object]) -> None:
         """``callback(kind, record)`` runs after each hand-over, on the handing thread."""
         with self._lock:
             self._listeners.append(callback)

@@ -31,7 +31,7 @@ class TradeLog:
         self._orders: "OrderedDict[str, Order]" = OrderedDict()
         # The orders still working, in placing order: listing them costs what is live, not
         # what is kept.
-        self._alive: "OrderedDict[str, Order]" = OrderedDict()
+        self._alive: "OrderedDict[Optional[str], Order]" = OrderedDict()
         self._early: Dict[str, List[dict]] = {}  # updates of ids not registered yet
         self._deals: Deque[Deal] = deque(maxlen=history)
         self._deal_count = 0  # deals ever reported, also those the bounded log dropped
@@ -99,7 +99,7 @@ class TradeLog:
 
     def deal(self, report: dict) -> Deal:
         with self._lock:
-            order = self._orders.get(report.get("order_id"))
+            order = self._orders.get(report.get("order_id", ""))
             deal = Deal(
                 deal_id=report.get("deal_id"), order_id=report.get("order_id"),
                 security=order.security if order else None,
