@@ -23,7 +23,7 @@ import re
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from rich import box
 from rich.console import Console
@@ -36,6 +36,11 @@ from rich.style import Style
 from zandor_trader import prices
 from zandor_trader.chat import OPERATOR
 from zandor_trader.replies import MARKET_TIME_ZONE, name
+
+if TYPE_CHECKING:
+    from zandor_trader.chat import ChatLog
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.log_pane import LogPane
 
 
 class Scroll:
@@ -56,13 +61,18 @@ class Scroll:
     def end(self) -> None:
         self.pages = 0
 
+if TYPE_CHECKING:
+    from zandor_trader.chat import ChatLog
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.log_pane import LogPane
+
 
 @dataclass
 class SessionView:
     """What the display reads; every part is safe to read from the display's thread."""
-    gateway: object            # CqgGateway: quotes, books, snapshots, trades
-    chat: object               # ChatLog
-    log: object                # LogPane
+    gateway: "CqgGateway"      # quotes, books, snapshots, trades
+    chat: "ChatLog"
+    log: "LogPane"
     typing: Callable[[], str]  # the line the operator is typing
     started: float             # time.monotonic() at the start
     deadline: Optional[float] = None
@@ -137,8 +147,9 @@ class Grid:
             items = items[::-1]
         if len(items) < total:  # the last line tells what is left out
             items = items[:max(room - 1, 0)]
-        lines = [(row_text(columns, {c.title: c.title for c in columns}), BOLD)] \
-            if self.header else []
+        lines: List[Tuple[str, Optional[Style]]] = []
+        if self.header:
+            lines.append((row_text(columns, {c.title: c.title for c in columns}), BOLD))
         lines += [(row_text(columns, item), None) for item in items]
         hidden = total - len(items)
         if hidden > 0:

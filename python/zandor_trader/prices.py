@@ -1,21 +1,32 @@
 """Prices and amounts as the operator reads them: each contract's own decimals, fixed widths.
 
 A contract's decimals come from its tick size: the security's own `tick_size` when it has
-one, else the table the session fills from the broker's contract details (`register_ticks`).
+one, else the session's source (the gateway's tick sizes, from the settings or the
+component, see `use_tick_source`), else a table (`register_ticks`).
 A price of a contract whose tick is not known keeps the decimals it has. A value that does
 not fit its column is shortened and marked with "~" (rounded to thousands, millions, ...),
 and "#" fills a column too narrow for even that: a column is never dropped nor its number cut.
 """
 import math
 import threading
-from typing import Dict, Mapping, Optional
+from decimal import Decimal
+from typing import Callable, Dict, Mapping, Optional
 
 MAX_DECIMALS = 6
 SHORTENED = "~"  # marks a number shown rounded to fit its column
 SCALES = ((1e12, "T"), (1e9, "B"), (1e6, "M"), (1e3, "K"))
 
-_lock = threading.Lock()  # guards _ticks (written at start-up, read by every thread)
+_lock = threading.Lock()  # guards _ticks and _source (written at start-up, read by all)
 _ticks: Dict[str, float] = {}  # security code -> tick size
+_source: Optional[Callable[[object], object]] = None  # security -> tick size or None
+
+
+def use_tick_source(source: Optional[Callable[[object], object]]) -> None:
+    """`source(security)` gives a contract's tick size (the gateway's, from the settings or
+    the component), or None; None as the source: the registered table only."""
+    global _source
+    with _lock:
+        _source = source
 
 
 def register_ticks(ticks: Mapping[str, float]) -> None:
@@ -33,6 +44,15 @@ def tick_size(security) -> Optional[float]:
     tick = getattr(security, "tick_size", None)
     if tick:
         return float(tick)
+    with _lock:
+        source = _source
+    if source is not None and not isinstance(security, str):
+        try:
+            told = source(security)
+        except Exception:  # a source that cannot tell: as if it had no tick size
+            told = None
+        if told:
+            return _as_float(told)
     code = getattr(security, "code", security)
     with _lock:
         return _ticks.get(code) if isinstance(code, str) else None
@@ -66,6 +86,8 @@ def format_number(value, decimals: Optional[int] = None, grouped: bool = False) 
     decimals the value has. "-" for None; other non-numbers as their text."""
     if value is None:
         return "-"
+    if isinstance(value, Decimal):  # as typed: exact, no float detour
+        return _format_decimal(value, decimals, grouped)
     number = _as_float(value)
     if number is None:
         return str(value)
@@ -75,6 +97,18 @@ def format_number(value, decimals: Optional[int] = None, grouped: bool = False) 
     if round(number, places) == 0:
         number = 0.0  # no "-0.00"
     return f"{number:{',' if grouped else ''}.{places}f}"
+
+
+def _format_decimal(value: Decimal, decimals: Optional[int], grouped: bool) -> str:
+    if not value.is_finite():
+        return str(value)
+    exponent = value.normalize().as_tuple().exponent
+    places = min(max(-exponent, 0), MAX_DECIMALS) if isinstance(exponent, int) else 0
+    if decimals is not None:
+        places = max(min(decimals, MAX_DECIMALS), places)
+    if value.is_zero():
+        value = abs(value)  # no "-0.00"
+    return f"{value:{',' if grouped else ''}.{places}f}"
 
 
 def _places(number: float) -> int:

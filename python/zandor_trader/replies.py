@@ -2,7 +2,6 @@
 from typing import List
 
 from zandor_trader import prices
-
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.order import Deal, Order
 from zandor_trader.core.position import PositionData

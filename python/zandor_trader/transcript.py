@@ -7,7 +7,7 @@ engine sent one, and the file's name.
 """
 import datetime
 import threading
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 
 def entry_lines(who: str, text: str) -> List[str]:
@@ -24,7 +24,7 @@ class Transcript:
         self.path = path
         self.count = 0  # entries written
         self._lock = threading.Lock()  # guards the file and count
-        self._file = None  # opened at the first entry: no file for a session without chat
+        self._file: Optional[TextIO] = None  # opened at the first entry, not before
         self.failed: Optional[str] = None  # why the file could not be written, if so
 
     def add(self, who: str, text: str) -> None:

@@ -14,8 +14,10 @@ import time
 
 from botapi import RemoteServer
 
+from zandor_trader.session import LOCAL_TOKEN
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOKEN = "3000:terminal-test"
+TOKEN = LOCAL_TOKEN  # the local server's bot: no token configured
 CHAT = 77
 LEAVE_SCREEN = b"\x1b[?1049l"  # the display gives the terminal back
 KEEP = 1 << 20  # bytes of output kept (the newest)
@@ -30,9 +32,8 @@ def free_port() -> int:
 def session_env():
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZANDOR_")}
     paths = [os.path.join(ROOT, p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env.update(PYTHONPATH=os.pathsep.join(paths), ZANDOR_TELEGRAM_TOKEN=TOKEN,
-               ZANDOR_TELEGRAM_CHAT_ID=str(CHAT), ZANDOR_TRADER_CONFIG=os.devnull,
-               TERM="xterm-256color")
+    env.update(PYTHONPATH=os.pathsep.join(paths), ZANDOR_TELEGRAM_CHAT_ID=str(CHAT),
+               ZANDOR_TRADER_CONFIG=os.devnull, TERM="xterm-256color")
     return env
 
 

@@ -23,18 +23,21 @@ def test_a_display_session_from_the_keyboard_leaves_its_conversation_behind(tmp_
         eventually(lambda: any(m.startswith("Balance of CQG") for m in s.bot_messages()), 30)
         s.type("\x1b[A\x1b[A\r")  # Up twice: the order again
         eventually(lambda: sum(m.startswith("Deal: ") for m in s.bot_messages()) == 2, 30)
-        s.type("/stop\r")
+        s.type("/stop force\r")  # positions are open: without "force" it asks first
         assert s.finish() == 0
     finally:
         s.kill()
     after = s.after_display()
     assert "Session ended." in after
     head, *conversation = after.split("Conversation with the bot (", 1)[1].splitlines()
-    assert conversation[-1] == "bot> Zandor-Trader terminated (/stop from the operator)."
-    assert "operator> /stop" in conversation
+    # The session's summary, whole, at the end.
+    end = conversation.index("bot> Zandor-Trader terminated (/stop from the operator).")
+    assert conversation[end + 1].startswith("     Realized P&L: ")
+    assert "     Open positions: 1" in conversation[end:]
+    assert "operator> /stop force" in conversation[:end]
     (path,) = [p for p in os.listdir(tmp_path) if p.startswith("zandor-trader-chat-")]
     assert head.endswith(f"all of it in {path}):")
     written = (tmp_path / path).read_text().splitlines()
     assert [line for line in written if line.startswith("operator> ")] == [
         "operator> /send_order EPZ5,1,l,o,m,CQG,None,None", "operator> /balance",
-        "operator> /send_order EPZ5,1,l,o,m,CQG,None,None", "operator> /stop"]
+        "operator> /send_order EPZ5,1,l,o,m,CQG,None,None", "operator> /stop force"]

@@ -107,7 +107,7 @@ def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float
             stop.set()
             operator.join(30)
             texts = _answered(s, report)
-            s.remote.post_message("/stop", s.chat)
+            s.remote.post_message("/stop force", s.chat)  # positions may be open
             code = s.finish(120)
         finally:
             stop.set()

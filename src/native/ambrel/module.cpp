@@ -6,6 +6,7 @@
 #include "diagnostics.h"
 #include "environment.h"
 #include "guard.h"
+#include "module_gil.h"
 #include "py_ref.h"
 #include "sink_base.h"
 #include "sink_internal.h"
@@ -42,6 +43,7 @@ PyMODINIT_FUNC PyInit_Ambrel(void) {
     bridge::ensure_type_library();
 
     zt::Ref module = zt::Ref::check(PyModule_Create(&module_def));
+    zt::declare_gil_used(module.get());
     zt::init_event_type("zandor_trader.gateways.cqg.wrapper.Ambrel.WaitEvent");
 
     static PyMethodDef diagnostics[] = {assert_message_def, trace_def,
