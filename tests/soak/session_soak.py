@@ -19,16 +19,20 @@ import sys
 import tempfile
 import threading
 import time
+from decimal import Decimal
 from typing import List, Tuple
 
 from tests.session.terminal_session import TerminalSession
 
 MAX_GROWTH = 10 * 1024 * 1024  # bytes of resident memory allowed after the warm-up
 SAMPLE_EVERY = 5.0  # seconds
+REST = "rest"  # in ROUND: a sell limit 3% above the last fill (inside the price band)
 ROUND = (  # one round of the operator's commands, in turn
-    "/send_order EPZ5,1,l,o,m,CQG,None,None", "/balance", "/orders 5",
-    "/send_order CLEF6,1,s,o,l,CQG,99.99,None", "/positions", "/deals 5",
-    "/send_order EPZ5,1,s,o,m,CQG,None,None", "/orders -a 3")
+    "/send_order EPZ5,1,l,o,m,CQG,None,None", "/balance", "/orders 5", REST, "/positions",
+    "/deals 5", "/send_order EPZ5,1,s,o,m,CQG,None,None", "/orders -a 3")
+TICK = Decimal("0.25")  # EPZ5's
+DEAL = re.compile(r"Deal: \S+ order \S+ EPZ5\.CME \w+ \d+ @ ([\d.]+)")
+PLACED = re.compile(r"Order placed: \{([0-9A-F]{8})[0-9A-F-]*\} EPZ5\.CME SHORT 1 LIMIT")
 
 
 @dataclasses.dataclass
@@ -60,27 +64,34 @@ class Report:
 
 
 def _operator(s: TerminalSession, report: Report, stop: threading.Event, pause: float) -> None:
-    """Sends a round of commands, one every `pause` seconds, and cancels each resting order
-    by the first eight characters of its id. The bot's messages are read one by one, and only
-    while one is sure to come (the resting order's placement), so that reading them costs the
-    session as little as the operator's own chat would."""
+    """Sends a round of commands, one every `pause` seconds; rests a sell order 3% above the
+    last fill and cancels it by the first eight characters of its id. The bot's messages are
+    read one by one, and only while one is sure to come (the round's fill, the resting
+    order's placement), so that reading them costs the session no more than a chat would."""
     n = 0
     seen = 0
+
+    def next_text() -> str:
+        nonlocal seen
+        seen += 1
+        return s.remote.wait_sent(seen, timeout=60).text
+
     while not stop.wait(pause):
         command = ROUND[n % len(ROUND)]
         n += 1
-        s.remote.post_message(command, s.chat)
-        report.commands += 1
-        if "CLEF6" not in command:
+        if command != REST:
+            s.remote.post_message(command, s.chat)
+            report.commands += 1
             continue
-        while True:  # up to this order's placement
-            seen += 1
-            placed = re.match(r"Order placed: \{([0-9A-F]{8})[0-9A-F-]*\} CLEF6",
-                              s.remote.wait_sent(seen, timeout=60).text)
-            if placed:
-                s.remote.post_message(f"/cancel_order {placed[1]} CQG", s.chat)
-                report.cancels += 1
-                break
+        while not (fill := DEAL.match(next_text())):  # the round's first order filled
+            pass
+        price = (Decimal(fill[1]) * Decimal("1.03") / TICK).to_integral_value() * TICK
+        s.remote.post_message(f"/send_order EPZ5,1,s,o,l,CQG,{price},None", s.chat)
+        report.commands += 1
+        while not (placed := PLACED.match(next_text())):
+            pass
+        s.remote.post_message(f"/cancel_order {placed[1]} CQG", s.chat)
+        report.cancels += 1
 
 
 def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float = 1.0,
@@ -117,7 +128,8 @@ def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float
 
 
 def _orders_sent(report: Report) -> int:
-    return sum(ROUND[n % len(ROUND)].startswith("/send_order") for n in range(report.commands))
+    return sum(ROUND[n % len(ROUND)] == REST or ROUND[n % len(ROUND)].startswith("/send_order")
+               for n in range(report.commands))
 
 
 def _answered(s: TerminalSession, report: Report, timeout: float = 30.0) -> List[str]:
