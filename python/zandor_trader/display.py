@@ -78,6 +78,7 @@ class SessionView:
     deadline: Optional[float] = None
     status: Callable[[], str] = lambda: "Running"
     scroll: Optional[Scroll] = None  # the chat's scrollback
+    broker: str = "simulated CQG"  # what the header names
 
 
 # -- fixed-width tables ---------------------------------------------------------------------
@@ -377,7 +378,7 @@ def header_text(view: SessionView, width: int) -> str:
     gw = view.gateway
     now = time.monotonic()
     account_id = gw.account_id if gw.account_id is not None else "-"
-    parts = [("zandor-trader", 0), ("simulated CQG", 8),
+    parts = [("zandor-trader", 0), (view.broker, 8),
              (f"{gw.gateway_name} account {account_id}", 5), (view.status(), 1),
              (f"up {_clock(now - view.started)}", 4)]
     if view.deadline is not None:

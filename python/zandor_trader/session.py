@@ -232,7 +232,8 @@ class Session:
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
             status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
-            scroll=self.scroll)
+            scroll=self.scroll,
+            broker="simulated CQG" if self.settings.broker == "sim" else "CQG")
         display = Display(view, console)
         try:
             display.start()
