@@ -1,11 +1,12 @@
 """The session soak: a whole session in display mode, played by an operator, for a long time.
 
-    python -m tests.soak.session_soak [--minutes 60] [--speed 60] [--warm-up 10] [--pause 1]
+    python -m tests.soak.session_soak [--minutes 60] [--speed 60] [--warm-up 10] [--pause 5]
 
 (from the repository root, modules built in place, PYTHONPATH=python:python/combridge; POSIX
 only: the session runs on a pseudo-terminal of 160x50). The operator, through the local Bot
-API server's control interface, keeps trading the whole time: market orders that fill (buying
-and selling in turn), resting orders cancelled by the start of their id, and the listings.
+API server's control interface, keeps trading the whole time, a command every `--pause`
+seconds: market orders that fill (buying and selling in turn), resting orders cancelled by the
+start of their id, and the listings.
 Resident memory is sampled every few seconds. Afterwards the run is checked: resident memory
 grew by less than 10 MiB after the warm-up, every order was answered, the session ended on
 /stop with code 0, every thread ended and the conversation's end was left on the terminal.
@@ -170,8 +171,9 @@ def main(argv=None) -> int:
     parser.add_argument("--minutes", type=float, default=60.0, help="real minutes")
     parser.add_argument("--speed", type=float, default=60.0)
     parser.add_argument("--warm-up", type=float, default=10.0, help="real minutes")
-    parser.add_argument("--pause", type=float, default=1.0,
-                        help="seconds between two of the operator's commands")
+    parser.add_argument("--pause", type=float, default=5.0,
+                        help="seconds between two of the operator's commands (default: "
+                             "%(default)s, 720 an hour)")
     args = parser.parse_args(argv)
     if os.name != "posix":
         print("the session soak needs a pseudo-terminal (POSIX)")
