@@ -3,7 +3,7 @@ import re
 import threading
 import time
 
-from .flood import FloodLimit
+from .flood import FloodGate, FloodLimit
 from .mailbox import DEFAULT_HISTORY, MAX_MESSAGE_LENGTH, Mailbox, message_length
 from .transport import (ApiError, Handler, HttpServer, bool_param, float_param, int_param,
                         text_param)
@@ -106,11 +106,14 @@ class BotApiServer:
     # Behaviour of the API, changeable while running.
 
     def set_flood_limit(self, limit):
-        """From now on sends over `limit` (a FloodLimit) are answered 429; None: no limit."""
+        """From now on sends over `limit` (a FloodLimit) are answered 429; None: no limit.
+        Counting starts afresh."""
         if limit is not None and not isinstance(limit, FloodLimit):
             raise TypeError("limit must be a FloodLimit or None")
         with self._changed:
             self._flood = limit
+            for box in self._mailboxes.values():
+                box.flood = FloodGate()
 
     def set_send_delay(self, seconds):
         """From now on every sendMessage is answered `seconds` later (a slow Telegram)."""

@@ -38,11 +38,12 @@ def test_flood_limit_answers_429_per_chat_and_overall(server, client):
 
     # Without a fixed retry_after the answer is the wait, in whole seconds as Telegram gives.
     server.set_flood_limit(FloodLimit(per_chat=0.01, overall=100, retry_after=None))
+    client.send_message(chat_id=1, text="f")  # counting starts afresh
     with pytest.raises(RetryAfter) as err:
-        client.send_message(chat_id=1, text="f")
+        client.send_message(chat_id=1, text="g")
     assert 90 <= err.value.retry_after <= 100 and err.value.retry_after.is_integer()
     server.set_flood_limit(None)
-    client.send_message(chat_id=1, text="g")
+    client.send_message(chat_id=1, text="h")
     with pytest.raises(ValueError):
         FloodLimit(per_chat=0)
     with pytest.raises(ValueError):
