@@ -132,3 +132,27 @@ def test_pace_sends_arguments(botmod, bot):
     with pytest.raises(TypeError):
         fresh.pace_sends(speed=1)
     assert fresh.pace_sends()["chat_rate"] == 2.0  # refusals changed nothing
+
+
+def test_a_send_from_within_a_send_does_not_wait_for_itself(bot, server):
+    """As when a signal handler on the sending thread sends too."""
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    nested = []
+
+    def send_message(**kwargs):
+        if not nested:
+            nested.append(True)
+            bot.send_message("nested")
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        thread = threading.Thread(target=bot.send_message, args=("outer",), daemon=True)
+        thread.start()
+        thread.join(10)
+        assert not thread.is_alive()
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert [m.text for m in server.sent(after=start)] == ["nested", "outer"]

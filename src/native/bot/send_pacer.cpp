@@ -17,15 +17,22 @@ std::chrono::duration<double> seconds(double s) { return std::chrono::duration<d
 
 void SendPacer::acquire_turn() {
   std::unique_lock lock(mutex_);
+  std::thread::id me = std::this_thread::get_id();
+  if (turn_depth_ > 0 && turn_owner_ == me) {
+    ++turn_depth_;
+    return;
+  }
   // Bounded: the holder's own waits end by close() or within their limits.
-  changed_.wait(lock, [&] { return !turn_taken_; });
-  turn_taken_ = true;
+  changed_.wait(lock, [&] { return turn_depth_ == 0; });
+  turn_owner_ = me;
+  turn_depth_ = 1;
 }
 
 void SendPacer::release_turn() {
   {
     std::lock_guard lock(mutex_);
-    turn_taken_ = false;
+    if (--turn_depth_ > 0) return;
+    turn_owner_ = std::thread::id{};
   }
   changed_.notify_all();
 }

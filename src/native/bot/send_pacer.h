@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace zt::bot {
@@ -29,7 +30,9 @@ class SendPacer {
   using Clock = std::chrono::steady_clock;
 
   // One message (all its pieces) is sent at a time, so that a split reply is not
-  // interleaved with another. Waits while another message holds the turn.
+  // interleaved with another. Waits while another thread holds the turn; the holder may take
+  // it again (a signal handler that sends while its thread is sending must not wait for
+  // itself).
   void acquire_turn();
   void release_turn();
 
@@ -60,7 +63,8 @@ class SendPacer {
   std::condition_variable changed_;
   PaceLimits limits_;
   bool closed_ = false;
-  bool turn_taken_ = false;
+  std::thread::id turn_owner_{};
+  int turn_depth_ = 0;
   Clock::time_point held_until_{};  // after a 429
   Bucket total_{limits_.total_burst, Clock::now()};
   std::unordered_map<std::int64_t, Bucket> chats_;
