@@ -134,7 +134,7 @@ def positions(view: SessionView) -> Panel:
 
 def orders(view: SessionView, rows: int = 8) -> Panel:
     table = _table("<Id", "<Symbol", "<Order", "Price", "<Status", "<Filled")
-    for o in view.gateway.trades.orders()[-rows:]:
+    for o in view.gateway.trades.newest_orders(rows)[0]:
         prices = " ".join(p for p in (o.price is not None and price(o.price),
                                       o.stop_price is not None and "stop " + price(o.stop_price)) if p)
         filled = f"{o.filled_quantity} @ {price(o.filled_avg_price)}" if o.filled_quantity else "-"
@@ -146,7 +146,7 @@ def orders(view: SessionView, rows: int = 8) -> Panel:
 
 def deals(view: SessionView, rows: int = 8) -> Panel:
     table = _table("<Deal", "<Order", "<Symbol", "<Side", "Qty", "Price", "<Time")
-    for d in view.gateway.trades.deals()[-rows:]:
+    for d in view.gateway.trades.newest_deals(rows)[0]:
         table.add_row(str(d.deal_id), _short_id(d.order_id), _code(d.security), name(d.direction),
                       str(d.filled_quantity), price(d.filled_avg_price), _time(d.updated_time))
     return Panel(table, title="Recent deals", box=box.ROUNDED)

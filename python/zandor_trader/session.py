@@ -92,6 +92,7 @@ class Session:
         self.keyboard = None
         self.gateway = None
         self.engine = None
+        self.outbox = None
         self.reason = None
 
     def _changed(self) -> None:
@@ -139,7 +140,7 @@ class Session:
         chat_id = config.TELEGRAM_CHAT_ID if config.TELEGRAM_CHAT_ID is not None else LOCAL_CHAT_ID
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         self.gateway = CqgGateway(securities)
-        chat = ChatLog(lambda: self.server.sent(token=token),
+        chat = ChatLog(lambda seen: self._sent_after(token, seen),
                        on_new=_print_chat if pane is None else lambda who, text: self._changed())
         status = EXIT_FAILED
         try:
@@ -190,32 +191,42 @@ class Session:
             raise KeyboardInterrupt
         self.engine.request_stop(reason)
 
+    def _sent_after(self, token, seen: int):
+        """The bot's messages after its first `seen`, and how many it sent in all."""
+        sent = self.server.sent(token=token)
+        return sent[seen:], len(sent)
+
     def _start_bot(self, chat, chat_id) -> None:
         from telegram import Update
         from telegram.ext import TypeHandler
 
         from zandor_trader.engine import Engine
-        from zandor_trader.operator_requests import DispatchGate
+        from zandor_trader.operator_requests import RequestIntake
+        from zandor_trader.outbox import Outbox
         from zandor_trader.plugins.telegram import bot as bot_module
 
         self.bot = bot_module.bot
-        gate = DispatchGate(chat_id)
-        self.engine = Engine(self.bot, self.gateway, gate,
+        outbox = Outbox(self.bot.send_message, on_sent=lambda text: chat.sync()).start()
+        self.outbox = outbox
+        self.engine = Engine(self.bot, self.gateway, outbox=outbox,
                              refresh_every=None if self.display is None else self.settings.refresh,
-                             on_refresh=self._changed, on_reply=chat.sync)
+                             on_refresh=self._changed)
         self.gateway.add_listener(self.engine.on_gateway_record)
+        intake = RequestIntake(self.bot, self.engine.submit)
 
-        def begin(update, context):
-            if gate.begin(update, context):
+        def dispatched(update, context):
+            chat.sync()  # the bot's own replies, before the engine's answers
+            intake.on_dispatched(update, context)
+
+        def from_operator(update, context):
+            if getattr(update.effective_chat, "id", None) == chat_id:
                 chat.operator_update(update, context)
 
-        def end(update, context):
-            chat.sync()  # the bot's replies, before the engine's answer
-            self.engine.on_update_dispatched(update, context)
-
+        # The bot stops other chats' updates before its handlers (group -1), so the later
+        # group sees only the operator's; the earlier one sees every update.
         dispatcher = self.bot.updater.dispatcher
-        dispatcher.add_handler(TypeHandler(Update, begin), group=-2)  # before the bot's own
-        dispatcher.add_handler(TypeHandler(Update, end), group=1)     # after them
+        dispatcher.add_handler(TypeHandler(Update, from_operator), group=-2)
+        dispatcher.add_handler(TypeHandler(Update, dispatched), group=1)  # after the bot's
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.keyboard import KeyboardReader
@@ -234,6 +245,8 @@ class Session:
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
+                 # The last answers go out (within a bound) before the bot closes.
+                 ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", lambda: self.bot and self.bot.close()),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),

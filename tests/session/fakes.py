@@ -30,11 +30,12 @@ class Bot:
         self.close_positions = False
         self.close_positions_gateway_name = None
         self.sent = []
-        self.failing = None  # an error send_message raises
+        self.failing = None  # called at each send: the error it returns is raised
 
     def send_message(self, msg):
-        if self.failing is not None:
-            raise self.failing
+        error = self.failing() if self.failing is not None else None
+        if error is not None:
+            raise error
         self.sent.append(msg)
 
 

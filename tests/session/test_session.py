@@ -185,3 +185,45 @@ def test_an_unknown_instrument_is_refused_before_anything_starts(run_session):
     s = run_session("--instruments", "EPZ5,XXX9")
     assert s.finish() != 0
     assert "unknown instrument 'XXX9'" in "\n".join(s.err)
+
+
+def engine_answers(session, count):
+    """The engine's next `count` answers, leaving out the bot's own acknowledgements (time
+    stamped) and the fill notices that come in between."""
+    answers = []
+    while len(answers) < count:
+        session.seen += 1
+        text = session.remote.wait_sent(session.seen, timeout=REPLY).text
+        if not text.startswith(("[", "Deal: ")):
+            answers.append(text)
+    return answers
+
+
+def test_a_burst_of_commands_is_served_each_once_in_the_order_sent(run_session):
+    """Commands posted faster than the engine serves them: none overwrites another."""
+    s = run_session("--instruments", "EPZ5,CLEF6,GCEG6", "--speed", "20", "--minutes", "5").start()
+    burst, expected = [], []
+    for n in range(1, 51):
+        kind = n % 5
+        if kind in (1, 3):  # orders, alternating sides so the positions stay small
+            symbol, quantity = ("EPZ5", "CLEF6", "GCEG6")[n % 3], 1 + n // 5 % 3
+            side = "l" if kind == 1 else "s"
+            burst.append(f"/send_order {symbol},{quantity},{side},o,m,CQG,None,None")
+            expected.append(rf"Order placed: \{{[0-9A-F-]+\}} {symbol}\.\w+ "
+                            rf"{'LONG' if side == 'l' else 'SHORT'} {quantity} MARKET")
+        elif kind == 2:
+            burst.append(f"/cancel_order {{NOPE-{n}}} CQG")
+            expected.append(re.escape(f"Cancel refused: CQG has no order with id '{{NOPE-{n}}}'."))
+        elif kind == 4:
+            burst.append("/balance")
+            expected.append("Balance of CQG account 100101:")
+        else:
+            burst.append(f"/deals {n}")
+            expected.append(r"(Last \d+ of \d+ deals:|No deals\.)")
+    for text in burst:
+        s.remote.post_message(text, CHAT)
+    answers = engine_answers(s, len(burst))
+    for answer, pattern in zip(answers, expected):
+        assert re.match(pattern, answer), (answer, pattern)
+    s.say("/stop", "Zandor-Trader terminated")
+    assert_ended_cleanly(s, "/stop from the operator")
