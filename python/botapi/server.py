@@ -61,7 +61,7 @@ class BotApiServer:
         with self._changed:
             self._stopping = False
         # The accept loop looks for a stop request this often; stop() waits for it.
-        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,),
+        self._thread = threading.Thread(target=self._httpd.accept_loop, args=(0.05,),
                                         name="botapi-server", daemon=True)
         self._thread.start()
         return self
@@ -75,13 +75,15 @@ class BotApiServer:
         with self._changed:
             self._stopping = True
             self._changed.notify_all()
-        self._httpd.shutdown()
+        self._httpd.stop_accepting()
+        self._thread.join(_STOP_TIMEOUT)
         self._httpd.server_close()
-        self._thread.join()
         left = self._httpd.close_connections(_STOP_GRACE, _STOP_TIMEOUT)
+        if self._thread.is_alive():
+            left.append(self._thread)
         self._httpd = None
         if left:
-            raise RuntimeError(f"{len(left)} request thread(s) did not end")
+            raise RuntimeError(f"{len(left)} server thread(s) did not end: {left}")
 
     def __enter__(self):
         return self.start()

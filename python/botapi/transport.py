@@ -3,6 +3,7 @@ in JSON (a malformed one too), and every connection cut at stop so that stopping
 import http.server
 import json
 import math
+import selectors
 import socket
 import threading
 import time
@@ -78,7 +79,24 @@ class HttpServer(http.server.HTTPServer):
         super().__init__(address, handler)
         self._lock = threading.Lock()
         self._closing = False
+        self._accepting = True
         self._connections = {}  # thread -> [socket, handling a request?]
+
+    def server_activate(self):
+        super().server_activate()
+        # accept() never blocks the loop: a connection gone before it is taken is skipped.
+        self.socket.setblocking(False)
+
+    def accept_loop(self, poll_interval):
+        """Takes connections until stop_accepting(); every wait is `poll_interval` at most."""
+        with selectors.DefaultSelector() as selector:
+            selector.register(self, selectors.EVENT_READ)
+            while self._accepting:
+                if selector.select(poll_interval) and self._accepting:
+                    self._handle_request_noblock()
+
+    def stop_accepting(self):
+        self._accepting = False
 
     def process_request(self, request, client_address):
         thread = threading.Thread(target=self._connection, args=(request, client_address),
