@@ -243,7 +243,7 @@ PyObject* tb_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     static const Signature sig{"close", nullptr, 0, 0};
     bind_args(sig, args, nargs, kwnames, nullptr);
     bot_of(self);
-    as_bot(self)->pacer->close();  // a send waiting for its turn to go gives up now
+    as_bot(self)->pacer->close();  // a flood wait ends now; later sends are not paced
     method(as_bot(self)->updater, "stop");
     return none();
   });
