@@ -25,7 +25,7 @@ FLAGS = (
     ("close_positions", ("close_positions_gateway_name",)),
 )
 # Options that hold for the request they came with only: put back once it has been taken.
-RESET_AFTER = {"get_orders": {"active_orders": False},
+RESET_AFTER: Dict[str, Dict[str, object]] = {"get_orders": {"active_orders": False},
                "close_positions": {"close_positions_gateway_name": None}}
 RUNNING = "Running"
 TERMINATED = "Terminated"

@@ -10,6 +10,7 @@ import threading
 import traceback
 from collections import deque
 from dataclasses import dataclass
+from functools import partial
 from typing import Callable, Deque, List, Optional
 
 FIRST_RETRY = 0.5   # seconds before a failed send is tried again; doubled up to LAST_RETRY
@@ -110,7 +111,7 @@ class Outbox:
             self._after_sent(message)
 
     def _after_sent(self, message: _Message) -> None:
-        for hook in (message.on_sent, self._on_any_sent and (lambda: self._on_any_sent(message.text))):
+        for hook in (message.on_sent, self._on_any_sent and partial(self._on_any_sent, message.text)):
             if not hook:
                 continue
             try:

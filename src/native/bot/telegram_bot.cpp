@@ -299,18 +299,21 @@ PyObject* tb_pace_sends(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef g_methods[] = {
     {"close", fastcall(tb_close), METH_FASTCALL | METH_KEYWORDS,
-     "close()\n\nStop polling and dispatching. The fields keep their values."},
+     "close($self)\n--\n\nStop polling and dispatching. The fields keep their values."},
     {"get_updates", fastcall(tb_get_updates), METH_FASTCALL | METH_KEYWORDS,
-     "get_updates()\n\nFetch the pending updates into `updates` and print the first."},
+     "get_updates($self)\n--\n\nFetch the pending updates into `updates` and print the first."},
     {"get_chat_id", fastcall(tb_get_chat_id), METH_FASTCALL | METH_KEYWORDS,
-     "get_chat_id()\n\nThe user id of the sender of the first pending update."},
+     "get_chat_id($self)\n--\n\nThe user id of the sender of the first pending update."},
     {"send_message", fastcall(tb_send_message), METH_FASTCALL | METH_KEYWORDS,
-     "send_message(msg, chat_id=TELEGRAM_CHAT_ID)\n\nSend `msg` to the chat `chat_id`, "
-     "split at line breaks when it is longer than one message may be. The messages are paced\n"
-     "to Telegram's flood limits (see pace_sends) and one answered \"retry after N\" is sent\n"
-     "again N seconds later; one given up is reported on a printed line and its error raised."},
+     // The default by its full name: inspect resolves it through sys.modules.
+     "send_message($self, msg, chat_id=zandor_trader.plugins.telegram.bot.TELEGRAM_CHAT_ID)\n--\n\n"
+     "Send `msg` to the chat `chat_id`, split at line breaks when it is longer than one "
+     "message may be. The messages are paced\nto Telegram's flood limits (see pace_sends) and "
+     "one answered \"retry after N\" is sent\nagain N seconds later; one given up is reported "
+     "on a printed line and its error raised."},
     {"pace_sends", fastcall(tb_pace_sends), METH_FASTCALL | METH_KEYWORDS,
-     "pace_sends(chat_rate=None, chat_burst=None, total_rate=None, total_burst=None)\n\n"
+     "pace_sends($self, chat_rate=None, chat_burst=None, total_rate=None, total_burst=None)\n"
+     "--\n\n"
      "Set how fast send_message sends: rate messages a second after a burst, to one chat\n"
      "and in all (a rate of 0: no limit; None keeps the current value). Returns the limits\n"
      "in force; by default 1 a second after 3 to a chat, and 30 a second in all."},

@@ -9,6 +9,7 @@ from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.order import Deal, Order
 
 ALIVE = (OrderStatus.UNKNOWN, OrderStatus.SUBMITTED)
+ENDED_UNFILLED = (OrderStatus.CANCELLED, OrderStatus.FAILED)
 
 
 def is_alive(order: Order) -> bool:
@@ -30,10 +31,13 @@ class TradeLog:
         self._orders: "OrderedDict[str, Order]" = OrderedDict()
         # The orders still working, in placing order: listing them costs what is live, not
         # what is kept.
-        self._alive: "OrderedDict[str, Order]" = OrderedDict()
+        self._alive: "OrderedDict[Optional[str], Order]" = OrderedDict()
         self._early: Dict[str, List[dict]] = {}  # updates of ids not registered yet
         self._deals: Deque[Deal] = deque(maxlen=history)
         self._deal_count = 0  # deals ever reported, also those the bounded log dropped
+        # Orders that ended without being filled (cancelled, rejected, expired), as they ended.
+        self._ended: Deque[Order] = deque(maxlen=history)
+        self._ended_count = 0
         self._history = history
 
     def register(self, order: Order, order_id: str) -> Order:
@@ -43,6 +47,7 @@ class TradeLog:
             order.gateway_name = self.gateway_name
             for update in self._early.pop(order_id, ()):
                 self._apply(order, update)
+            self._note_end(order, OrderStatus.UNKNOWN)
             for deal in self._deals:
                 if deal.order_id == order_id and deal.security is None:
                     deal.security, deal.direction = order.security, order.direction
@@ -70,8 +75,22 @@ class TradeLog:
                 while len(self._early) > self._history:
                     self._early.pop(next(iter(self._early)))
             else:
+                before = order.status
                 self._apply(order, update)
                 self._track_alive(order)
+                self._note_end(order, before)
+
+    def _note_end(self, order: Order, before: OrderStatus) -> None:
+        if order.status in ENDED_UNFILLED and before not in ENDED_UNFILLED:
+            self._ended.append(copy.copy(order))
+            self._ended_count += 1
+
+    def ended_after(self, seen: int) -> Tuple[List[Order], int]:
+        """As `deals_after`, for the orders that ended without a fill (copies as they were
+        when they ended)."""
+        with self._lock:
+            fresh = min(self._ended_count - seen, len(self._ended))
+            return _newest_copies(reversed(self._ended), fresh), self._ended_count
 
     @staticmethod
     def _apply(order: Order, update: dict) -> None:
@@ -80,7 +99,7 @@ class TradeLog:
 
     def deal(self, report: dict) -> Deal:
         with self._lock:
-            order = self._orders.get(report.get("order_id"))
+            order = self._orders.get(report.get("order_id", ""))
             deal = Deal(
                 deal_id=report.get("deal_id"), order_id=report.get("order_id"),
                 security=order.security if order else None,
