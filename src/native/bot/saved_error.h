@@ -18,6 +18,8 @@ class SavedError {
     exc_ = nullptr;
   }
   bool empty() const noexcept { return exc_ == nullptr; }
+  // The exception object (borrowed; NULL when none was pending).
+  PyObject* value() noexcept { return exc_; }
 
  private:
   PyObject* exc_;
@@ -33,6 +35,11 @@ class SavedError {
     type_ = value_ = tb_ = nullptr;
   }
   bool empty() const noexcept { return type_ == nullptr; }
+  // The exception object (borrowed; NULL when none was pending).
+  PyObject* value() noexcept {
+    if (type_) PyErr_NormalizeException(&type_, &value_, &tb_);
+    return value_;
+  }
 
  private:
   PyObject* type_;
