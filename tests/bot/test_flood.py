@@ -125,7 +125,7 @@ def test_pace_sends_arguments(botmod, bot):
                                             "total_rate": 0.0, "total_burst": 30.0}
     for kwargs in [{"chat_rate": -1}, {"chat_rate": 0.001}, {"total_rate": float("nan")},
                    {"chat_burst": 0}, {"total_burst": float("inf")}]:
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"_(rate|burst) must be .*\d to \d.*, not "):
             fresh.pace_sends(**kwargs)
     with pytest.raises(TypeError, match="Argument 'chat_rate' has incorrect type"):
         fresh.pace_sends(chat_rate="fast")

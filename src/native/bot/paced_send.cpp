@@ -43,9 +43,13 @@ double limit_value(PyObject* value, const char* name, double low, double high, b
   if (!PyLong_Check(value) && !PyFloat_Check(value)) raise_arg_type(name, "float", value);
   double v = PyFloat_AsDouble(value);
   if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
-  if (!(std::isfinite(v) && ((zero_ok && v == 0.0) || (v >= low && v <= high))))
-    raise_format(PyExc_ValueError, "%s must be %s%g to %g, not %R", name,
-                 zero_ok ? "0 (no limit) or " : "", low, high, value);
+  if (!(std::isfinite(v) && ((zero_ok && v == 0.0) || (v >= low && v <= high)))) {
+    // The bounds as Python writes them: the format functions have no floating-point code.
+    Ref low_text = Ref::check(PyFloat_FromDouble(low));
+    Ref high_text = Ref::check(PyFloat_FromDouble(high));
+    raise_format(PyExc_ValueError, "%s must be %s%R to %R, not %R", name,
+                 zero_ok ? "0 (no limit) or " : "", low_text.get(), high_text.get(), value);
+  }
   return v;
 }
 
