@@ -8,7 +8,6 @@
 #include "args.h"
 #include "bridge.h"
 #include "diagnostics.h"
-#include "environment.h"
 #include "guard.h"
 #include "method_def.h"
 #include "py_ref.h"
@@ -81,7 +80,7 @@ PyObject* sink_Init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// Sets the start event and wakes the environment's start-up wait.
+// Sets the start event, which wakes the environment's start-up wait.
 void signal_started(PyObject* self) {
   zt::Ref event = zt::Ref::borrow(
       required_field(self, as_sink(self)->eventCELStarted, "eventCELStarted"));
@@ -91,7 +90,6 @@ void signal_started(PyObject* self) {
     static PyObject* const set_name = zt::intern("set");
     zt::Ref::check(PyObject_CallMethodNoArgs(event.get(), set_name));
   }
-  if (as_sink(self)->ambrel) environment_wake(as_sink(self)->ambrel);
 }
 
 PyObject* sink_OnCELStarted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -99,7 +99,7 @@ void raise_win32_error(long code, const char* function, const char* message) {
   throw zt::PythonError{};
 }
 
-void convert_component_error() noexcept {
+void convert_component_error() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -133,7 +133,7 @@ void convert_component_error() noexcept {
   PyErr_SetObject(g_com_error, error.get());
 }
 
-void report_error(const char* headline) noexcept {
+void report_error(const char* headline) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);

@@ -4,13 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "errors.h"
 #include "py_ref.h"
 #include "thread_state.h"
+#include "wait_flag.h"
 
 namespace comsim {
 
@@ -31,17 +30,17 @@ struct CallPacket {
   zt::Ref target, name, args, kwargs, value;
   std::shared_ptr<Apartment> apartment;  // where it runs; results are proxies for it
 
-  // Outcome: written by the executing thread before `done`, read by the caller after it.
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;        // guarded by mutex
+  // Outcome: written by the executing thread before `finished` is set, read by the caller
+  // after its wait on it.
+  zt::WaitFlag finished;
   HRESULT failure = S_OK;   // set when the apartment went away before the call ran
   zt::Ref result;
   zt::Ref error_type, error_value, error_traceback;
 };
 
 // Posts the packet to its apartment and blocks (GIL released) until it ran there; returns
-// its result or raises its error. Raises com_error RPC_E_DISCONNECTED when the apartment is
+// its result or raises its error. Ctrl-C on the main thread ends the wait with
+// KeyboardInterrupt (the call still runs, its outcome is dropped). Raises com_error RPC_E_DISCONNECTED when the apartment is
 // gone or goes away before the call runs.
 zt::Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet);
 
@@ -49,7 +48,7 @@ zt::Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<Cal
 bool post_packet(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet);
 
 // Runs a packet on the apartment's thread (from the message pump, GIL held) and completes it.
-void execute(CallPacket& packet) noexcept;
+void execute(CallPacket& packet);
 
 // Completes a packet that can no longer run (GIL held).
 void complete_with_failure(CallPacket& packet, HRESULT failure) noexcept;

@@ -37,7 +37,7 @@ void stream_dealloc(PyObject* self) {
 
 // Runs one message. An apartment left while its messages were being dispatched (by
 // CoUninitialize in a handler) no longer runs calls or delivers events.
-void run(Message& message) noexcept {
+void run(Message& message) {
   switch (message.kind) {
     case Message::Kind::Event:
       if (message.source->apartment->alive) deliver(message);
