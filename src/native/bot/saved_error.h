@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "py_ref.h"
+
 namespace zt::bot {
 
 // Takes the pending error (if any) at construction; restore() puts it back. An error never
@@ -12,7 +14,9 @@ class SavedError {
  public:
 #if PY_VERSION_HEX >= 0x030C0000
   SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
-  ~SavedError() { Py_XDECREF(exc_); }
+  ~SavedError() {
+    if (may_touch_python()) Py_XDECREF(exc_);
+  }
   void restore() noexcept {
     PyErr_SetRaisedException(exc_);
     exc_ = nullptr;
@@ -24,6 +28,7 @@ class SavedError {
 #else
   SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
   ~SavedError() {
+    if (!may_touch_python()) return;
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(tb_);

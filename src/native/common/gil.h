@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "py_ref.h"
+
 namespace zt {
 
 // True once the interpreter has begun to finalize. Readable without the GIL.
@@ -52,7 +54,9 @@ class GilAcquire {
     if (interpreter_finalizing()) park_forever();
     state_ = PyGILState_Ensure();
   }
-  ~GilAcquire() { PyGILState_Release(state_); }
+  ~GilAcquire() {
+    if (may_touch_python()) PyGILState_Release(state_);
+  }
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;
 

@@ -30,6 +30,7 @@ class ModuleLock {
     call_method(M.lock, acquire);
   }
   ~ModuleLock() {
+    if (!zt::may_touch_python()) return;  // a thread the interpreter ends at exit
     static PyObject* release = zt::intern("release");
     PendingError leaving;  // the error that ends the scope, if any, goes on afterwards
     PyObject* result = PyObject_CallMethodNoArgs(M.lock, release);

@@ -58,10 +58,14 @@ class PendingError {
  public:
 #if PY_VERSION_HEX >= 0x030C0000
   PendingError() noexcept : error_(PyErr_GetRaisedException()) {}
-  ~PendingError() { PyErr_SetRaisedException(error_); }
+  ~PendingError() {
+    if (zt::may_touch_python()) PyErr_SetRaisedException(error_);
+  }
 #else
   PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
+  ~PendingError() {
+    if (zt::may_touch_python()) PyErr_Restore(type_, value_, traceback_);
+  }
 #endif
   PendingError(const PendingError&) = delete;
   PendingError& operator=(const PendingError&) = delete;
