@@ -82,6 +82,8 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
     if (ready() || timeout == 0) return flag_;
   }
 
+  // A signal that came just before is handled now, not at the next one.
+  if (interruptible && PyErr_CheckSignals() < 0) throw PythonError{};
   ParkingLock parking;
   Waiter waiter{parking.get(), false};
   // Registered for one park at a time; the destructor also runs when a forced unwind
