@@ -304,7 +304,9 @@ PyTypeObject* make_type(const char* name, Py_ssize_t size, unsigned int flags, P
 }  // namespace
 
 void init_dispatch_types(PyObject* module) {
-  const unsigned int gc_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  // Made only by the bridge: an instance from Python would have null fields.
+  const unsigned int gc_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   static PyType_Slot dispatch_slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},

@@ -60,7 +60,8 @@ void init_registry(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("Enumeration constants of the loaded type libraries, by name.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"win32com.client.Constants", sizeof(ConstantsObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec{"win32com.client.Constants", sizeof(ConstantsObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   Ref type = Ref::check(PyType_FromSpec(&spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   Ref constants = Ref::check(tp->tp_alloc(tp, 0));

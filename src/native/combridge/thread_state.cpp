@@ -97,7 +97,8 @@ PyTypeObject* sentinel_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(sentinel_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec{"comsim._ThreadState", sizeof(Sentinel), 0, Py_TPFLAGS_DEFAULT,
+    static PyType_Spec spec{"comsim._ThreadState", sizeof(Sentinel), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             slots};
     g_sentinel_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
   }

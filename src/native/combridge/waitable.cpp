@@ -183,7 +183,8 @@ void init_waitable_types(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("A handle to a Win32 event object.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"pywintypes.HANDLE", sizeof(HandleObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec{"pywintypes.HANDLE", sizeof(HandleObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   g_handle_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
   zt::check_status(PyModule_AddObjectRef(module, "HANDLE", reinterpret_cast<PyObject*>(g_handle_type)));
 }
