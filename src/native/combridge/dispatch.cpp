@@ -280,6 +280,8 @@ PyMemberDef bound_members[] = {
 PyObject* iterator_next(PyObject* self) {
   return zt::guarded([&]() -> PyObject* {
     Wrapper* w = as_wrapper(self);
+    // Only on the collection's own thread, as every other use of a wrapper.
+    if (route(w) == Route::Marshal) return marshal(w->apartment, packet(CallPacket::Op::Next, w)).release();
     PyObject* item = PyIter_Next(w->target);
     if (!item) {
       if (PyErr_Occurred()) convert_component_error();

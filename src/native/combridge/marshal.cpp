@@ -35,6 +35,16 @@ Ref run(CallPacket& p) {
       return enumerate_items(p.target.get(), apt, true);
     case CallPacket::Op::Length:
       return length_of(p.target.get());
+    case CallPacket::Op::Next: {
+      Ref item = Ref::steal(PyIter_Next(p.target.get()));
+      if (item) return to_caller(item.get(), apt, true);
+      if (PyErr_Occurred()) {
+        convert_component_error();
+        throw zt::PythonError{};
+      }
+      PyErr_SetNone(PyExc_StopIteration);
+      throw zt::PythonError{};
+    }
     case CallPacket::Op::Invoke:
       return Ref::check(PyObject_Call(p.value.get(), p.args ? p.args.get() : Ref::check(PyTuple_New(0)).get(),
                                       p.kwargs.get()));

@@ -21,6 +21,7 @@ struct CallPacket {
     Call,        // target(*args, **kwargs): the default member
     Enumerate,   // every item of the collection, as a tuple
     Length,      // len(target)
+    Next,        // next(target) of a collection's iterator; StopIteration at its end
     Invoke,      // value(*args): a callable posted with comsim.post / comsim.call
   };
   Op op = Op::Invoke;

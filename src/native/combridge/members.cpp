@@ -37,16 +37,19 @@ bool same_ignoring_case(const char* a, Py_ssize_t na, const char* b, Py_ssize_t 
   return true;
 }
 
+// With an error pending from the component's code: convert it and throw.
+[[noreturn]] void component_failed() {
+  convert_component_error();
+  throw zt::PythonError{};
+}
+
 // The member of `target` whose name equals `name` without regard to case, or null.
 Ref find_ignoring_case(PyObject* target, PyObject* name) {
   Py_ssize_t n = 0;
   const char* wanted = PyUnicode_AsUTF8AndSize(name, &n);
   if (!wanted) throw zt::PythonError{};
   Ref names = Ref::steal(PyObject_Dir(target));
-  if (!names) {
-    PyErr_Clear();
-    return Ref();
-  }
+  if (!names) component_failed();  // the component's own __dir__ failed
   Py_ssize_t count = PyList_GET_SIZE(names.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* candidate = PyList_GET_ITEM(names.get(), i);
@@ -63,19 +66,14 @@ Ref find_ignoring_case(PyObject* target, PyObject* name) {
   zt::raise_format(PyExc_AttributeError, "<unknown>.%U", name);
 }
 
-// With an error pending from the component's code: convert it and throw.
-[[noreturn]] void component_failed() {
-  convert_component_error();
-  throw zt::PythonError{};
-}
-
 bool instance_dict_has(PyObject* target, PyObject* name) {
   Ref dict = Ref::steal(PyObject_GenericGetDict(target, nullptr));
   if (!dict) {
-    PyErr_Clear();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw zt::PythonError{};
+    PyErr_Clear();  // no instance dictionary: no such member there
     return false;
   }
-  return PyDict_Contains(dict.get(), name) == 1;
+  return zt::check_status(PyDict_Contains(dict.get(), name)) == 1;
 }
 
 // The callable behind a member name, resolving the name without regard to case.
@@ -136,6 +134,20 @@ Ref unwrap_args(PyObject* args) {
   return out;
 }
 
+Ref unwrap_kwargs(PyObject* kwargs) {
+  if (!kwargs) return Ref();
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  bool any = false;
+  while (!any && PyDict_Next(kwargs, &pos, &key, &value)) any = to_component(value) != value;
+  if (!any) return Ref::borrow(kwargs);
+  Ref out = Ref::check(PyDict_New());
+  pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value))
+    zt::check_status(PyDict_SetItem(out.get(), key, to_component(value)));
+  return out;
+}
+
 Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment>& apartment,
                bool proxy) {
   PyObject* descr = _PyType_Lookup(Py_TYPE(target), name);  // borrowed, no user code runs
@@ -165,7 +177,8 @@ Ref call_member(PyObject* target, PyObject* name, PyObject* args, PyObject* kwar
                 const std::shared_ptr<Apartment>& apartment, bool proxy) {
   Ref fn = member_callable(target, name);
   Ref plain = unwrap_args(args);
-  PyObject* result = PyObject_Call(fn.get(), plain.get(), kwargs);
+  Ref plain_kwargs = unwrap_kwargs(kwargs);
+  PyObject* result = PyObject_Call(fn.get(), plain.get(), plain_kwargs.get());
   if (!result) component_failed();
   Ref owned = Ref::steal(result);
   return to_caller(owned.get(), apartment, proxy);
@@ -175,7 +188,8 @@ Ref call_default(PyObject* target, PyObject* args, PyObject* kwargs,
                  const std::shared_ptr<Apartment>& apartment, bool proxy) {
   if (PyCallable_Check(target)) {
     Ref plain = unwrap_args(args);
-    PyObject* result = PyObject_Call(target, plain.get(), kwargs);
+    Ref plain_kwargs = unwrap_kwargs(kwargs);
+    PyObject* result = PyObject_Call(target, plain.get(), plain_kwargs.get());
     if (!result) component_failed();
     Ref owned = Ref::steal(result);
     return to_caller(owned.get(), apartment, proxy);

@@ -1,5 +1,6 @@
-// Rebuilding the account balance and the open positions under the module lock; each new
-// record or list is built completely before it is published, so readers on other threads see
+// Rebuilding the account balance and the open positions; each new record or list is built
+// completely, without the module lock (reading goes through the component's thread, which
+// may itself want the lock), and then published under it, so readers on other threads see
 // either the previous value or the new one, never one half-built.
 #include "account_refresh.h"
 
@@ -22,7 +23,7 @@ Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
 namespace {
 
 // Holds the module's lock (a _thread lock) for a scope. Its acquire() releases the GIL while
-// it waits, so a holder blocked in a component call never stalls the other threads.
+// it waits. Held only to publish: never across a call that waits for another thread.
 class ModuleLock {
  public:
   ModuleLock() {
@@ -157,9 +158,9 @@ Ref read_positions(PyObject* self) {
 PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return run_method(obj, "update_account_balance", args, nargs, kwnames, [&](VantorObject* self) {
-    ModuleLock held;
     try {
       Ref record = read_balance(obj);
+      ModuleLock held;
       Py_XSETREF(self->account_balance, record.release());
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
@@ -174,8 +175,8 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
 PyObject* update_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return run_method(obj, "update_positions", args, nargs, kwnames, [&](VantorObject* self) {
-    ModuleLock held;
     Ref list = read_positions(obj);  // an error leaves the previous list in place
+    ModuleLock held;
     Py_XSETREF(self->positions, list.release());
     return zt::none();
   });

@@ -1,5 +1,7 @@
 // Helpers the adapter's parts share: component constants and wrapping, diagnostics, waits,
 // symbols and time stamps.
+#include <cmath>
+
 #include "guard.h"
 #include "vantor.h"
 #include "wait_event.h"
@@ -31,6 +33,7 @@ double timeout_seconds() {
   Ref value = Ref::check(PyObject_GetAttr(M.module, name));
   double seconds = PyFloat_AsDouble(value.get());
   if (seconds == -1.0 && PyErr_Occurred()) throw zt::PythonError{};
+  if (std::isnan(seconds)) zt::raise(PyExc_ValueError, "TIMEOUT must be a number of seconds, not NaN");
   return seconds < 0 ? 0 : seconds;
 }
 
