@@ -8,7 +8,6 @@
 
 #include "args.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -86,11 +85,11 @@ PyObject* py_assert_message(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef trace_def = {
-    "Trace", fast(py_trace), kFast,
+    "Trace", zt::fastcall(py_trace), zt::kFastKeywords,
     "Trace($module, message)\n--\n\nPrint '<thread ident>: <message>' and flush."};
 
 PyMethodDef assert_message_def = {
-    "AssertMessage", fast(py_assert_message), kFast,
+    "AssertMessage", zt::fastcall(py_assert_message), zt::kFastKeywords,
     "AssertMessage($module, condition, message)\n--\n\n"
     "Raise RuntimeError(message) unless condition is true."};
 

@@ -13,7 +13,6 @@
 #include "error_state.h"
 #include "gil.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 #include "sink_internal.h"
 #include "wait_event.h"
@@ -419,21 +418,21 @@ PyObject* get_errorHappened(PyObject* self, void*) {
 }
 
 PyMethodDef env_methods[] = {
-    {"Init", fast(env_Init), kFast,
+    {"Init", zt::fastcall(env_Init), zt::kFastKeywords,
      "Init($self, sinkType, customAPIConfiguration)\n--\n\n"
      "Start the worker, take the component over, configure and start it; return the sink."},
-    {"threadedFunction", fast(env_threadedFunction), kFast,
+    {"threadedFunction", zt::fastcall(env_threadedFunction), zt::kFastKeywords,
      "threadedFunction($self, sinkType)\n--\n\nThe worker's run."},
-    {"pumpMessages", fast(env_pumpMessages), kFast,
+    {"pumpMessages", zt::fastcall(env_pumpMessages), zt::kFastKeywords,
      "pumpMessages($self)\n--\n\nThe worker's wait-and-dispatch loop."},
-    {"apiConfigurationSet", fast(env_apiConfigurationSet), kFast,
+    {"apiConfigurationSet", zt::fastcall(env_apiConfigurationSet), zt::kFastKeywords,
      "apiConfigurationSet($self, customAPIConfiguration)\n--\n\n"
      "Write the default API configuration, then apply the custom callable if any."},
-    {"startupCel", fast(env_startupCel), kFast,
+    {"startupCel", zt::fastcall(env_startupCel), zt::kFastKeywords,
      "startupCel($self)\n--\n\nStart the component and wait for its start event."},
-    {"Shutdown", fast(env_Shutdown), kFast,
+    {"Shutdown", zt::fastcall(env_Shutdown), zt::kFastKeywords,
      "Shutdown($self)\n--\n\nShut the component down, stop and join the worker."},
-    {"SetError", fast(env_SetError), kFast,
+    {"SetError", zt::fastcall(env_SetError), zt::kFastKeywords,
      "SetError($self)\n--\n\nRecord that the component reported a data error."},
     {nullptr, nullptr, 0, nullptr},
 };

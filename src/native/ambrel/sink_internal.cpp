@@ -9,7 +9,6 @@
 #include "bridge.h"
 #include "diagnostics.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 #include "sink_base.h"
 #include "wait_event.h"
@@ -127,11 +126,11 @@ PyObject* sink_OnDataError(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef sink_methods[] = {
-    {"Init", fast(sink_Init), kFast,
+    {"Init", zt::fastcall(sink_Init), zt::kFastKeywords,
      "Init($self, eventCELStarted, ambrel)\n--\n\nKeep the start event and the environment."},
-    {"OnCELStarted", fast(sink_OnCELStarted), kFast,
+    {"OnCELStarted", zt::fastcall(sink_OnCELStarted), zt::kFastKeywords,
      "OnCELStarted($self)\n--\n\nThe component has started: set the start event."},
-    {"OnDataError", fast(sink_OnDataError), kFast,
+    {"OnDataError", zt::fastcall(sink_OnDataError), zt::kFastKeywords,
      "OnDataError($self, cqgError, errorDescription)\n--\n\n"
      "Report the error, flag it on the environment and set the start event."},
     {nullptr, nullptr, 0, nullptr},

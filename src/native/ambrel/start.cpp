@@ -5,7 +5,6 @@
 #include "diagnostics.h"
 #include "error_state.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -81,7 +80,7 @@ PyObject* py_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef start_def = {
-    "Start", fast(py_start), kFast,
+    "Start", zt::fastcall(py_start), zt::kFastKeywords,
     "Start($module, sampleClassType, customConfiguration=None)\n--\n\n"
     "Run a sample class against a fresh environment, then shut the environment down."};
 

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "args.h"
 #include "comsim_api.h"
 #include "dispatch.h"
 #include "errors.h"
@@ -15,10 +16,7 @@
 namespace comsim {
 namespace {
 
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using zt::fastcall;
 
 PyMethodDef methods[] = {
     // pythoncom

@@ -182,8 +182,5 @@ PyObject* run_method(PyObject* self, const char* function, PyObject* const* args
 }  // namespace vantor
 
 // A method table entry for a METH_FASTCALL | METH_KEYWORDS function.
-#define VANTOR_METHOD(name, fn, doc)                                                      \
-  {                                                                                       \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),                \
-        METH_FASTCALL | METH_KEYWORDS, doc                                                \
-  }
+#define VANTOR_METHOD(name, fn, doc) \
+  { name, zt::fastcall(fn), zt::kFastKeywords, doc }
