@@ -5,6 +5,7 @@
 #include "diagnostics.h"
 #include "error_state.h"
 #include "guard.h"
+#include "output.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -30,7 +31,7 @@ bool run_sample(PyObject* env, PyObject* sample_class, PyObject* custom) {
 // that failed.
 bool report(PyObject* error) {
   PyObject* done = zt::guarded([&]() -> PyObject* {
-    print_line(zt::Ref::check(PyUnicode_FromFormat("Exception: %S", error)).get());
+    zt::print_line(zt::Ref::check(PyUnicode_FromFormat("Exception: %S", error)).get());
     return zt::none();
   });
   Py_XDECREF(done);

@@ -46,14 +46,6 @@ Ref component(VantorObject* self) {
   return Ref::check(PyObject_GetAttr(self->ambrel, name));
 }
 
-void print_line(PyObject* text) {
-  PyObject* out = PySys_GetObject("stdout");  // borrowed
-  if (!out || out == Py_None) return;
-  static PyObject* line_end = zt::intern("\n");
-  Ref line = Ref::check(PyUnicode_Concat(text, line_end));
-  zt::check_status(PyFile_WriteObject(line.get(), out, Py_PRINT_RAW));
-}
-
 Ref symbol_of(PyObject* full_name) {
   Ref text = Ref::check(PyObject_Str(full_name));
   Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
