@@ -105,7 +105,7 @@ bool wait_or_worker_end(PyObject* self, PyObject* event) {
   zt::Ref cause = zt::Ref::borrow(as_env(self)->workerError);
   zt::Ref message = zt::Ref::check(cause ? PyUnicode_FromFormat("%s: %S", what, cause.get())
                                          : PyUnicode_FromString(what));
-  raise_from(PyExc_RuntimeError, message.get(), std::move(cause));
+  zt::raise_from(PyExc_RuntimeError, message.get(), std::move(cause));
 }
 
 // ---- construction and the object's life -------------------------------------------------
@@ -208,13 +208,13 @@ void run_worker(PyObject* self, PyObject* sinkType) {
   auto leave_quietly = [&] {
     component.reset();
     internal.reset();
-    zt::Ref error = take_error();
+    zt::Ref error = zt::take_error();
     PyObject* done = PyObject_CallMethod(pythoncom, "CoUninitialize", nullptr);
     if (done)
       Py_DECREF(done);
     else
       PyErr_Clear();
-    if (error) restore_error(std::move(error));
+    if (error) zt::restore_error(std::move(error));
   };
   // Not catch (...): a thread ended by the interpreter at exit unwinds through here.
   try {
@@ -298,9 +298,9 @@ PyObject* env_threadedFunction(PyObject* self, PyObject* const* args, Py_ssize_t
   AmbrelObject* env = as_env(self);
   if (!result) {
     // Kept for the caller's waits; the error itself goes on to the thread machinery.
-    zt::Ref error = take_error();
+    zt::Ref error = zt::take_error();
     Py_XSETREF(env->workerError, error.new_ref());
-    restore_error(std::move(error));
+    zt::restore_error(std::move(error));
   }
   mark_worker_ended(env);
   return result;
@@ -379,7 +379,7 @@ PyObject* env_Shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (done)
         Py_DECREF(done);
       else
-        component_error = take_error();
+        component_error = zt::take_error();
     }
     // The worker is stopped and joined even when the component failed to shut down:
     // left pumping, it would keep the process from exiting.
@@ -391,11 +391,11 @@ PyObject* env_Shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         call_method(thread.get(), "join");
       }
     } catch (const zt::PythonError&) {
-      if (component_error) chain_context(std::move(component_error));
+      if (component_error) zt::chain_context(std::move(component_error));
       throw;
     }
     if (component_error) {
-      restore_error(std::move(component_error));
+      zt::restore_error(std::move(component_error));
       throw zt::PythonError{};
     }
     trace("CQGCEL is shut down.");

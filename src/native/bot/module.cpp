@@ -5,7 +5,7 @@
 #include "handlers.h"
 #include "library.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 #include "telegram_bot.h"
 
 namespace zt::bot {

@@ -11,7 +11,7 @@
 #include "handlers.h"
 #include "library.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 #include "structmember.h"
 #include "texts.h"
 

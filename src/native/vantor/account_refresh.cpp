@@ -33,30 +33,17 @@ class ModuleLock {
   ~ModuleLock() {
     if (!zt::may_touch_python()) return;  // a thread the interpreter ends at exit
     static PyObject* release = zt::intern("release");
-    PendingError leaving;  // the error that ends the scope, if any, goes on afterwards
+    zt::SavedError leaving;  // the error that ends the scope, if any, goes on afterwards
     PyObject* result = PyObject_CallMethodNoArgs(M.lock, release);
     if (result)
       Py_DECREF(result);
     else
       PyErr_WriteUnraisable(M.lock);
+    leaving.restore();
   }
   ModuleLock(const ModuleLock&) = delete;
   ModuleLock& operator=(const ModuleLock&) = delete;
 };
-
-// Takes the pending exception (normalised) off the indicator.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-#endif
-}
 
 // "<local date-time with microseconds>: <error text>" on standard output.
 void print_refresh_error(PyObject* error) {
@@ -165,7 +152,7 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      Ref error = take_exception();
+      Ref error = zt::take_error();
       print_refresh_error(error.get());
     }
     return zt::none();

@@ -142,8 +142,13 @@ PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t n
             }
           } catch (const zt::PythonError&) {
             // The bars read so far stay in the store; the caller is not released.
-            PendingError pending;
-            store_put(self->subscribe_bars_data, key, window.get());
+            zt::SavedError pending;
+            try {
+              store_put(self->subscribe_bars_data, key, window.get());
+            } catch (const zt::PythonError&) {
+              PyErr_Clear();  // the error that stopped the reading is the one that goes on
+            }
+            pending.restore();
             throw;
           }
           store_put(self->subscribe_bars_data, key, window.get());

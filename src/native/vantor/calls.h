@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "args.h"
+#include "error_state.h"
 #include "guard.h"
 #include "vantor.h"
 
@@ -52,31 +53,6 @@ template <class... A>
 zt::Ref text(const char* format, A... args) {
   return zt::Ref::check(PyUnicode_FromFormat(format, args...));
 }
-
-// Sets the pending Python error aside for the scope, for clean-up that calls into Python.
-class PendingError {
- public:
-#if PY_VERSION_HEX >= 0x030C0000
-  PendingError() noexcept : error_(PyErr_GetRaisedException()) {}
-  ~PendingError() {
-    if (zt::may_touch_python()) PyErr_SetRaisedException(error_);
-  }
-#else
-  PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~PendingError() {
-    if (zt::may_touch_python()) PyErr_Restore(type_, value_, traceback_);
-  }
-#endif
-  PendingError(const PendingError&) = delete;
-  PendingError& operator=(const PendingError&) = delete;
-
- private:
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* error_;
-#else
-  PyObject *type_, *value_, *traceback_;
-#endif
-};
 
 // hash(key), remembered for the last few key objects: the host's keys are frozen
 // dataclasses, which hash in Python code, and every event of a security uses the same
