@@ -11,6 +11,7 @@ from win32com.client import gencache
 
 import comsim
 from tests.bridge import components
+from tests.native.scripts import run_script
 
 DISP_E_MEMBERNOTFOUND = -2147352573
 DISP_E_EXCEPTION = -2147352567
@@ -138,3 +139,26 @@ def test_an_error_while_resolving_a_name_is_not_taken_for_a_missing_member():
 
     with pytest.raises(KeyboardInterrupt):
         win32com.client.Dispatch(Odd()).anything
+
+
+def test_components_register_themselves_through_the_entry_point_group(tmp_path):
+    (tmp_path / "ep_component.py").write_text(
+        "import comsim\n"
+        "class Component:\n"
+        "    Name = 'registered by its entry point'\n"
+        "def register():\n"
+        "    comsim.register_component('EntryPoint.Component', Component, None)\n")
+    info = tmp_path / "ep_component-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: ep-component\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        "[comsim.components]\nep = ep_component:register\ngone = no_such_package:register\n")
+    done = run_script(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        import pythoncom, win32com.client
+        print(win32com.client.Dispatch("EntryPoint.Component").Name)
+        print(win32com.client.Dispatch("CQG.CQGCEL.4").IsStarted)
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["registered by its entry point", "False"]
