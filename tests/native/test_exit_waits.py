@@ -76,6 +76,21 @@ CASES = {
             pythoncom.PumpWaitingMessages()  # its handler waits inside the bridge's delivery
         wake = released.set
     """,
+    "module lock": """
+        import types
+        from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+        class Summary:
+            def __getattr__(self, name):
+                return lambda row: 1.0
+        class Adapter(vantor.Vantor):
+            def get_account_from_gwaccountid(self, GWAccountID):
+                return types.SimpleNamespace(Summary=Summary())
+        adapter = Adapter()
+        adapter.GWAccountID = 1
+        vantor.lock.acquire()  # the refresh waits for it to publish
+        park = adapter.update_account_balance
+        wake = vantor.lock.release
+    """,
     "Python code called from a native function": """
         import sys, threading
         from zandor_trader.gateways.cqg.wrapper import Ambrel
