@@ -114,8 +114,7 @@ inline zt::Ref gateway_of(VantorObject* self) {
 
 // gateway.get_qt_security_from_cqg_symbol(cqg_symbol)
 inline zt::Ref security_of(PyObject* gateway, PyObject* cqg_symbol) {
-  static PyObject* name = zt::intern("get_qt_security_from_cqg_symbol");
-  return call_method(gateway, name, cqg_symbol);
+  return call_method(gateway, N.get_qt_security_from_cqg_symbol, cqg_symbol);
 }
 
 // A record field that counts as set: anything that is not equal to 0.

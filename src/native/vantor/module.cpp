@@ -143,8 +143,7 @@ PyObject* vantor_Init(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     static const zt::Signature sig{"Init", names, 1, 1};
     PyObject* gateway;
     zt::bind_args(sig, args, nargs, kwnames, &gateway);
-    static PyObject* ambrel_name = zt::intern("ambrel");
-    Ref ambrel = Ref::check(PyObject_GetAttr(gateway, ambrel_name));
+    Ref ambrel = Ref::check(PyObject_GetAttr(gateway, N.ambrel));
     set_field<&VantorObject::ambrel>(obj, ambrel.get(), nullptr);
     set_field<&VantorObject::gateway>(obj, gateway, nullptr);
     return zt::none();
@@ -182,11 +181,10 @@ PyObject* make_vantor_type() {
   Ref bases = Ref::check(PyTuple_Pack(1, M.CELSinkBase));
   Ref type = Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
   // The host decides what an error inside unsubscribe_bar does.
-  static PyObject* name = zt::intern("unsubscribe_bar");
-  PyObject* raw = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, name);
+  PyObject* raw = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, N.unsubscribe_bar);
   if (raw) {
     Ref wrapped = Ref::check(PyObject_CallOneArg(M.safe_call, raw));
-    zt::check_status(PyObject_SetAttr(type.get(), name, wrapped.get()));
+    zt::check_status(PyObject_SetAttr(type.get(), N.unsubscribe_bar, wrapped.get()));
   } else if (PyErr_Occurred()) {
     throw zt::PythonError{};
   }
@@ -218,6 +216,7 @@ PyMODINIT_FUNC PyInit_vantor() {
   using vantor::M;
   using zt::Ref;
   return zt::guarded([]() -> PyObject* {
+    vantor::intern_names();
     Ref module = Ref::check(PyModule_Create(&vantor::module_def));
     M.module = module.get();  // borrowed: the module lives for the process
     const char* ambrel = "zandor_trader.gateways.cqg.wrapper.Ambrel";

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "adapter_names.h"
 #include "output.h"
 #include "py_ref.h"
 
