@@ -8,6 +8,7 @@
 #include "args.h"
 #include "bridge.h"
 #include "diagnostics.h"
+#include "environment_names.h"
 #include "guard.h"
 #include "py_ref.h"
 #include "sink_base.h"
@@ -86,8 +87,7 @@ void signal_started(PyObject* self) {
   if (zt::is_event(event.get())) {
     zt::event_set(event.get());
   } else {
-    static PyObject* const set_name = zt::intern("set");
-    zt::Ref::check(PyObject_CallMethodNoArgs(event.get(), set_name));
+    zt::Ref::check(PyObject_CallMethodNoArgs(event.get(), N.set));
   }
 }
 
@@ -118,8 +118,7 @@ PyObject* sink_OnDataError(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     // The flag first: whoever the start event releases must already see it.
     zt::Ref ambrel = zt::Ref::borrow(required_field(self, as_sink(self)->ambrel, "ambrel"));
-    static PyObject* const set_error_name = zt::intern("SetError");
-    zt::Ref::check(PyObject_CallMethodNoArgs(ambrel.get(), set_error_name));
+    zt::Ref::check(PyObject_CallMethodNoArgs(ambrel.get(), N.SetError));
     signal_started(self);
     return zt::none();
   });

@@ -40,9 +40,9 @@ struct CallPacket {
 };
 
 // Posts the packet to its apartment and blocks (GIL released) until it ran there; returns
-// its result or raises its error. Ctrl-C on the main thread ends the wait with
-// KeyboardInterrupt (the call still runs, its outcome is dropped). Raises com_error RPC_E_DISCONNECTED when the apartment is
-// gone or goes away before the call runs.
+// its result or raises its error. Raises com_error RPC_E_DISCONNECTED when the apartment is
+// gone or goes away before the call runs. Ctrl-C on the main thread ends the wait with
+// KeyboardInterrupt (the call still runs; its outcome is dropped).
 zt::Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet);
 
 // Posts a packet that nobody waits for; false when the apartment is gone.

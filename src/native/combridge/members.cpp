@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "bridge_names.h"
 #include "dispatch.h"
 #include "errors.h"
 #include "guard.h"
@@ -195,9 +196,8 @@ Ref call_default(PyObject* target, PyObject* args, PyObject* kwargs,
     return to_caller(owned.get(), apartment, proxy);
   }
   // A collection's default member is its Item.
-  static PyObject* item = zt::intern("Item");
-  if (!_PyType_Lookup(Py_TYPE(target), item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
-  return call_member(target, item, args, kwargs, apartment, proxy);
+  if (!_PyType_Lookup(Py_TYPE(target), N.Item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
+  return call_member(target, N.Item, args, kwargs, apartment, proxy);
 }
 
 Ref length_of(PyObject* target) {
@@ -209,10 +209,9 @@ Ref length_of(PyObject* target) {
     return Ref::check(PyLong_FromSsize_t(n));
   }
   // A COM collection's length is its Count.
-  static PyObject* count_name = zt::intern("Count");
-  if (!_PyType_Lookup(Py_TYPE(target), count_name) && !instance_dict_has(target, count_name))
+  if (!_PyType_Lookup(Py_TYPE(target), N.Count) && !instance_dict_has(target, N.Count))
     zt::raise_format(PyExc_TypeError, "COM object %.200s has no length", Py_TYPE(target)->tp_name);
-  Ref count = Ref::steal(PyObject_GetAttr(target, count_name));
+  Ref count = Ref::steal(PyObject_GetAttr(target, N.Count));
   if (!count) component_failed();
   return count;
 }
@@ -228,15 +227,13 @@ Ref enumerate_items(PyObject* target, const std::shared_ptr<Apartment>& apartmen
     // Not iterable: a collection that only offers Count and Item(i).
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) component_failed();
     PyErr_Clear();
-    static PyObject* count_name = zt::intern("Count");
-    static PyObject* item_name = zt::intern("Item");
-    Ref count = Ref::steal(PyObject_GetAttr(target, count_name));
+    Ref count = Ref::steal(PyObject_GetAttr(target, N.Count));
     if (!count) component_failed();
     Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
     if (n < 0 && PyErr_Occurred()) component_failed();
     items = Ref::check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyObject_CallMethodObjArgs(target, item_name, Ref::check(PyLong_FromSsize_t(i)).get(), nullptr);
+      PyObject* item = PyObject_CallMethodObjArgs(target, N.Item, Ref::check(PyLong_FromSsize_t(i)).get(), nullptr);
       if (!item) component_failed();
       PyTuple_SET_ITEM(items.get(), i, item);
     }

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "args.h"
+#include "bridge_names.h"
 #include "comsim_api.h"
 #include "dispatch.h"
 #include "errors.h"
@@ -76,6 +77,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__core() {
   return zt::guarded([]() -> PyObject* {
+    comsim::intern_names();
     zt::Ref module = zt::Ref::check(PyModule_Create(&comsim::module_def));
     comsim::init_members();
     comsim::init_error_types(module.get());

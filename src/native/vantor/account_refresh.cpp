@@ -16,7 +16,8 @@ Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
   if (by_keyword)
     return Ref::check(
         PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword));
-  return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {

@@ -63,11 +63,11 @@ PyObject* OnGWConnectionStatusChanged(PyObject* obj, PyObject* const* args, Py_s
   static const char* const names[] = {"connectionStatus"};
   return run_method(obj, "OnGWConnectionStatusChanged", names, 1, args, nargs, kwnames,
                     [](VantorObject* self, PyObject** in) {
-                      if (zt::check_status(PyObject_RichCompareBool(in[0], constant(N.csConnectionUp).get(), Py_EQ))) {
+                      if (equal(in[0], constant(N.csConnectionUp).get())) {
                         trace("GW connection is UP!");
                         zt::event_set(self->eventGatewayIsUp);
                       }
-                      if (zt::check_status(PyObject_RichCompareBool(in[0], constant(N.csConnectionDown).get(), Py_EQ))) {
+                      if (equal(in[0], constant(N.csConnectionDown).get())) {
                         trace("GW connection is DOWN!");
                         zt::event_set(self->eventGatewayIsDown);
                       }
