@@ -133,3 +133,22 @@ def test_exit_with_a_thread_parked_in(case):
     done = run_script(textwrap.dedent(CASES[case]) + textwrap.dedent(COMMON), timeout=30)
     assert "terminate" not in done.stderr
     assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["woken at exit"]), done.stderr
+
+
+def test_the_finalizing_thread_itself_may_still_wait():
+    # Only other threads are ended: a finalizer of the main thread that waits gets its answer.
+    done = run_script("""
+        import builtins, os, win32event
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        class WaitAtExit:
+            def __init__(self):
+                self.event = Ambrel.Ambrel().eventCELStarted
+                self.handle = win32event.CreateEvent(None, True, False, None)
+                self.wait, self.write = win32event.WaitForSingleObject, os.write
+            def __del__(self):
+                self.event.wait(0.05)
+                self.wait(self.handle, 50)
+                self.write(1, b"waited at exit\\n")
+        builtins.wait_at_exit = WaitAtExit()
+    """, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "waited at exit\n"), done.stderr

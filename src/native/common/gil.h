@@ -1,5 +1,10 @@
-// Scoped GIL release and acquisition, and what a thread does when it gets back to an
-// interpreter that is shutting down.
+// Scoped GIL release and acquisition.
+//
+// An interpreter before 3.14 ends a thread that wants the GIL back while it finalizes: on
+// POSIX with a forced unwind (pthread_exit) through every frame, ours included. So nothing
+// on a path from a GIL-released wait (ours, or one in Python code we call) up to the
+// interpreter may be noexcept or catch everything, and destructors on that path leave Python
+// objects alone on such a thread (see may_touch_python in py_ref.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,37 +14,14 @@
 
 namespace zt {
 
-// True once the interpreter has begun to finalize. Readable without the GIL.
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// A thread that must not run Python again: the interpreter is finalizing. Blocks for good
-// (the process exit ends it), which is what newer interpreters do themselves; the older ones
-// end the thread with a forced unwind instead, which a noexcept frame would turn into
-// std::terminate. Touches no Python object.
-[[noreturn]] void park_forever() noexcept;
-
-// Takes the GIL back after a PyEval_SaveThread. Parks a thread that comes back while the
-// interpreter finalizes. May still end the thread with a forced unwind when finalization
-// starts during the call: so not noexcept, and neither may its callers be up to the
-// interpreter (see guarded in guard.h).
-inline void restore_thread(PyThreadState* state) {
-  if (interpreter_finalizing()) park_forever();
-  PyEval_RestoreThread(state);
-}
-
 // Releases the GIL for the scope: wrap every blocking wait in one. No Python object may be
 // touched (not even a reference dropped) while it is alive, and no owned reference should
-// be held by a local of the released scope (a forced unwind would drop it without the GIL).
+// be held by a local of the released scope.
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() noexcept(false) { restore_thread(state_); }
+  // May end the thread (see above): not noexcept.
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -50,10 +32,7 @@ class GilRelease {
 // Holds the GIL for the scope, from a thread that may or may not hold it already.
 class GilAcquire {
  public:
-  GilAcquire() {
-    if (interpreter_finalizing()) park_forever();
-    state_ = PyGILState_Ensure();
-  }
+  GilAcquire() : state_(PyGILState_Ensure()) {}
   ~GilAcquire() {
     if (may_touch_python()) PyGILState_Release(state_);
   }

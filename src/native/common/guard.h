@@ -21,7 +21,7 @@ struct InternalError : std::exception {
 
 // Runs `body` (returning a new reference or NULL) and maps every escaping exception to a
 // pending Python error. Use at every function the interpreter calls.
-// Not noexcept, and nothing here catches everything: an interpreter before 3.13 ends a
+// Not noexcept, and nothing here catches everything: an interpreter before 3.14 ends a
 // thread that wants the GIL back during finalization with a forced unwind (from a wait of
 // ours or of Python code we call), which must pass through to the interpreter's frames.
 template <class F>

@@ -13,7 +13,7 @@ namespace zt {
 struct PythonError {};
 
 // Whether this thread may touch Python objects in a destructor. Only false for a thread that
-// the interpreter ends during finalization (interpreters before 3.13 do so with a forced
+// the interpreter ends during finalization (interpreters before 3.14 do so with a forced
 // unwind through our frames, without the GIL): its references are left alone, as the
 // interpreter leaves those of its own frames.
 inline bool may_touch_python() noexcept {

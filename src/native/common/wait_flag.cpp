@@ -123,7 +123,7 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
     }
     PyThreadState* state = PyEval_SaveThread();
     PyLockStatus status = PyThread_acquire_lock_timed(waiter.lock, micros, interruptible ? 1 : 0);
-    restore_thread(state);
+    PyEval_RestoreThread(state);  // may end the thread at exit: see gil.h
     bool woken;
     {
       std::lock_guard<std::mutex> lock(mutex_);
