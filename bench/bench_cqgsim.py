@@ -1,17 +1,29 @@
-"""Simulated component: OnTicksAdded batches delivered to a sink.
+"""Simulated component: OnTicksAdded batches delivered to a sink, and the cost of one market
+update with many finished orders kept.
 
 The component applies each scripted batch (quotes, the ticks window, bars, resting orders)
 and raises OnTicksAdded. The baseline is a minimal component doing the least possible for
 the same events (build the tick objects, store them, fire), so the ratio is the share of
 that rate the simulator keeps. A second sink reads every tick as the adapter does (Item,
 PriceType, Price, Volume).
+
+The market-update line applies one small batch of ticks (with a working order resting far
+off) while 50 000 finished orders are kept, against the same with none kept: only working
+orders may cost anything. The collector is paused while timing, as timeit does: objects kept
+anywhere in the process make its passes longer, whoever keeps them.
 """
+import gc
+import statistics
+import time
+
 import pythoncom
 import win32com.client
 
 import comsim
 import cqgsim
 from benchlib import Row, median_seconds, timed
+from cqgsim import constants as C
+from cqgsim.orders import Order
 from cqgsim.ticks import Tick
 
 BATCH = 100
@@ -96,7 +108,78 @@ def minimal_rate(repeat):
     return rate
 
 
+FINISHED = 50_000
+UPDATES = 2_000
+
+
+def _trading_component():
+    """A started, logged-on scripted component with one working order resting far off."""
+    cqgsim.configure(mode="scripted")
+    cel = win32com.client.Dispatch("CQG.CQGCEL.4")
+    sim = cqgsim.latest()
+    core = sim._core
+    cel.Startup()
+    cel.GWLogon("bench", "bench")
+    cel.AccountSubscriptionLevel = C.aslAccountUpdatesAndOrders
+    while not core.accounts.Count:
+        pythoncom.PumpWaitingMessages()
+    market = core.market_data.markets["F.US.EPZ5"]
+    account = core.accounts.Item(0)
+    resting = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1, C.osdBuy,
+                    6000.0, None)
+    core.trading.place(resting)
+    while resting.GWStatus != C.osInOrderBook:
+        pythoncom.PumpWaitingMessages()
+    return cel, core, market, account
+
+
+def update_costs(finished, repeat):
+    """Microseconds to apply one market update on the component's thread with none and with
+    ``finished`` finished orders kept: two components, measured in turn within each
+    repetition, with the collector paused while timing (as timeit does), so that only the
+    simulator's own work counts."""
+    parts = []
+    for kept in (0, finished):
+        cel, core, market, account = _trading_component()
+        for _ in range(kept):
+            done = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1,
+                         C.osdBuy, 6000.0, None)
+            done.GWStatus = C.osCanceled
+            core.orders._add(done)
+        parts.append((cel, core.market_data.apply, market))
+    raw = [(C.tptBid, 6850.0, 10), (C.tptAsk, 6850.25, 10), (C.tptTrade, 6850.25, 1),
+           (C.tptAsk, 6850.25, 9)]
+    pump = pythoncom.PumpWaitingMessages
+
+    def run(apply, market):
+        spent = 0.0
+        gc.disable()
+        try:
+            for i in range(UPDATES):
+                start = time.perf_counter()
+                apply(market, raw)
+                spent += time.perf_counter() - start
+                if i % 100 == 99:
+                    pump()
+        finally:
+            gc.enable()
+        pump()
+        return spent
+
+    samples = ([], [])
+    for _, apply, market in parts:
+        run(apply, market)  # warm-up, not counted
+    for _ in range(repeat):
+        for k, (_, apply, market) in enumerate(parts):
+            samples[k].append(run(apply, market))
+    for cel, _, _ in parts:
+        cel.Shutdown()
+    pythoncom.PumpWaitingMessages()
+    return tuple(statistics.median(s) / UPDATES * 1e6 for s in samples)
+
+
 def rows(repeat=5):
+    none_kept, many_kept = update_costs(FINISHED, repeat)
     base = minimal_rate(repeat)
     sim = simulated_rate(NoOpSink, repeat)
     reading = simulated_rate(ReadingSink, repeat)
@@ -107,6 +190,8 @@ def rows(repeat=5):
             "k ticks/s", "ratio >= 1", higher_is_better=True),
         Row("cqgsim: ticks read by the sink as adapter", reading / 1e3, "goal 100k ticks/s",
             100.0, "k ticks/s", "ratio >= 1", higher_is_better=True),
+        Row("cqgsim: market update, 50k finished orders", many_kept, "the same, none kept",
+            none_kept, "us/update", "ratio <= 1.2"),
     ]
 
 

@@ -2,6 +2,8 @@
 from cqgsim import constants as C
 from cqgsim.collection import Collection
 
+KEPT_FILLS = 10_000  # fills of an account that a bust can still take back
+
 
 class Position:
     """One instrument's position in one account; Quantity is signed (short below zero)."""
@@ -37,6 +39,13 @@ class Position:
     @property
     def ProfitLoss(self):
         return round(self._realized + self.OTE, 2)
+
+    def _state(self):
+        return self.Side, self.Quantity, self.AveragePrice, self._realized
+
+    def _set_state(self, state):
+        self.Side, self.Quantity, self.AveragePrice, self._realized = (
+            state or (C.osdBuy, 0, 0.0, 0.0))
 
     def _fill(self, signed_qty, price):
         """Books a fill; returns the realized profit or loss of the part that closed."""
@@ -120,6 +129,53 @@ class Account:
         self._positions = {}  # full name -> Position, in the order they were opened
         self._realized = 0.0
         self._commissions = 0.0
+        # The latest fills, as [fill id, instrument, signed quantity, price], so that a bust
+        # can be taken back; older ones are folded into the state they led to.
+        self._fills = []
+        self._folded = ({}, 0.0, 0.0)  # positions' (quantity, price, realized), cash figures
+
+    def _book(self, fill, position, commission):
+        """Books a fill to its position and the account's cash."""
+        signed = fill.Quantity if fill.Side == C.osdBuy else -fill.Quantity
+        self._apply(fill.InstrumentName, position, signed, fill.Price, commission)
+        self._fills.append((fill.Id, fill.InstrumentName, signed, fill.Price))
+        if len(self._fills) > KEPT_FILLS:
+            self._fold(KEPT_FILLS // 2, commission)
+
+    def _apply(self, name, position, signed, price, commission):
+        self._realized += position._fill(signed, price)
+        self._commissions += commission * abs(signed)
+
+    def _fold(self, count, commission):
+        """Forgets the oldest ``count`` fills, keeping the state they led to."""
+        older, self._fills = self._fills[:count], self._fills[count:]
+        saved = self._positions_state(), self._realized, self._commissions
+        self._restore(self._folded)
+        for _, name, signed, price in older:
+            self._apply(name, self._positions[name], signed, price, commission)
+        self._folded = (self._positions_state(), self._realized, self._commissions)
+        self._restore(saved)
+
+    def _positions_state(self):
+        return {name: p._state() for name, p in self._positions.items()}
+
+    def _restore(self, state):
+        positions, self._realized, self._commissions = state
+        for name, p in self._positions.items():
+            p._set_state(positions.get(name))
+
+    def _unbook(self, fill, commission):
+        """Takes a busted fill back: positions and cash as if it never happened (the fills
+        after it are booked again). Returns the fill's position, or None when the fill is too
+        old to be taken back."""
+        kept = [f for f in self._fills if f[0] != fill.Id]
+        if len(kept) == len(self._fills):
+            return None
+        self._restore(self._folded)
+        self._fills = kept
+        for _, name, signed, price in kept:
+            self._apply(name, self._positions[name], signed, price, commission)
+        return self._positions[fill.InstrumentName]
 
     @property
     def PositionSubcriptionLevel(self):

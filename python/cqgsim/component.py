@@ -105,6 +105,7 @@ class CQGCEL:
         core.request("NewInstrument", md.resolve_instrument, md.fail_instrument, symbol)
 
     def RemoveInstrument(self, instrument):
+        self._core.check_not_shut_down()
         if not isinstance(instrument, Instrument):
             raise TypeError("RemoveInstrument takes an instrument of this component")
         self._core.market_data.remove_instrument(instrument)
@@ -129,6 +130,7 @@ class CQGCEL:
         return ticks
 
     def RemoveTicks(self, ticks):
+        self._core.check_not_shut_down()
         if not isinstance(ticks, Ticks):
             raise TypeError("RemoveTicks takes a ticks object of this component")
         self._core.market_data.remove_ticks(ticks)
@@ -153,6 +155,7 @@ class CQGCEL:
         return bars
 
     def RemoveTimedBars(self, bars):
+        self._core.check_not_shut_down()
         if not isinstance(bars, TimedBars):
             raise TypeError("RemoveTimedBars takes a timed-bars object of this component")
         self._core.market_data.remove_bars(bars)

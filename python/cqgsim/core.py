@@ -76,9 +76,12 @@ class Core:
     def error(self, code, description):
         return ComponentError(code, description)
 
-    def check_usable(self):
+    def check_not_shut_down(self):
         if self.shut_down:
             raise RuntimeError("CQGCEL has been shut down")
+
+    def check_usable(self):
+        self.check_not_shut_down()
         if not self.startup_called:
             raise RuntimeError("CQGCEL is not started")
 

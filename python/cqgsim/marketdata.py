@@ -6,55 +6,166 @@ import datetime as _dt
 from cqgsim import catalogue
 from cqgsim import constants as C
 from cqgsim.bars import TimedBar, TimedBars
-from cqgsim.market import BarData, History
+from cqgsim import hours
+from cqgsim.book import Book
+from cqgsim.market import BarData, DailyHistory, MinuteHistory, aggregate
 from cqgsim.objects import Instrument, Quote, Quotes
 from cqgsim.ticks import Tick, Ticks
 
 BBA = frozenset({C.qtBid, C.qtAsk})
 ALL_QUOTE_TYPES = tuple(C.ENUMS["eQuoteType"].values())
-_DAY = _dt.timedelta(days=1)
+_MINUTE = _dt.timedelta(minutes=1)
+INVALID = C.INVALID_VALUE
 MAX_BARS = 10_000
+DAY_HORIZON = 9  # trading days made of minute bars; older days come from the daily model
+
+
+def _merge_newer(bar, newer):
+    """Adds a bar's trades that came after everything ``bar`` holds."""
+    if newer.open == INVALID:
+        return
+    if bar.open == INVALID:
+        bar.open, bar.high, bar.low = newer.open, newer.high, newer.low
+    else:
+        bar.high, bar.low = max(bar.high, newer.high), min(bar.low, newer.low)
+    bar.close = newer.close
+    bar.volume += newer.volume
+    bar.ticks += newer.ticks
 
 
 class Series:
-    """One instrument's bars of one period: the history before the clock started, the bars
-    completed since, and the forming bar."""
+    """One instrument's bars of one period: the bars before the clock started, the bars
+    completed since, and the forming bar. Bars longer than a minute are made of the minute
+    bars they cover, so every period tells the same story; a day is the contract's trading
+    day (see hours.py). Only open market time has bars."""
 
-    def __init__(self, spec, seed, key, now):
+    def __init__(self, market, key, now, seed_until=None):
         self.key = key
-        self.length = _DAY if key == "day" else _dt.timedelta(minutes=int(key))
+        self.day = key == "day"
+        self.length = None if self.day else _dt.timedelta(minutes=int(key))
+        self._market = market
         self.forming = BarData(self.floor(now))
         self.completed = collections.deque(maxlen=MAX_BARS)
-        self._history = History(spec, seed, key, self.forming.start, lambda s: s - self.length)
+        self._fixed = None  # history given by a script
+        self._boundary_of = self._boundary = None
+        # The minutes from the forming bar's start up to here are taken in when first read.
+        self._seed_until = seed_until
+        self._derived = []  # bars before the clock started (longer periods), newest first
+        self._aggregated = []  # the part of them made of minute bars
+        self._minutes_done = False
+        self._daily = None  # the daily model beyond the minutes
 
     def floor(self, t):
-        if self.key == "day":
-            return _dt.datetime(t.year, t.month, t.day)
+        """Start of the bar that holds ``t`` (of the next one when the market is closed)."""
+        if self.day:
+            return hours.day_start(hours.trading_date(t))
         step = int(self.length.total_seconds())
-        seconds = int((t - _dt.datetime(t.year, t.month, t.day)).total_seconds())
-        return _dt.datetime(t.year, t.month, t.day) + _dt.timedelta(seconds=seconds - seconds % step)
+        midnight = _dt.datetime(t.year, t.month, t.day)
+        seconds = int((t - midnight).total_seconds())
+        start = midnight + _dt.timedelta(seconds=seconds - seconds % step)
+        while not self._open(start):
+            start += self.length
+        return start
+
+    def _open(self, start):
+        return hours.is_open(start) or hours.is_open(start + self.length - _MINUTE)
+
+    def end(self, start):
+        if self.day:
+            return hours.day_end(hours.trading_date(start))
+        return start + self.length
+
+    def label(self, data):
+        """The trading date of a daily bar."""
+        d = hours.trading_date(data.start)
+        return _dt.datetime(d.year, d.month, d.day)
 
     def next_boundary(self):
-        return self.forming.start + self.length
+        if self._boundary_of is not self.forming:  # asked on every step: kept per bar
+            self._boundary_of, self._boundary = self.forming, self.end(self.forming.start)
+        return self._boundary
 
     def set_history(self, bars):
         """Replaces the bars before the clock started: BarData objects, oldest first."""
         start = self.forming.start
         for data in reversed(bars):
-            start -= self.length
+            start = self.previous(start)
             data.start = start
-        self._history = _Fixed(list(bars))
+        self._fixed = _Fixed(list(bars))
+
+    def previous(self, start):
+        """Start of the bar before the one starting at ``start``."""
+        if self.day:
+            return hours.day_start(hours.previous_date(hours.trading_date(start)))
+        return start - self.length
+
+    def seed(self):
+        if self._seed_until is not None:
+            until, self._seed_until = self._seed_until, None
+            for b in self._market.minutes_before(until):
+                if b.start < self.forming.start:
+                    break
+                self.forming.add_before(b)
 
     def roll(self):
+        self.seed()
         self.completed.append(self.forming)
-        self.forming = BarData(self.forming.start + self.length)
+        self.forming = BarData(self.floor(self.end(self.forming.start)))
 
     def newest(self, count):
         """The newest ``count`` bars, oldest first, the forming bar last."""
+        self.seed()
         done = list(self.completed)[-(count - 1):] if count > 1 else []
         missing = count - 1 - len(done)
-        older = self._history.newest(missing) if missing > 0 else []
+        older = self._history(missing) if missing > 0 else []
         return older + done + [self.forming]
+
+    def _history(self, count):
+        if self._fixed is not None:
+            return self._fixed.newest(count)
+        if self.key == "1":
+            return self._market.history.newest(count)
+        self._derive(count)
+        return self._derived[:count][::-1]
+
+    def _derive(self, count):
+        """Groups the minutes before the forming bar into bars of this period; days beyond
+        the horizon come from the daily model, chained to the oldest day made of minutes."""
+        if len(self._derived) >= count:
+            return
+        limit = min(count, DAY_HORIZON) if self.day else count
+        if not self._minutes_done and len(self._aggregated) < limit:
+            self._aggregated = []
+            bucket, group = None, []
+            for b in self._market.minutes_before(self.forming.start):
+                s = self.floor(b.start)
+                if s != bucket:
+                    if group:
+                        self._aggregated.append(aggregate(bucket, group))
+                        if len(self._aggregated) >= limit:
+                            break
+                    bucket, group = s, []
+                group.append(b)
+            else:
+                # The minutes ran out: a bar cut by the horizon is not whole; a script's
+                # history is all there is.
+                if group and self._fixed_minutes():
+                    self._aggregated.append(aggregate(bucket, group))
+                self._minutes_done = True
+            if self.day and len(self._aggregated) >= DAY_HORIZON:
+                self._minutes_done = True
+        self._derived = list(self._aggregated)
+        if self.day and len(self._derived) < count:
+            if self._daily is None:
+                oldest = self._derived[-1] if self._derived else self.forming
+                opening = oldest.open if oldest.open != INVALID else self._market.spec.start_price
+                self._daily = DailyHistory(
+                    self._market.spec, self._market.seed, self._market.interval,
+                    hours.previous_date(hours.trading_date(oldest.start)), opening)
+            self._derived.extend(b for _, b in self._daily.draw(count - len(self._derived)))
+
+    def _fixed_minutes(self):
+        return self._market.series["1"]._fixed is not None
 
 
 class _Fixed:
@@ -66,29 +177,60 @@ class _Fixed:
     def newest(self, count):
         return self._bars[-count:]
 
+    def iter_newest(self):
+        return reversed(self._bars)
+
 
 class MarketState:
     """One instrument's market as the component sees it."""
 
-    def __init__(self, spec, seed, clock):
+    def __init__(self, spec, seed, clock, interval):
         self.spec = spec
+        self.seed = seed
+        self.interval = interval
         self._clock = clock
-        self._seed = seed
+        self.history = MinuteHistory(spec, seed, interval, clock.now)
+        today = hours.day_start(hours.trading_date(clock.now))
+        settled = self.history.close_before(today)
         # quote type -> [price, volume, local timestamp]; absent types are not valid
-        self.quotes = {C.qtYesterdaySettlement: [spec.start_price, 0, clock.local(clock.now)]}
+        self.quotes = {C.qtYesterdaySettlement: [
+            spec.start_price if settled is None else settled, 0, clock.local(clock.now)]}
         self.recent = collections.deque(maxlen=1000)
         self.series = {}
         for key in ("1", "day"):
-            self.series_for(key)
+            self.series_for(key, lazy=True)
         self.instrument = None  # the resolved Instrument, if any
         self.ticks = []  # active Ticks collections
         self.bars = []  # active TimedBars collections
+        self.working = {}  # GUID -> working order on this market, in the order accepted
+        self.book = Book(self)
 
-    def series_for(self, key):
+    def series_for(self, key, lazy=False):
         s = self.series.get(key)
         if s is None:
-            s = self.series[key] = Series(self.spec, self._seed, key, self._clock.now)
+            now = self._clock.now
+            minute = self.series.get("1")
+            cut = minute.forming.start if minute is not None else now
+            s = self.series[key] = Series(self, key, now,
+                                          seed_until=None if key == "1" else cut)
+            if minute is not None and key != "1" and not lazy:
+                # Asked for after the clock started: the minutes so far, then the one forming.
+                s.seed()
+                if minute.forming.start >= s.forming.start:
+                    _merge_newer(s.forming, minute.forming)
         return s
+
+    def minutes_before(self, t):
+        """Minute bars that started before ``t``, newest first: those completed since the
+        clock started, then the history."""
+        minute = self.series["1"]
+        for b in reversed(list(minute.completed)):
+            if b.start < t:
+                yield b
+        source = minute._fixed if minute._fixed is not None else self.history
+        for b in source.iter_newest():
+            if b.start is None or b.start < t:
+                yield b
 
     def best(self, quote_type):
         q = self.quotes.get(quote_type)
@@ -127,18 +269,25 @@ class MarketState:
                 traded = True
                 self.quotes[C.qtTrade] = [price, volume, stamp]
                 changed.append(C.qtTrade)
-                if C.qtDayOpen not in self.quotes:
-                    self.quotes[C.qtDayOpen] = [price, 0, stamp]
-                    changed.append(C.qtDayOpen)
-                high, low = self.quotes.get(C.qtDayHigh), self.quotes.get(C.qtDayLow)
-                if high is None or price > high[0]:
-                    self.quotes[C.qtDayHigh] = [price, 0, stamp]
-                    changed.append(C.qtDayHigh)
-                if low is None or price < low[0]:
-                    self.quotes[C.qtDayLow] = [price, 0, stamp]
-                    changed.append(C.qtDayLow)
                 for s in self.series.values():
                     s.forming.trade(price, volume)
+                high, low = self.quotes.get(C.qtDayHigh), self.quotes.get(C.qtDayLow)
+                if C.qtDayOpen not in self.quotes:
+                    # The day's figures so far: it began before the clock did.
+                    day = self.series["day"]
+                    day.seed()
+                    f = day.forming
+                    self.quotes[C.qtDayOpen] = [f.open, 0, stamp]
+                    changed.append(C.qtDayOpen)
+                    high, low = [f.high, 0, stamp], [f.low, 0, stamp]
+                    self.quotes[C.qtDayHigh], self.quotes[C.qtDayLow] = high, low
+                    changed += [C.qtDayHigh, C.qtDayLow]
+                if price > high[0]:
+                    self.quotes[C.qtDayHigh] = [price, 0, stamp]
+                    changed.append(C.qtDayHigh)
+                if price < low[0]:
+                    self.quotes[C.qtDayLow] = [price, 0, stamp]
+                    changed.append(C.qtDayLow)
             elif price_type == C.tptSettlement:
                 self.quotes[C.qtSettlement] = [price, volume, stamp]
                 changed.append(C.qtSettlement)
@@ -162,7 +311,8 @@ class MarketData:
     def __init__(self, core):
         self._core = core
         clock = core.clock
-        self.markets = {s.full_name: MarketState(s, core.config.seed, clock)
+        self.markets = {s.full_name: MarketState(s, core.config.seed, clock,
+                                                 core.config.tick_interval)
                         for s in catalogue.SPECS}
         self._ids = 0
 
@@ -287,8 +437,8 @@ class MarketData:
         self._core.fire("OnTimedBarsResolved", bars, error)
 
     def _bar(self, bars, data):
-        if bars._series.key == "day":
-            stamp = _dt.datetime(data.start.year, data.start.month, data.start.day)
+        if bars._series.day:
+            stamp = bars._series.label(data)
         else:
             stamp = self._core.clock.local(data.start)
         return TimedBar(data, stamp, bars._outputs)
@@ -360,21 +510,27 @@ class MarketData:
         core.seq.then(self.advance, target, then)
 
     # -- market updates ------------------------------------------------------------------
-    def apply(self, market, raw):
-        """Applies ticks at the current time and delivers what changed."""
+    def apply(self, market, raw, own=False):
+        """Applies ticks at the current time and delivers what changed; ``own``: the
+        account's own trades, already matched."""
         stamp = self._core.clock.local(self._core.clock.now)
-        self._deliver(market, raw, None, stamp, traded=None, applied=False)
+        self._deliver(market, raw, None, stamp, traded=None, applied=False, own=own)
 
-    def _deliver(self, market, raw, changed, stamp, traded, applied):
+    def _deliver(self, market, raw, changed, stamp, traded, applied, own=False):
         core = self._core
         if applied:
             ticks = [Tick(t, p, v, stamp) for t, p, v in raw]
             market.recent.extend(ticks)
         else:
             ticks, changed, traded = market.apply(raw, stamp)
-        core.trading.market_moved(market)
-        if not core.data_up:
-            return
+        if core.data_up:
+            self._publish(market, ticks, changed, traded)
+        if not own:
+            # The market data of the instant goes out before the fills it causes.
+            core.trading.market_moved(market, raw)
+
+    def _publish(self, market, ticks, changed, traded):
+        core = self._core
         inst = market.instrument
         if inst is not None and inst._level >= C.dsQuotes and changed:
             types = changed if inst._level >= C.dsQuotesAndBBA else [

@@ -65,6 +65,8 @@ class Order:
         self._account = account
         self._place_requested = False
         self._triggered = False
+        self._ahead = 0  # contracts queued before it at its price while it rests
+        self._seen = None  # what the book last showed at that price (None: not shown)
         self.GUID = guid
         self.Type = order_type
         self.InstrumentName = market.spec.full_name

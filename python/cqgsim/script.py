@@ -142,10 +142,10 @@ class Simulation:
             for qt, v in items:
                 price, volume = v if isinstance(v, tuple) else (v, 0)
                 market.set_quote(qt, price, volume, stamp)
-            core.trading.market_moved(market)
             inst = market.instrument
             if core.data_up and inst is not None and inst._level >= C.dsQuotes:
                 core.market_data._fire_quotes(inst, [qt for qt, _ in items])
+            core.trading.market_moved(market)  # quotes are no prints: only the book counts
 
         self._submit(apply, self._core)
 

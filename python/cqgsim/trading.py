@@ -1,9 +1,11 @@
-"""Accounts and orders on the component's thread: placing, matching, fills, cancels, and the
-balance and positions that follow the fills."""
+"""Accounts and orders on the component's thread: placing, checks, fills, cancels, busts, and
+the balance and positions that follow the fills (when orders trade: matching.py)."""
 import uuid
 
+from cqgsim import catalogue
 from cqgsim import constants as C
 from cqgsim.accounts import Account, Position
+from cqgsim.matching import Matcher
 from cqgsim.objects import Instrument
 from cqgsim.orders import Fill, Order, OrderProperties
 
@@ -15,6 +17,7 @@ class Trading:
         self._core = core
         self._accounts = {}  # GW account id -> Account, made on the first reload
         self._fill_ids = 0
+        self.matcher = Matcher(self, core)
 
     # -- accounts ------------------------------------------------------------------------
     def reload_accounts(self):
@@ -65,7 +68,35 @@ class Trading:
             return "Limit price is missing"
         if order.Type in (C.otStop, C.otStopLimit) and not _price(order.StopPrice):
             return "Stop price is missing"
-        return None
+        spec = order._market.spec
+        for name, price in (("Limit", order.LimitPrice), ("Stop", order.StopPrice)):
+            uses = (C.otLimit, C.otStopLimit) if name == "Limit" else (C.otStop, C.otStopLimit)
+            if order.Type in uses and (price <= 0 or not catalogue.on_tick(spec, price)):
+                return (f"{name} price {price} is not a positive multiple of the tick size "
+                        f"{spec.tick_size}")
+        return self._buying_power_problem(order)
+
+    def _buying_power_problem(self, order):
+        """An order that would raise the account's initial margin beyond its equity, once
+        filled, is refused, as a broker's risk check does; one that only reduces the risk
+        always passes. (Working orders hold no margin of their own here.)"""
+        account = order._account
+        before = self._initial_margin(account)
+        after = self._initial_margin(account, order)
+        equity = account._balance() + account._upl()
+        if after <= before or after <= equity:
+            return None
+        return (f"Insufficient buying power: {int(order.Quantity)} {order.InstrumentName} "
+                f"need {after - before:,.2f} more initial margin ({after:,.2f} in all), "
+                f"equity {equity:,.2f}")
+
+    def _initial_margin(self, account, extra=None):
+        """Initial margin of the account's positions, with ``extra`` filled."""
+        held = {p._market: p.Quantity for p in account._positions.values()}
+        if extra is not None:
+            signed = int(extra.Quantity) if extra.Side == C.osdBuy else -int(extra.Quantity)
+            held[extra._market] = held.get(extra._market, 0) + signed
+        return sum(abs(q) * m.spec.initial_margin for m, q in held.items())
 
     def place(self, order):
         self._core.request("Place", self._added, self._failed, order)
@@ -79,6 +110,7 @@ class Trading:
         old = OrderProperties(order._values())
         order.GWStatus = status
         order.EventServerTimestamp = self._core.event_time()
+        _index(order)
         return old
 
     def _added(self, order):
@@ -100,39 +132,19 @@ class Trading:
             return
         order.Quantity = int(order.Quantity)
         self._event(C.ctChanged, order, self._status(order, C.osInOrderBook))
-        self._core.seq.then(self._try_match, order, True)
+        self._core.seq.then(self._arrive, order)
 
     # -- matching ------------------------------------------------------------------------
-    def market_moved(self, market):
-        if not self._core.gw_up:
-            return
-        for order in list(self._core.orders._items):
-            if order._market is market and order.GWStatus in WORKING:
-                self._try_match(order, False)
+    def _arrive(self, order):
+        if order.GWStatus in WORKING and self._core.gw_up:
+            self.matcher.arrive(order)
 
-    def _try_match(self, order, arriving):
-        if order.GWStatus not in WORKING or not self._core.gw_up:
+    def market_moved(self, market, ticks=()):
+        """After the market data of an instant: its working orders may trade."""
+        if not self._core.gw_up or not market.working:
             return
-        m = order._market
-        buy = order.Side == C.osdBuy
-        opposite = m.best(C.qtAsk if buy else C.qtBid)
-        last = m.best(C.qtTrade)
-        if order.Type in (C.otStop, C.otStopLimit) and not order._triggered:
-            seen = [p for p in (last, opposite) if p is not None]
-            if not any((p >= order.StopPrice) if buy else (p <= order.StopPrice) for p in seen):
-                return
-            order._triggered = True
-            arriving = True
-        if order.Type in (C.otMarket, C.otStop):
-            if opposite is not None:
-                self.fill(order, order.Quantity - order.FilledQuantity, opposite)
-            return
-        limit = order.LimitPrice
-        if opposite is not None and (opposite <= limit if buy else opposite >= limit):
-            self.fill(order, order.Quantity - order.FilledQuantity,
-                      opposite if arriving else limit)
-        elif last is not None and (last <= limit if buy else last >= limit) and not arriving:
-            self.fill(order, order.Quantity - order.FilledQuantity, limit)
+        prints = [(p, v) for t, p, v in ticks if t == C.tptTrade]
+        self.matcher.market_moved(market, prints)
 
     def fill(self, order, quantity, price, status=C.fsNormal):
         """Books a fill of ``quantity`` at ``price`` and delivers what follows from it."""
@@ -151,15 +163,14 @@ class Trading:
         order.FilledQuantity = total
         if total >= order.Quantity:
             order.GWStatus = C.osFilled
+            _index(order)
         order.EventServerTimestamp = stamp
         account = order._account
         position = account._positions.get(order.InstrumentName)
         added = position is None
         if added:
             position = account._positions[order.InstrumentName] = Position(account, order._market)
-        signed = quantity if order.Side == C.osdBuy else -quantity
-        account._realized += position._fill(signed, price)
-        account._commissions += core.config.commission * quantity
+        account._book(fill, position, core.config.commission)
         self._event(C.ctChanged, order, old, fill)
         if self._events_on():
             if account._psl == C.pslSnapshotAndUpdates:
@@ -173,7 +184,10 @@ class Trading:
 
     def _in_cancel(self, order):
         if order.GWStatus in C.FINAL_STATUSES:
-            return  # filled or rejected while the cancel was on its way
+            # Filled or rejected while the cancel was on its way: the cancel is answered.
+            self._cancel_failed(order, self._core.error(
+                201, f"Order {order.GUID} cannot be cancelled: it is no longer working"))
+            return
         self._event(C.ctChanged, order, self._status(order, C.osInCancel))
         self._core.seq.then(self._cancelled, order)
 
@@ -186,17 +200,35 @@ class Trading:
 
     def set_status(self, order, status):
         fill = None
+        busted = None
         if status == C.osBusted and order._fills:
             last = order._fills[-1]
             fill = Fill(last.Id, order, last.Quantity, last.Price, self._core.event_time(),
                         C.fsBusted)
+            if last.Status == C.fsNormal and order._account is not None:
+                last.Status = C.fsBusted  # the exchange took it back: so does the account
+                busted = order._account._unbook(last, self._core.config.commission)
         self._event(C.ctChanged, order, self._status(order, status), fill)
+        if busted is not None and self._events_on():
+            account = order._account
+            if account._psl == C.pslSnapshotAndUpdates:
+                self._core.fire("OnAccountChanged", C.actPositionChanged, account, busted)
+            self._core.fire("OnAccountChanged", C.actAccountChanged, account, None)
 
     def remove(self, order):
         old = OrderProperties(order._values())
         self._core.orders._remove(order)
+        order._market.working.pop(order.GUID, None)
         self._event(C.ctRemoved, order, old)
 
 
 def _price(value):
     return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _index(order):
+    """Keeps the market's index of working orders in step with the order's status."""
+    if order.GWStatus in WORKING:
+        order._market.working[order.GUID] = order
+    else:
+        order._market.working.pop(order.GUID, None)

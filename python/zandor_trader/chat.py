@@ -1,8 +1,8 @@
 """ChatLog: the conversation between the operator and the bot, as the session shows it.
 
 The operator's messages are taken from the updates the bot receives; the bot's messages
-from the local Bot API server's record of what it sent, pulled in (`sync`) after each
-dispatched update and after each engine reply, which are the only times it can grow.
+from a record of what it sent, pulled in (`sync`) after each dispatched update and after each
+answer the engine sent, which are the only times it can grow. Only what is new is read.
 """
 import threading
 from collections import deque
@@ -13,11 +13,12 @@ BOT = "bot"
 
 
 class ChatLog:
-    def __init__(self, sent: Callable[[], list], on_new: Optional[Callable[[str, str], None]] = None,
-                 keep: int = 200):
-        """`sent()` returns every message the bot sent so far, in order (objects with `text`);
-        `on_new(who, text)` is told of each new entry, in order."""
-        self._sent = sent
+    def __init__(self, sent_after: Callable[[int], Tuple[list, int]],
+                 on_new: Optional[Callable[[str, str], None]] = None, keep: int = 200):
+        """`sent_after(n)` returns the messages the bot sent after its first `n` (objects with
+        `text`, in order) and how many it has sent in all; `on_new(who, text)` is told of each
+        new entry, in order."""
+        self._sent_after = sent_after
         self._on_new = on_new
         self._lock = threading.Lock()  # guards the members below and orders on_new calls
         self._entries: Deque[Tuple[str, str]] = deque(maxlen=keep)
@@ -37,8 +38,7 @@ class ChatLog:
             self._sync_locked()
 
     def _sync_locked(self) -> None:
-        sent = self._sent()
-        fresh, self._bot_seen = sent[self._bot_seen:], len(sent)
+        fresh, self._bot_seen = self._sent_after(self._bot_seen)
         self._add_locked([(BOT, m.text) for m in fresh])
 
     def _add_locked(self, entries) -> None:

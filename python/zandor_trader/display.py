@@ -6,10 +6,10 @@ second; it sleeps while nothing changes and stop() ends it.
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import TYPE_CHECKING, Callable, List, Optional, Tuple
 
 from rich import box
-from rich.console import Console, Group
+from rich.console import Console, Group, JustifyMethod, RenderableType
 from rich.layout import Layout
 from rich.live import Live
 from rich.panel import Panel
@@ -20,13 +20,18 @@ from rich.text import Text
 from zandor_trader.chat import OPERATOR
 from zandor_trader.replies import BALANCE_FIELDS, name, number, price
 
+if TYPE_CHECKING:
+    from zandor_trader.chat import ChatLog
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.log_pane import LogPane
+
 
 @dataclass
 class SessionView:
     """What the display reads; every part is safe to read from the display's thread."""
-    gateway: object            # CqgGateway: quotes, books, snapshots, trades
-    chat: object               # ChatLog
-    log: object                # LogPane
+    gateway: "CqgGateway"      # quotes, books, snapshots, trades
+    chat: "ChatLog"
+    log: "LogPane"
     typing: Callable[[], str]  # the line the operator is typing
     started: float             # time.monotonic() at the start
     deadline: Optional[float] = None
@@ -54,7 +59,7 @@ def _table(*columns, **kwargs) -> Table:
     """Columns named "<..." are left-aligned, the others (numbers) right-aligned."""
     table = Table(box=box.SIMPLE_HEAD, pad_edge=False, **kwargs)
     for column in columns:
-        justify = "left" if column.startswith("<") else "right"
+        justify: JustifyMethod = "left" if column.startswith("<") else "right"
         table.add_column(column.lstrip("<"), justify=justify, no_wrap=True)
     return table
 
@@ -134,7 +139,7 @@ def positions(view: SessionView) -> Panel:
 
 def orders(view: SessionView, rows: int = 8) -> Panel:
     table = _table("<Id", "<Symbol", "<Order", "Price", "<Status", "<Filled")
-    for o in view.gateway.trades.orders()[-rows:]:
+    for o in view.gateway.trades.newest_orders(rows)[0]:
         prices = " ".join(p for p in (o.price is not None and price(o.price),
                                       o.stop_price is not None and "stop " + price(o.stop_price)) if p)
         filled = f"{o.filled_quantity} @ {price(o.filled_avg_price)}" if o.filled_quantity else "-"
@@ -146,7 +151,7 @@ def orders(view: SessionView, rows: int = 8) -> Panel:
 
 def deals(view: SessionView, rows: int = 8) -> Panel:
     table = _table("<Deal", "<Order", "<Symbol", "<Side", "Qty", "Price", "<Time")
-    for d in view.gateway.trades.deals()[-rows:]:
+    for d in view.gateway.trades.newest_deals(rows)[0]:
         table.add_row(str(d.deal_id), _short_id(d.order_id), _code(d.security), name(d.direction),
                       str(d.filled_quantity), price(d.filled_avg_price), _time(d.updated_time))
     return Panel(table, title="Recent deals", box=box.ROUNDED)
@@ -171,7 +176,8 @@ def render(view: SessionView, height: Optional[int] = None) -> Layout:
     """One frame. On a terminal of `height` lines too short for every section the lower
     market and trade sections go first: the chat with its input line always stays."""
     instruments = len(view.gateway.cqg_quotes)
-    sections = [  # (name, height, renderable), in the order they are given up last to first
+    # (name, height, renderable), in the order they are given up last to first
+    sections: List[Tuple[str, int, Callable[[], RenderableType]]] = [
         ("market", instruments + 5, lambda: market(view)),
         ("account", max(instruments, len(BALANCE_FIELDS)) + 5, lambda: Layout()),
         ("trades", 12, lambda: Layout()),

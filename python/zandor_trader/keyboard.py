@@ -7,13 +7,13 @@ import codecs
 import os
 import select
 import threading
-from typing import Callable, List, Optional
+from typing import Any, Callable, List, Optional
 
 try:
     import termios
     import tty
 except ImportError:  # not a POSIX system
-    termios = tty = None
+    termios = tty = None  # type: ignore[assignment]
 
 ERASE = ("\x7f", "\b")
 KILL_LINE = "\x15"  # Ctrl-U
@@ -63,7 +63,7 @@ class KeyboardReader:
         self.on_change = on_change
         self.editor = LineEditor()
         self._keys = keys and termios is not None and os.isatty(fd)
-        self._saved_mode = None
+        self._saved_mode: Optional[List[Any]] = None
         self._wake_r, self._wake_w = os.pipe()  # a byte here ends the thread's wait
         self._thread = threading.Thread(target=self._run, name="keyboard", daemon=True)
 

@@ -56,9 +56,7 @@ class LineWriter(io.TextIOBase):
         self._lock = threading.Lock()  # guards _partial and orders the hand-overs
         self._partial = ""
 
-    @property
-    def encoding(self):
-        return "utf-8"
+    encoding = "utf-8"
 
     def writable(self) -> bool:
         return True

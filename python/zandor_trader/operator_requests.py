@@ -1,16 +1,19 @@
-"""Taking the operator's requests off the bot's shared fields: each one once, whole, in order.
+"""Turning each operator update into one request object, taken where its fields were written.
 
-The bot's command handlers (on the client library's dispatch thread) raise a flag and write
-its parameters one after another, with no lock; /send_order and /cancel_order raise the flag
-first. A reader that took a raised flag between those writes would act on the parameters of
-an earlier request. The gate closes that gap: it is held from the start of an operator's
-update to the end of its dispatch, and the engine takes requests only while holding it.
+The bot's command handlers run on the client library's dispatch thread, one update after
+another; each raises a flag on the bot and writes its parameters beside it. The intake runs on
+that same thread right after the bot's handlers (a later dispatcher group), so it always finds
+the fields of exactly the update just handled, whole: it lowers the flag, reads the fields and
+hands one `Request` to the engine's queue. The engine never reads the bot's fields itself, so
+a second command cannot overwrite the first before it is taken, and requests keep the order in
+which the operator sent them.
 """
+import itertools
 import threading
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Tuple
 
-# The request flags, in the order requests are served; each with the fields that go with it.
+# The request flags; each with the fields that go with it.
 FLAGS = (
     ("get_balance", ()),
     ("get_positions", ()),
@@ -22,8 +25,9 @@ FLAGS = (
     ("close_positions", ("close_positions_gateway_name",)),
 )
 # Options that hold for the request they came with only: put back once it has been taken.
-RESET_AFTER = {"get_orders": {"active_orders": False},
+RESET_AFTER: Dict[str, Dict[str, object]] = {"get_orders": {"active_orders": False},
                "close_positions": {"close_positions_gateway_name": None}}
+RUNNING = "Running"
 TERMINATED = "Terminated"
 
 
@@ -31,58 +35,51 @@ TERMINATED = "Terminated"
 class Request:
     kind: str  # a flag of FLAGS, or "stop"
     params: Dict[str, Any] = field(default_factory=dict)
+    seq: int = 0  # arrival number, from 1, in the order the operator's updates were handled
+    text: str = ""  # the operator's message the request came from ("" when not known)
+    args: Tuple[str, ...] = ()  # its words after the command
 
 
-class DispatchGate:
-    """Held by the dispatch thread from the start to the end of each operator update.
-
-    `begin` must run before the bot's handlers (an earlier dispatcher group) and `end` after
-    them (a later group); the dispatcher runs the later groups even when a handler failed.
-    Updates from other chats are stopped by the bot before its handlers run and before `end`,
-    so they must not take the gate: `operator_chat` says which chat is served.
-    """
-
-    def __init__(self, operator_chat: Optional[int]):
-        self.operator_chat = operator_chat
-        self._lock = threading.Lock()
-        self._held = False  # written by the dispatch thread only
-
-    def _from_operator(self, update) -> bool:
-        chat = getattr(update, "effective_chat", None)
-        return self.operator_chat is not None and chat is not None and chat.id == self.operator_chat
-
-    def begin(self, update, context=None) -> bool:
-        """Takes the gate for an operator's update; tells whether the update is one."""
-        if not self._from_operator(update):
-            return False
-        if not self._held:
-            self._lock.acquire()
-            self._held = True
-        return True
-
-    def end(self, update=None, context=None) -> None:
-        if self._held:
-            self._held = False
-            self._lock.release()
-
-    def acquire(self, timeout: float) -> bool:
-        return self._lock.acquire(timeout=timeout)
-
-    def release(self) -> None:
-        self._lock.release()
-
-
-def take_requests(bot) -> List[Request]:
-    """Every raised request, its flag lowered and its fields read in the same step; the stop
-    request last. Call it while holding the gate."""
-    requests = []
+def take_requests(bot) -> List[Tuple[str, Dict[str, Any]]]:
+    """Every raised request as (kind, params), its flag lowered and its fields read in the
+    same step; a /stop last. A /stop is taken as well: the status is put back to running, so
+    that the next /stop is seen as a new request (the engine marks the bot terminated when it
+    really ends)."""
+    taken = []
     for flag, fields in FLAGS:
         if not getattr(bot, flag):
             continue
         setattr(bot, flag, False)
-        requests.append(Request(flag, {f: getattr(bot, f) for f in fields}))
+        taken.append((flag, {f: getattr(bot, f) for f in fields}))
         for name, value in RESET_AFTER.get(flag, {}).items():
             setattr(bot, name, value)
     if bot.zandor_trader_status == TERMINATED:
-        requests.append(Request("stop"))
-    return requests
+        bot.zandor_trader_status = RUNNING
+        taken.append(("stop", {}))
+    return taken
+
+
+class RequestIntake:
+    """The dispatcher callback of the group after the bot's own: takes what the update asked
+    for and hands each request to `submit` (the engine's queue), in order.
+
+    The bot stops updates from any chat but the operator's before its handlers and before
+    this group, so whatever reaches `on_dispatched` is the operator's.
+    """
+
+    def __init__(self, bot, submit: Callable[[Request], None]):
+        self.bot = bot
+        self.submit = submit
+        self._lock = threading.Lock()  # one taker at a time (the dispatch thread, or a test)
+        self._numbers = itertools.count(1)
+
+    def on_dispatched(self, update=None, context=None) -> List[Request]:
+        message = getattr(update, "effective_message", None)
+        text = getattr(message, "text", None) or ""
+        args = tuple(getattr(context, "args", None) or ())
+        with self._lock:
+            requests = [Request(kind, params, next(self._numbers), text, args)
+                        for kind, params in take_requests(self.bot)]
+            for request in requests:
+                self.submit(request)
+        return requests

@@ -6,9 +6,10 @@
 direction l (long) or s (short); offset o (open) or c (close); order_type m (market),
 l (limit) or s (stop); "None" where a price does not apply: a market order takes neither
 price, a limit order a price only, a stop order a stop price only. Letter case does not
-matter in the one-letter fields, "None" and the security code.
+matter in the one-letter fields, "None" and the security code. Prices are kept as the exact
+decimals typed (Decimal), quantities as whole numbers.
 """
-import math
+from decimal import Decimal, InvalidOperation
 from typing import Callable, Optional
 
 from zandor_trader.core.constants import Direction, Offset, OrderType
@@ -71,16 +72,16 @@ def _quantity(value: str) -> int:
     return int(value)
 
 
-def _price(name: str, value: str, wanted: bool, order_type: OrderType) -> Optional[float]:
+def _price(name: str, value: str, wanted: bool, order_type: OrderType) -> Optional[Decimal]:
     kind = order_type.name.lower()
     if not wanted:
         if value.lower() != "none":
             raise OrderStringError(f"a {kind} order takes no {name}: give None, not {value!r}")
         return None
     try:
-        number = float(value)
-    except ValueError:
-        number = math.nan
-    if not math.isfinite(number) or number <= 0:
+        number = Decimal(value)
+    except InvalidOperation:
+        number = Decimal("NaN")
+    if not number.is_finite() or number <= 0:
         raise OrderStringError(f"a {kind} order needs {name} as a positive number, not {value!r}")
     return number

@@ -1,4 +1,5 @@
 """Text forms of balances, positions, orders and deals for the operator's chat."""
+from decimal import Decimal
 from typing import List
 
 from zandor_trader.core.balance import AccountBalance
@@ -13,11 +14,13 @@ def number(value, grouped: bool = True) -> str:
     """Money and counts: grouped thousands, the decimals the value has (up to 6)."""
     if value is None:
         return "-"
+    sep = "," if grouped else ""
+    if isinstance(value, Decimal) and value.is_finite():  # as typed: exact, no float detour
+        return f"{value.normalize():{sep}f}"
     try:
         value = float(value)
     except (TypeError, ValueError):
         return str(value)
-    sep = "," if grouped else ""
     if value.is_integer():
         return f"{int(value):{sep}}"
     return f"{value:{sep}.6f}".rstrip("0")

@@ -1,53 +1,32 @@
-"""A trading session on the simulated CQG component, steered from the operator's chat.
+"""A trading session on the CQG component (the simulated one or a real one), steered from
+the operator's chat.
 
 The main thread is the gateway's thread: it starts the component environment, logs on,
-subscribes, runs the engine, and at the end logs off and shuts the environment down. The
-operator bot talks to a local Bot API server started here; what the user types is posted
-to it as the operator's messages.
+subscribes, runs the engine, and at the end logs off and shuts the environment down. With a
+bot token configured the operator bot talks to that Bot API (Telegram, or the base URL
+configured); without one it talks to a local Bot API server started here, and what the user
+types is posted to it as the operator's messages. Every output is scrubbed of the secrets.
 """
 import os
+import random
 import signal
 import sys
 import threading
 import time
-from dataclasses import dataclass
-from typing import Dict, Optional, Sequence
+from typing import Optional
 
-LOCAL_CHAT_ID = 1  # the operator's chat when the configuration names none
+from zandor_trader.settings import PROGID, Settings, securities
+
+LOCAL_CHAT_ID = 1  # the operator's chat on the local server when the settings name none
+# The local server's bot: any well-formed token does, it never leaves this machine.
+LOCAL_TOKEN = "123456789:local-placeholder-token"
 EXIT_OK, EXIT_FAILED = 0, 1
 
 
-@dataclass
-class Settings:
-    instruments: Sequence[str] = ("EPZ5", "ENQZ5", "CLEF6")
-    minutes: Optional[float] = None
-    seed: int = 1
-    speed: float = 10.0
-    plain: bool = False
-    account: int = 100101
-    user: str = "operator"
-    password: str = "simulated"
-    bars: int = 10
-    refresh: float = 5.0
-    log_file: Optional[str] = None
-    bot_port: int = 0
 
-
-def securities_for(symbols: Sequence[str]) -> Dict[str, "Security"]:
-    """Host securities for the simulated component's instruments, by CQG symbol."""
-    from cqgsim import catalogue
-    from zandor_trader.core.constants import Exchange
-    from zandor_trader.core.security import Security
-
-    securities = {}
-    for symbol in symbols:
-        spec = catalogue.find(symbol)
-        if spec is None:
-            known = ", ".join(s.symbol for s in catalogue.SPECS)
-            raise ValueError(f"unknown instrument {symbol!r} (the simulated broker has {known})")
-        securities[spec.symbol] = Security(spec.symbol, Exchange(spec.exchange), spec.description)
-    return securities
-
+def market_seed(seed: Optional[int]) -> int:
+    """The seed given, or a new one from the system's entropy."""
+    return seed if seed is not None else random.SystemRandom().randrange(1, 2**31)
 
 class _Interrupts:
     """Ctrl-C (or SIGTERM) asks the engine to stop; a second Ctrl-C interrupts at once."""
@@ -89,9 +68,12 @@ class Session:
         self.display = None
         self.server = None
         self.bot = None
+        self.sent_log = None
+        self._handlers = []  # (handler, group) this session added to the bot's dispatcher
         self.keyboard = None
         self.gateway = None
         self.engine = None
+        self.outbox = None
         self.reason = None
 
     def _changed(self) -> None:
@@ -99,14 +81,23 @@ class Session:
             self.display.changed()
 
     def run(self) -> int:
-        s = self.settings
-        securities = securities_for(s.instruments)  # refuse a bad name before starting
-        import cqgsim
+        from zandor_trader.secrecy import Redactor, redacted_output
 
-        cqgsim.configure(mode="live", seed=s.seed, speed=s.speed)
-        if s.plain or not sys.stdout.isatty():
-            return self._run(securities)
-        return self._run_with_display(securities)
+        s = self.settings
+        self.redact = Redactor(s.secrets())
+        with redacted_output(self.redact):
+            if s.broker == "sim":
+                import cqgsim
+
+                seed = market_seed(s.seed)
+                # Printed so that the run can be repeated; a new seed each run keeps order ids
+                # and deal numbers from repeating across sessions.
+                print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
+                      flush=True)
+                cqgsim.configure(mode="live", seed=seed, speed=s.speed)
+            if s.plain or not sys.stdout.isatty():
+                return self._run(securities(s))
+            return self._run_with_display(securities(s))
 
     def _run_with_display(self, securities) -> int:
         from rich.console import Console
@@ -117,8 +108,10 @@ class Session:
             if self.settings.log_file else None
         pane = LogPane(file=log_file, on_line=self._changed)
         console = Console(file=sys.stdout)  # the terminal, before the trace is taken off it
+        from zandor_trader.secrecy import redacted_output
+
         try:
-            with pane.redirect():
+            with pane.redirect(), redacted_output(self.redact):
                 return self._run(securities, pane, console)
         finally:
             if log_file is not None:
@@ -128,43 +121,40 @@ class Session:
 
     def _run(self, securities, pane=None, console=None) -> int:
         """The session; with a log pane and a console, under the live display."""
-        from botapi import BotApiServer
-
-        import zandor_trader_config as config
         from zandor_trader.chat import ChatLog
         from zandor_trader.gateways.cqg.gateway import CqgGateway
+        from zandor_trader.sent_log import SentLog
 
         s = self.settings
-        token = config.TELEGRAM_TOKEN
-        chat_id = config.TELEGRAM_CHAT_ID if config.TELEGRAM_CHAT_ID is not None else LOCAL_CHAT_ID
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
-        self.gateway = CqgGateway(securities)
-        chat = ChatLog(lambda: self.server.sent(token=token),
-                       on_new=_print_chat if pane is None else lambda who, text: self._changed())
+        ticks = {i.symbol: i.tick_size for i in s.instruments if i.tick_size is not None}
+        self.gateway = CqgGateway(securities, tick_sizes=ticks)
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
+                token, chat_id, base_url = self._telegram()
+                self.sent_log = SentLog(chat_id)
+                chat = ChatLog(self.sent_log.sent_after,
+                               on_new=_print_chat if pane is None
+                               else lambda who, text: self._changed())
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
-                self.server = BotApiServer(token=token, port=s.bot_port).start()
-                # The bot reads these when it loads: point it at the local server, which a
-                # proxy for the outside world would not reach.
-                config.TELEGRAM_BASE_URL = self.server.base_url
-                config.TELEGRAM_CHAT_ID = chat_id
-                for name in ("HTTPS_PROXY", "https_proxy"):
-                    os.environ.pop(name, None)
-                print(f"Operator chat {chat_id} on the local Bot API server {self.server.base_url}"
-                      f" (control {self.server.control_url})", flush=True)
-                self._start_bot(chat, chat_id)
-                self._start_keyboard(chat_id, token, keys=pane is not None)
-                self.gateway.connect(s.user, s.password, s.account, bar_lookback=s.bars)
+                self._start_bot(chat, chat_id, token, base_url)
+                if self.server is not None:
+                    self._start_keyboard(chat_id, token, keys=pane is not None)
+                self.gateway.connect(s.user, s.password.reveal(), s.account,
+                                     bar_lookback=s.bars,
+                                     progid=s.progid if s.progid != PROGID else None)
                 names = ", ".join(self.gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
                 print(f"Session running: {names}; account {s.account}; stop with /stop or "
                       f"Ctrl-C{until}", flush=True)
+                for symbol, why in self.gateway.left_out.items():
+                    self.engine.alert(f"Instrument {symbol} is not known to the broker "
+                                      f"({why}): left out of this session.")
                 self.reason = self.engine.run(deadline)
                 print(f"Session stopping: {self.reason}", flush=True)
-                self.engine.reply(f"Zandor-Trader terminated ({self.reason}).")
+                self.engine.reply(self.engine.summary(self.reason))
                 status = EXIT_OK
         except KeyboardInterrupt:
             print("Session interrupted while starting", flush=True)
@@ -175,14 +165,54 @@ class Session:
             status = self._close(status)
         return status
 
+    def _telegram(self):
+        """(token, operator's chat, base URL) of the bot. With a token configured: that Bot
+        API; without: a local server started here."""
+        s = self.settings
+        if s.telegram_token:
+            if s.telegram_chat_id is None:
+                raise ValueError("a bot token is configured but not the operator's chat: set "
+                                 "ZANDOR_TELEGRAM_CHAT_ID or 'telegram_chat_id' in the "
+                                 "settings file")
+            where = s.telegram_base_url or "Telegram"
+            print(f"Operator chat {s.telegram_chat_id} on {where}: commands come from that "
+                  f"chat", flush=True)
+            return s.telegram_token.reveal(), s.telegram_chat_id, s.telegram_base_url
+        try:
+            from botapi import BotApiServer
+        except ImportError:
+            raise ValueError("no bot token is configured and there is no local Bot API server "
+                             "here: set ZANDOR_TELEGRAM_TOKEN and ZANDOR_TELEGRAM_CHAT_ID") from None
+        from zandor_trader import bot_loader
+
+        chat_id = s.telegram_chat_id if s.telegram_chat_id is not None else LOCAL_CHAT_ID
+        port = s.bot_port
+        if bot_loader.is_loaded():  # a bot loaded by an earlier session reads this address
+            port = _port_of(bot_loader.loaded_base_url()) or port
+        self.server = BotApiServer(token=LOCAL_TOKEN, port=port).start()
+        print(f"Operator chat {chat_id} on the local Bot API server {self.server.base_url}"
+              f" (control {self.server.control_url})", flush=True)
+        return LOCAL_TOKEN, chat_id, self.server.base_url
+
     def _start_display(self, pane, console, chat, deadline) -> None:
         from zandor_trader.display import Display, SessionView
 
+        assert self.gateway is not None  # the display shows the gateway's records
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
             status=lambda: self.bot.zandor_trader_status if self.bot else "Starting")
-        self.display = Display(view, console).start()
+        display = Display(view, console)
+        try:
+            display.start()
+        except BaseException:
+            try:  # the terminal back as it was: out of the alternate screen, cursor shown
+                display.stop()
+            finally:
+                console.set_alt_screen(False)
+                console.show_cursor(True)
+            raise
+        self.display = display
         self.gateway.add_listener(lambda kind, record: self._changed())
 
     def _stop(self, reason: str) -> None:
@@ -190,32 +220,65 @@ class Session:
             raise KeyboardInterrupt
         self.engine.request_stop(reason)
 
-    def _start_bot(self, chat, chat_id) -> None:
+    def _start_bot(self, chat, chat_id, token, base_url) -> None:
         from telegram import Update
         from telegram.ext import TypeHandler
 
+        from zandor_trader.bot_loader import load_bot
         from zandor_trader.engine import Engine
-        from zandor_trader.operator_requests import DispatchGate
-        from zandor_trader.plugins.telegram import bot as bot_module
+        from zandor_trader.operator_requests import RequestIntake
+        from zandor_trader.outbox import Outbox
 
-        self.bot = bot_module.bot
-        gate = DispatchGate(chat_id)
-        self.engine = Engine(self.bot, self.gateway, gate,
-                             refresh_every=None if self.display is None else self.settings.refresh,
-                             on_refresh=self._changed, on_reply=chat.sync)
+        s = self.settings
+        self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
+        self.sent_log.attach(self.bot)
+        redact = self.redact
+
+        def send(text):
+            self.bot.send_message(redact(text))
+
+        def log(line):
+            print(redact(line), flush=True)
+
+        outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync()).start()
+        self.outbox = outbox
+        max_positions = {sec: i.max_position for i, sec in zip(
+            s.instruments, securities(s).values()) if i.max_position is not None}
+        self.engine = Engine(self.bot, self.gateway, outbox=outbox,
+                             refresh_every=None if self.display is None else s.refresh,
+                             on_refresh=self._changed, log=log, limits=s.limits,
+                             max_positions=max_positions, stale_after=s.stale_after)
         self.gateway.add_listener(self.engine.on_gateway_record)
+        intake = RequestIntake(self.bot, self.engine.submit)
 
-        def begin(update, context):
-            if gate.begin(update, context):
+        def dispatched(update, context):
+            chat.sync()  # the bot's own replies, before the engine's answers
+            intake.on_dispatched(update, context)
+
+        def from_operator(update, context):
+            if getattr(update.effective_chat, "id", None) == chat_id:
                 chat.operator_update(update, context)
 
-        def end(update, context):
-            chat.sync()  # the bot's replies, before the engine's answer
-            self.engine.on_update_dispatched(update, context)
-
+        # The bot stops other chats' updates before its handlers (group -1), so the later
+        # group sees only the operator's; the earlier one sees every update.
         dispatcher = self.bot.updater.dispatcher
-        dispatcher.add_handler(TypeHandler(Update, begin), group=-2)  # before the bot's own
-        dispatcher.add_handler(TypeHandler(Update, end), group=1)     # after them
+        self._handlers = [(TypeHandler(Update, from_operator), -2),
+                          (TypeHandler(Update, dispatched), 1)]  # after the bot's
+        for handler, group in self._handlers:
+            dispatcher.add_handler(handler, group=group)
+
+    def _release_bot(self) -> None:
+        """Closes the bot and takes this session's hooks off it."""
+        if self.bot is None:
+            return
+        try:
+            self.bot.close()
+        finally:
+            dispatcher = self.bot.updater.dispatcher
+            for handler, group in self._handlers:
+                dispatcher.remove_handler(handler, group=group)
+            if self.sent_log is not None:
+                self.sent_log.detach()
 
     def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.keyboard import KeyboardReader
@@ -227,14 +290,19 @@ class Session:
         if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
             return
 
+        server = self.server
+        assert server is not None  # the operator's lines go to the local server
+
         def post(line: str) -> None:
-            self.server.post_message(line, chat_id, token=token)
+            server.post_message(line, chat_id, token=token)
 
         self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
-                 ("bot", lambda: self.bot and self.bot.close()),
+                 # The last answers go out (within a bound) before the bot closes.
+                 ("outbox", lambda: self.outbox and self.outbox.close()),
+                 ("bot", self._release_bot),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),
                  ("display", lambda: self.display and self.display.stop())]
@@ -251,6 +319,15 @@ class Session:
             status = EXIT_FAILED
         print("Session ended.", flush=True)
         return status
+
+
+def _port_of(url: Optional[str]) -> Optional[int]:
+    from urllib.parse import urlsplit
+
+    try:
+        return urlsplit(url).port if url else None
+    except ValueError:
+        return None
 
 
 def run(settings: Settings) -> int:

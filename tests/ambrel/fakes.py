@@ -11,6 +11,8 @@ TYPELIB = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}"
 class Config:
     """A live API configuration that records every write in order."""
 
+    writes: list
+
     def __init__(self, **properties):
         object.__setattr__(self, "writes", [])
         initial = dict(CollectionsThrowException=True, NewInstrumentChangeMode=False,
@@ -41,7 +43,7 @@ class Component:
     worker's pump without any event) or "silent".
     """
 
-    instances = []
+    instances: list["Component"] = []
 
     def __init__(self, on_startup="started", config=None, fail_shutdown=None):
         self.on_startup = on_startup

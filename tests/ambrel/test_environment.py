@@ -457,3 +457,26 @@ def test_a_finished_environment_leaves_nothing_of_the_bridge_behind(Ambrel, use_
         del env, sink
     gc.collect()
     assert comsim.stats() == before
+
+
+def test_the_host_may_name_another_component_by_its_progid(
+        Ambrel, new_env, use_component, Sink, capsys, thread_errors):
+    from . import fakes
+
+    made = use_component()  # under the usual ProgID: must not be the one made
+    other = []
+    comsim.register_component("Vendor.Other.2", lambda: other.append(fakes.Component())
+                              or other[-1], fakes.TYPELIB)
+    env = new_env()
+    env.ProgID = "Vendor.Other.2"
+    env.Init(Sink, None)
+    env.Shutdown()
+    assert len(other) == 1 and made == []
+    worker = messages_of(capsys.readouterr().out, env.thread.ident)
+    assert worker[2:4] == ["Vendor.Other.2 creation...", "Vendor.Other.2 created!"]
+    env = new_env()
+    env.ProgID = 4
+    with pytest.raises(RuntimeError, match="CQGCEL worker ended before it was prepared: "
+                                           "Expected str, got int"):
+        env.Init(Sink, None)
+    env.thread.join(DEADLINE)

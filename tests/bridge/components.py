@@ -32,7 +32,7 @@ class Properties:
 class Component:
     """Records the thread of every call and fires events through comsim."""
 
-    created = []  # every instance, newest last, for tests that fire at it directly
+    created: list["Component"] = []  # every instance, newest last, for tests that fire at it directly
 
     def __init__(self):
         Component.created.append(self)

@@ -3,6 +3,8 @@ import datetime as dt
 
 import win32com.client
 
+import cqgsim
+
 from cqgsim import constants as C
 from tests.cqgsim.pump import ComponentHost
 from tests.cqgsim.sinks import Snapshots
@@ -45,10 +47,16 @@ def test_raising_the_level_delivers_quotes_then_their_changes_until_removed():
         host.sim.push_quotes("EPZ5", qtMarker=6851.0, qtBid=None)
         host.sim.sync()
         first, trade, scripted = host.sink.of("OnInstrumentChanged")
-        assert first == ("F.US.EPZ5", [(C.qtBid, 6850.0, True), (C.qtAsk, 6850.25, True),
-                                       (C.qtYesterdaySettlement, 6850.0, True)])
-        assert trade[1] == [(C.qtTrade, 6850.25, True), (C.qtDayOpen, 6850.25, True),
-                            (C.qtDayHigh, 6850.25, True), (C.qtDayLow, 6850.25, True)]
+        assert first[0] == "F.US.EPZ5"
+        assert first[1][:2] == [(C.qtBid, 6850.0, True), (C.qtAsk, 6850.25, True)]
+        settled = first[1][2]  # yesterday's close, where the history before the clock ended
+        assert settled[0] == C.qtYesterdaySettlement and settled[2]
+        assert abs(settled[1] - 6850.0) < 300 and settled[1] % 0.25 == 0
+        # The day began the evening before: its open, high and low include that history.
+        assert [q[0] for q in trade[1]] == [C.qtTrade, C.qtDayOpen, C.qtDayHigh, C.qtDayLow]
+        day_open, high, low = (q[1] for q in trade[1][1:])
+        assert trade[1][0][1] == 6850.25 and low <= min(day_open, 6850.25)
+        assert high >= max(day_open, 6850.25)
         assert scripted[1] == [(C.qtMarker, 6851.0, True), (C.qtBid, 0.0, False)]
         host.cel.RemoveInstrument(inst)
         host.sim.push_ticks("EPZ5", [("trade", 6850.0, 1)])
@@ -165,8 +173,9 @@ def test_daily_bars_and_scripted_history_with_missing_values():
         minute, daily = host.sink.of("OnTimedBarsResolved")
         assert minute[0] == 3  # no more history than the script gave
         assert [b[1] for b in minute[2]] == [10, INVALID, INVALID]
+        # Trading days: the weekend has none (Monday's day opened on Sunday evening).
         assert daily[0] == 4 and [b[0] for b in daily[2]] == [
-            dt.datetime(2025, 11, d) for d in (28, 29, 30)] + [dt.datetime(2025, 12, 1)]
+            dt.datetime(2025, 11, d) for d in (26, 27, 28)] + [dt.datetime(2025, 12, 1)]
 
 
 def test_scripted_requests_unanswered_late_or_failed():
@@ -188,3 +197,62 @@ def test_scripted_requests_unanswered_late_or_failed():
         host.sim.sync()
         assert host.sink.of("OnTicksResolved") == [("EPZ5", 0, None)]
         assert host.sim.held() == []
+
+
+def _agree(bar, minutes):
+    """Whether a bar holds exactly the minute bars given (oldest first)."""
+    traded = [m for m in minutes if m[5] > 0]
+    return bar[1:] == (traded[0][1], max(m[2] for m in traded), min(m[3] for m in traded),
+                       traded[-1][4], sum(m[5] for m in traded))
+
+
+def test_bars_of_every_period_agree_with_the_minutes_they_cover():
+    with _host() as host:
+        host.start()  # times shown in China: the trading day opens at 07:00 there
+        host.cel.RequestTimedBars(_bars_request(host, lookback=2400))
+        host.cel.RequestTimedBars(_bars_request(host, lookback=3, daily=True))
+        thirty = _bars_request(host, lookback=40)
+        thirty.IntradayPeriod = 30
+        host.cel.RequestTimedBars(thirty)
+        host.sim.sync()
+        (_, _, minutes), (_, _, days), (_, _, halves) = host.sink.of("OnTimedBarsResolved")
+        today = dt.datetime(2025, 12, 1, 7, 0)
+        friday = (dt.datetime(2025, 11, 28, 7, 0), dt.datetime(2025, 11, 29, 6, 0))
+        assert _agree(days[-1], [m for m in minutes if m[0] >= today])
+        assert _agree(days[-2], [m for m in minutes if friday[0] <= m[0] < friday[1]])
+        assert not [m for m in minutes if friday[1] <= m[0] < today]  # the weekend is closed
+        for half in halves[-10:-1]:
+            start, end = half[0], half[0] + dt.timedelta(minutes=30)
+            assert _agree(half, [m for m in minutes if start <= m[0] < end])
+        # Live trades go into every period alike.
+        host.sim.push_ticks("EPZ5", [("trade", 6850.25, 7)])
+        host.sim.sync()
+        updated = {u[1][0]: u[1] for u in host.sink.of("OnTimedBarsUpdated")}
+        assert updated[days[-1][0]][5] == days[-1][5] + 7
+        assert updated[halves[-1][0]][5] == halves[-1][5] + 7
+
+
+def test_the_trading_day_settles_at_its_close_and_the_next_opens_after_the_break():
+    cqgsim.configure(start=dt.datetime(2025, 12, 1, 21, 50))  # 15:50 in Chicago
+    with _host() as host:
+        host.start()
+        _subscribe(host)
+        host.cel.RequestTimedBars(_bars_request(host, lookback=2, daily=True))
+        host.cel.RequestTimedBars(_bars_request(host, lookback=3))
+        host.sim.push_ticks("EPZ5", [("trade", 6851.0, 3)])
+        host.sim.advance(80 * 60)  # through the settlement at 16:00 and the break to 17:10
+        host.sim.sync()
+        added = host.sink.of("OnTimedBarsAdded")
+        day = [a for a in added if a[1][0].hour == 0]
+        assert len(day) == 1
+        (_, settled_day, next_day), = day
+        assert settled_day[0] == dt.datetime(2025, 12, 1) and settled_day[4] == 6851.0
+        assert next_day[0] == dt.datetime(2025, 12, 2) and next_day[5] == 0
+        minute_stamps = [a[2][0] for a in added if a[1][0].hour != 0]
+        # Shown in China: 15:59 in Chicago is 05:59, the reopening at 17:00 is 07:00.
+        assert dt.datetime(2025, 12, 2, 5, 59) in [a[1][0] for a in added]
+        assert [s for s in minute_stamps if dt.datetime(2025, 12, 2, 6, 0) <= s
+                < dt.datetime(2025, 12, 2, 7, 0)] == []
+        assert minute_stamps[-1] == dt.datetime(2025, 12, 2, 7, 10)
+        quotes = [q for _, qs in host.sink.of("OnInstrumentChanged") for q in qs]
+        assert (C.qtYesterdaySettlement, 6851.0, True) in quotes

@@ -90,10 +90,10 @@ def test_limit_order_rests_until_the_market_reaches_it_and_pnl_follows():
         filled = desk.changes(sell.GUID)[-1]
         assert filled[2:5] == (C.osFilled, 2, 6852.0)
         realized = 2 * (6852.0 - 6850.25) * 50
-        upl = 1 * (6851.5 - 6850.25) * 50
+        upl = 1 * (6852.0 - 6850.25) * 50  # the fill itself printed the last trade
         assert desk.summary("Balance", "ProfitLoss", "UPL", "NLV", "MaintenanceMargin",
                             "Collaterals") == (
-            1_000_000.0 + realized, realized, upl, 1_000_000.0 + realized + upl, 12_500.0, 0.0)
+            1_000_000.0 + realized, realized, upl, 1_000_000.0 + realized + upl, 22_000.0, 0.0)
         assert desk.sink.of("OnAccountChanged")[-2] == (
             C.actPositionChanged, ACCOUNT, ("F.US.EPZ5", C.osdBuy, 1, 6850.25))
         pos = desk.account.Positions.ItemByIndex(0)

@@ -81,9 +81,21 @@ def test_calls_before_startup_and_after_shutdown_are_refused():
             host.cel.GWLogon("trader", "secret")
         assert "not started" in err.value.excepinfo[2]
         host.start()
+        host.cel.NewInstrument("EPZ5")
+        ticks = host.cel.RequestTicks(host.cel.CreateTicksRequest())
+        request = host.cel.CreateTimedBarsRequest()
+        request.Symbol = "EPZ5"
+        bars = host.cel.RequestTimedBars(request)
+        host.sim.sync()
+        instrument = host.cel.Instruments.Item(0)
         host.cel.Shutdown()
         with pytest.raises(pywintypes.com_error):
             host.cel.NewInstrument("EPZ5")
+        for remove, item in ((host.cel.RemoveInstrument, instrument),
+                             (host.cel.RemoveTicks, ticks), (host.cel.RemoveTimedBars, bars)):
+            with pytest.raises(pywintypes.com_error) as err:
+                remove(item)
+            assert "shut down" in err.value.excepinfo[2]
         with pytest.raises(RuntimeError):
             host.sim.push_ticks("EPZ5", [("bid", 1.0, 1)])
 

@@ -5,8 +5,11 @@ import subprocess
 import sys
 import textwrap
 
-from zandor_trader.core.constants import Exchange
+import pytest
+
+from zandor_trader.core.constants import Direction, Exchange
 from zandor_trader.core.data import Quote
+from zandor_trader.core.order import Order
 from zandor_trader.core.security import Security
 from zandor_trader.core.utility import safe_call
 from zandor_trader.gateways import BaseGateway
@@ -24,6 +27,17 @@ def test_gateway_maps_symbols_both_ways_and_seeds_every_map():
     assert gw.get_cqg_symbol_from_qt_security(NQ) == "ENQZ5"
     assert gw.cqg_quotes == {ES: None, NQ: None}
     assert gw.cqg_orderbooks == {ES: None, NQ: None}
+
+
+def test_gateway_refuses_requests_before_it_is_connected():
+    gw = CqgGateway({"EPZ5": ES})
+    order = Order(security=ES, price=None, quantity=1, direction=Direction.LONG)
+    for request in (lambda: gw.send_order(order), lambda: gw.cancel_order("x"),
+                    gw.query_account, gw.query_positions, gw.query_bars):
+        with pytest.raises(RuntimeError, match="not connected"):
+            request()
+    assert gw.trades.orders() == [] and gw.account_balance is None and gw.bars == {}
+    gw.close()  # nothing was started: nothing to end
 
 
 def test_gateway_keeps_hand_overs_in_order_and_tells_listeners():

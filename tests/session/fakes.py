@@ -1,9 +1,11 @@
 """Stand-ins for the engine's partners: the bot's shared fields and the CQG adapter."""
 import datetime
 import itertools
+from decimal import Decimal
 
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.constants import Direction, Exchange, OrderStatus
+from zandor_trader.core.data import Quote
 from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.gateway import CqgGateway
@@ -30,11 +32,12 @@ class Bot:
         self.close_positions = False
         self.close_positions_gateway_name = None
         self.sent = []
-        self.failing = None  # an error send_message raises
+        self.failing = None  # called at each send: the error it returns is raised
 
     def send_message(self, msg):
-        if self.failing is not None:
-            raise self.failing
+        error = self.failing() if self.failing is not None else None
+        if error is not None:
+            raise error
         self.sent.append(msg)
 
 
@@ -87,10 +90,17 @@ class Adapter:
                                    "filled_avg_price": price, "filled_quantity": quantity})
 
 
+TICKS = {"EPZ5": Decimal("0.25"), "CLEF6": Decimal("0.01")}
+LAST = {ES: 6850.25, CL: 58.5}
+
+
 def gateway_with_adapter():
-    gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL})
-    gateway.adapter = Adapter(gateway)
+    """A gateway on the fake adapter, with a last price for each of its securities."""
+    gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL}, tick_sizes=TICKS)
+    gateway.adapter = Adapter(gateway)  # type: ignore[assignment]  # the fake adapter
     gateway.account_id = 100101
+    for security, price in LAST.items():
+        gateway.cqg_quotes[security] = Quote(security=security, last_price=price)
     return gateway
 
 

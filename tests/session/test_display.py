@@ -18,7 +18,7 @@ from . import fakes
 
 def view_of(gateway, chat_lines=(), typing=""):
     sent = [types.SimpleNamespace(text=t) for t in chat_lines]
-    chat = ChatLog(lambda: sent)
+    chat = ChatLog(lambda seen: (sent[seen:], len(sent)))
     chat.sync()
     log = LogPane()
     for n in range(100):

@@ -1,5 +1,6 @@
-"""The engine serving the operator's requests: each served once and answered, none lost,
-none taken half-written, and a failing call answered instead of ending the session."""
+"""The engine serving the operator's requests: each served once, in the order sent, and
+answered; a failing call answered instead of ending the session; a failing chat never losing
+an answer."""
 import threading
 import types
 
@@ -7,15 +8,11 @@ import pytest
 
 from zandor_trader.core.constants import Direction, OrderStatus, OrderType
 from zandor_trader.engine import Engine
-from zandor_trader.operator_requests import DispatchGate, take_requests
+from zandor_trader.operator_requests import RequestIntake, take_requests
+from zandor_trader.outbox import Outbox
 
+from ..waiting import eventually
 from . import fakes
-
-OPERATOR = 42
-
-
-def update_from(chat_id):
-    return types.SimpleNamespace(effective_chat=types.SimpleNamespace(id=chat_id))
 
 
 @pytest.fixture
@@ -23,17 +20,33 @@ def desk():
     bot = fakes.Bot()
     gateway = fakes.gateway_with_adapter()
     notices = []
-    engine = Engine(bot, gateway, DispatchGate(OPERATOR), log=notices.append)
-    return types.SimpleNamespace(bot=bot, gateway=gateway, adapter=gateway.adapter,
-                                 engine=engine, notices=notices)
+    outbox = Outbox(bot.send_message, log=notices.append, first_retry=0.001,
+                    last_retry=0.004).start()
+    engine = Engine(bot, gateway, outbox=outbox, log=notices.append)
+    intake = RequestIntake(bot, engine.submit)
+    yield types.SimpleNamespace(bot=bot, gateway=gateway, adapter=gateway.adapter,
+                                engine=engine, intake=intake, outbox=outbox, notices=notices)
+    outbox.close(0)
+
+
+def dispatch(desk, **fields):
+    """One operator update: the bot's handler writes `fields`, the intake takes them."""
+    for name, value in fields.items():
+        setattr(desk.bot, name, value)
+    return desk.intake.on_dispatched()
+
+
+def answers(desk):
+    """What the engine sent since the last call, once its outbox is empty."""
+    assert desk.outbox.flush(10)
+    sent, desk.bot.sent = desk.bot.sent, []
+    return sent
 
 
 def ask(desk, **fields):
-    for name, value in fields.items():
-        setattr(desk.bot, name, value)
-    desk.engine.serve()
-    sent, desk.bot.sent = desk.bot.sent, []
-    return sent
+    dispatch(desk, **fields)
+    desk.engine.serve_pending()
+    return answers(desk)
 
 
 def test_balance_and_positions_are_refreshed_before_they_are_answered(desk):
@@ -58,13 +71,35 @@ def once(action):
     return hook
 
 
-def test_a_request_raised_while_another_is_served_is_served_too(desk):
-    # A second /balance arrives while the first is being fetched, and a /positions too.
+def test_a_request_arriving_while_another_is_served_is_served_next(desk):
+    # A second /balance arrives while the first is being fetched, then a /positions.
     desk.adapter.hooks["update_account_balance"] = once(
-        lambda: (setattr(desk.bot, "get_balance", True), setattr(desk.bot, "get_positions", True)))
+        lambda: (dispatch(desk, get_balance=True), dispatch(desk, get_positions=True)))
     sent = ask(desk, get_balance=True)
     assert [m.split("\n")[0] for m in sent] == [
         "Balance of CQG account 100101:", "Balance of CQG account 100101:", "No open positions."]
+
+
+def test_commands_sent_back_to_back_are_each_served_once_in_the_order_sent(desk):
+    """Each command has one set of fields on the bot: two /send_order before the engine
+    wakes must not leave only the second."""
+    strings = ["EPZ5,1,l,o,m,CQG,None,None", "CLEF6,2,s,o,m,CQG,None,None",
+               "EPZ5,3,s,o,l,CQG,6900,None"]
+    for string in strings:
+        dispatch(desk, send_order=True, order_string=string)
+    dispatch(desk, cancel_order=True, cancel_order_id="{ORDER-3}", gateway_name="CQG")
+    dispatch(desk, cancel_order=True, cancel_order_id="{ORDER-1}", gateway_name="CQG")
+    dispatch(desk, get_orders=True, active_orders=True, num_orders_displayed=9)
+    desk.engine.serve_pending()
+    placed = [c[1] for c in desk.adapter.calls if c[0] == "place_order"]
+    assert [(o.security.code, o.quantity) for o in placed] == [("EPZ5", 1), ("CLEF6", 2),
+                                                             ("EPZ5", 3)]
+    assert [c for c in desk.adapter.calls if c[0] == "cancel_order"] == [
+        ("cancel_order", "{ORDER-3}"), ("cancel_order", "{ORDER-1}")]
+    sent = answers(desk)
+    assert [m.split("\n")[0].split(" {")[0] for m in sent] == (
+        ["Order placed:"] * 3 + ["Cancel requested for order"] * 2 + ["Last 3 of 3 active orders:"])
+    assert desk.engine.served == 6
 
 
 def test_orders_and_deals_listing_follow_the_filter_and_count(desk):
@@ -73,8 +108,7 @@ def test_orders_and_deals_listing_follow_the_filter_and_count(desk):
     desk.adapter.fill(ids[0], 1, 6850.0, "D1")
     desk.adapter.report(ids[1], OrderStatus.SUBMITTED)
     desk.adapter.fill(ids[2], 3, 6851.0, "D2")
-    desk.bot.sent.clear()
-    desk.engine._announced = 2  # the deals above have been announced
+    assert len(ask(desk)) == 2  # the two fills are announced
     (listing,) = ask(desk, get_orders=True, num_orders_displayed=2)
     assert listing.splitlines() == [
         "Last 2 of 3 orders:",
@@ -114,8 +148,7 @@ def test_cancel_order_refuses_an_unknown_gateway_or_id_and_a_finished_order(desk
     done = desk.gateway.send_order(fakes_order())
     desk.adapter.report(live, OrderStatus.SUBMITTED)
     desk.adapter.fill(done, 1, 6850.0)
-    desk.engine._announced = 1
-    desk.bot.sent.clear()
+    assert len(ask(desk)) == 1  # the fill is announced
     assert ask(desk, cancel_order=True, cancel_order_id=live, gateway_name="IB") == [
         "Cancel refused: no gateway named 'IB' (gateways: CQG)."]
     assert ask(desk, cancel_order=True, cancel_order_id="{NOPE}", gateway_name="CQG") == [
@@ -168,10 +201,6 @@ def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(de
     assert sent == ["No deals.",
                     "send_order failed: RuntimeError: Order placing timeout!"]
     assert "Serving send_order failed" in desk.notices[0]
-    # An unreachable chat is noted, not raised.
-    desk.bot.failing = ConnectionError("chat down")
-    ask(desk, get_deals=True)
-    assert desk.notices[-1] == "Could not answer the operator: ConnectionError: chat down"
 
 
 def test_fills_are_announced_once(desk):
@@ -181,49 +210,64 @@ def test_fills_are_announced_once(desk):
     assert ask(desk) == []
 
 
-def test_a_request_is_not_taken_while_its_update_is_being_dispatched(desk):
-    """/send_order raises its flag before it writes the order string: the engine must wait
-    for the end of that update, not send the string of the order before."""
-    desk.bot.order_string = "EPZ5,1,l,o,m,CQG,None,None"  # left by an earlier /send_order
-    trying = threading.Event()
-    acquire = desk.engine.gate.acquire
-
-    def watched(timeout):
-        trying.set()
-        return acquire(timeout)
-
-    desk.engine.gate.acquire = watched
-    gate, update = desk.engine.gate, update_from(OPERATOR)
-    assert gate.begin(update)                  # dispatch of the new /send_order starts
-    desk.bot.send_order = True                  # its flag is up, its string not yet written
-    server = threading.Thread(target=desk.engine.serve)
-    server.start()
-    assert trying.wait(10)
-    desk.bot.order_string = "CLEF6,3,s,o,m,CQG,None,None"
-    desk.engine.on_update_dispatched(update)   # the later dispatcher group
-    server.join(10)
-    assert not server.is_alive()
-    (_, order), = [c for c in desk.adapter.calls if c[0] == "place_order"]
-    assert (order.security, order.quantity) == (fakes.CL, 3)
+def test_every_fill_notice_arrives_once_in_order_while_the_chat_fails_for_a_while(desk):
+    failures = iter([ConnectionError("chat down")] * 5)
+    desk.bot.failing = lambda: next(failures, None)
+    ids = [desk.gateway.send_order(fakes_order(quantity=q)) for q in (1, 2, 3)]
+    for n, order_id in enumerate(ids, 1):
+        desk.adapter.fill(order_id, n, 6850.0 + n, f"D{n}")
+        desk.engine.serve_pending()
+    sent = answers(desk)
+    assert [m.split()[1] for m in sent] == ["D1", "D2", "D3"]
+    assert desk.engine.deals_announced == 3 and desk.outbox.failures == 5
+    assert desk.notices[0].startswith("Sending to the operator failed, trying again in ")
 
 
-def test_the_gate_is_not_taken_for_other_chats_whose_updates_the_bot_stops():
-    gate = DispatchGate(OPERATOR)
-    assert not gate.begin(update_from(777))
-    assert not gate.begin(types.SimpleNamespace(effective_chat=None))
-    assert gate.acquire(0)  # free: a stopped update would never have ended it
-    gate.release()
-    assert not DispatchGate(None).begin(update_from(OPERATOR))
+def test_the_engine_does_not_wait_for_a_slow_chat(desk):
+    """Answers go out on the outbox's thread: a send stuck for long does not hold up the next
+    request's call to the adapter."""
+    release = threading.Event()
+    desk.bot.failing = lambda: release.wait(10) and None
+    try:
+        ask_no_wait = lambda **f: (dispatch(desk, **f), desk.engine.serve_pending())
+        ask_no_wait(get_balance=True)           # its answer is stuck in the chat
+        order_id = desk.gateway.send_order(fakes_order())
+        ask_no_wait(cancel_orders=True)         # still served at once
+        assert ("cancel_order", order_id) in desk.adapter.calls
+        assert desk.outbox.pending() == 2
+    finally:
+        release.set()
+    assert len(answers(desk)) == 2
 
 
-def test_take_requests_lowers_each_flag_as_it_reads_and_keeps_stop_raised():
+def test_answers_still_queued_when_the_outbox_closes_are_reported_not_dropped(desk):
+    desk.bot.failing = lambda: ConnectionError("chat down")
+    desk.engine.reply("Deal: D9 ...\nsecond line")
+    assert desk.outbox.close(0.05) == ["Deal: D9 ...\nsecond line"]
+    assert desk.notices[-1] == "Not delivered to the operator: Deal: D9 ..."
+    desk.engine.reply("late")
+    assert desk.notices[-1] == "Not sent to the operator (the session is closing): late"
+
+
+def test_take_requests_lowers_each_flag_as_it_reads_and_takes_a_stop_once():
     bot = fakes.Bot()
     bot.get_deals, bot.num_deals_displayed = True, 4
     bot.zandor_trader_status = "Terminated"
-    requests = take_requests(bot)
-    assert [(r.kind, r.params) for r in requests] == [
-        ("get_deals", {"num_deals_displayed": 4}), ("stop", {})]
-    assert bot.get_deals is False and bot.zandor_trader_status == "Terminated"
+    assert take_requests(bot) == [("get_deals", {"num_deals_displayed": 4}), ("stop", {})]
+    assert bot.get_deals is False and bot.zandor_trader_status == "Running"
+    assert take_requests(bot) == []
+
+
+def test_a_request_carries_its_message_and_arrival_number():
+    bot, taken = fakes.Bot(), []
+    intake = RequestIntake(bot, taken.append)
+    update = types.SimpleNamespace(effective_message=types.SimpleNamespace(text="/stop force"))
+    bot.zandor_trader_status = "Terminated"
+    intake.on_dispatched(update, types.SimpleNamespace(args=["force"]))
+    bot.get_balance = True
+    intake.on_dispatched()
+    assert [(r.kind, r.seq, r.text, r.args) for r in taken] == [
+        ("stop", 1, "/stop force", ("force",)), ("get_balance", 2, "", ())]
 
 
 @pytest.mark.parametrize("how, reason", [
@@ -235,7 +279,7 @@ def test_run_ends_on_stop_time_limit_or_a_stop_request_and_marks_the_bot_termina
         desk, how, reason):
     deadline = None
     if how == "/stop":
-        desk.bot.zandor_trader_status = "Terminated"
+        dispatch(desk, zandor_trader_status="Terminated")
     elif how == "deadline":
         deadline = desk.engine.clock()
     else:  # from another thread while the engine sleeps
@@ -245,10 +289,10 @@ def test_run_ends_on_stop_time_limit_or_a_stop_request_and_marks_the_bot_termina
 
 
 def test_requests_left_when_the_stop_comes_are_still_served(desk):
-    desk.bot.get_balance = True
+    dispatch(desk, get_balance=True)
     desk.engine.request_stop("Ctrl-C")
     assert desk.engine.run() == "Ctrl-C"
-    assert desk.bot.sent[0].startswith("Balance of CQG")
+    assert answers(desk)[0].startswith("Balance of CQG")
 
 
 def test_refreshing_for_the_display_keeps_snapshots_and_survives_a_failure(desk):
@@ -269,21 +313,17 @@ def test_refreshing_for_the_display_keeps_snapshots_and_survives_a_failure(desk)
     assert refreshed == [True, True]
 
 
-def test_timers_refresh_the_display_but_only_a_wake_up_reads_the_requests(desk):
+def test_timers_refresh_the_display_and_a_request_is_served_while_running(desk):
     refreshes = threading.Semaphore(0)
     desk.engine.refresh_every = 0.001
     desk.engine.on_refresh = refreshes.release
     runner = threading.Thread(target=desk.engine.run)
     runner.start()
-    assert refreshes.acquire(timeout=10)
-    desk.bot.get_deals = True  # raised with no wake-up: left for the next one
     for _ in range(3):
         assert refreshes.acquire(timeout=10)
-    assert desk.bot.sent == [] and desk.bot.get_deals
-    answered = threading.Event()
-    desk.engine.on_reply = answered.set
-    desk.engine.wake()
-    assert answered.wait(10)
+    dispatch(desk, get_deals=True)
+    eventually(lambda: desk.bot.sent)
     desk.engine.request_stop("done")
     runner.join(10)
-    assert desk.bot.sent == ["No deals."]
+    assert not runner.is_alive()
+    assert answers(desk) == ["No deals."]

@@ -75,7 +75,7 @@ def test_log_pane_keeps_whole_lines_per_stream_and_writes_the_file(tmp_path):
 
 def test_chat_log_orders_operator_messages_and_bot_replies():
     sent, seen = [], []
-    chat = ChatLog(lambda: list(sent), on_new=lambda who, text: seen.append((who, text)))
+    chat = ChatLog(lambda seen: (sent[seen:], len(sent)), on_new=lambda who, text: seen.append((who, text)))
     message = lambda text: types.SimpleNamespace(effective_message=types.SimpleNamespace(text=text))
     chat.operator_update(message("/balance"))
     sent.append(types.SimpleNamespace(text="Fetching balance..."))

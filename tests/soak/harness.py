@@ -3,8 +3,9 @@
 The gateway's thread streams market data (ticks and quotes), places orders that fill or are
 cancelled, and drops and makes its subscriptions again; a second thread reads bars, balance
 and positions the whole time. Afterwards the run is checked: every fill reached the gateway
-exactly once, every placement returned its own order's GUID, no handler failed, resident
-memory stayed flat after the warm-up, and no thread was left behind.
+exactly once, every placement returned its own order's GUID, no book or quote handed to the
+gateway was locked or crossed, no handler failed, resident memory stayed flat after the
+warm-up, and no thread was left behind.
 """
 import collections
 import dataclasses
@@ -134,15 +135,31 @@ class _Reader(threading.Thread):
 
 
 def _ticks(i, batch):
-    """One batch around a slowly moving price: bids, asks and trades."""
+    """One batch around a slowly moving price: bids, asks and trades. When the price rises
+    the offer moves first, when it falls the bid, as a sound market sends them: no moment
+    of the book is locked or crossed."""
     base = 6850.0 + (i % 40) * 0.25
-    kinds = ("bid", "ask", "trade", "ask")
+    rising = i % 40 != 0
+    kinds = ("ask", "bid", "trade", "ask") if rising else ("bid", "ask", "trade", "ask")
     out = []
     for k in range(batch):
         kind = kinds[k % 4]
         price = base + (0.25 if kind == "ask" else 0.0)
         out.append((kind, price, 1 + k % 9))
     return out
+
+
+def _unsound(kind, record):
+    """A description of a locked or crossed book or quote handed to the gateway, or None."""
+    if kind == "orderbook":
+        bid, ask = record.bid_price_1, record.ask_price_1
+    elif kind == "quote":
+        bid, ask = record.bid_price, record.ask_price
+    else:
+        return None
+    if bid and ask and bid >= ask:
+        return f"{kind} {'locked' if bid == ask else 'crossed'}: bid {bid} ask {ask}"
+    return None
 
 
 def _order(n, price):
@@ -167,7 +184,7 @@ class Ledger:
     def __init__(self):
         self._lock = threading.Lock()
         self._orders = {}  # GUID -> [kind or None, deals, final status or None]
-        self._recent = collections.deque(maxlen=1000)  # GUIDs placed lately, for repeats
+        self._recent: collections.deque = collections.deque(maxlen=1000)  # GUIDs placed lately, for repeats
         self._removing = set()  # GUIDs whose removal the component is about to report
         self.fills = self.cancelled = self.deals = 0
         self.problems = []
@@ -234,12 +251,18 @@ def run(plan=None, progress=None):
     report = Report()
     threads_before = set(threading.enumerate())
     gateway = CqgGateway(SYMBOLS, history=1000)
-    counts = collections.Counter()
+    counts: collections.Counter = collections.Counter()
     ledger = Ledger()
+    unsound = []  # the first few locked or crossed books and quotes
 
     def listen(kind, record):
         counts[kind] += 1
         ledger.listen(kind, record)
+        bad = _unsound(kind, record)
+        if bad is not None:
+            counts["unsound"] += 1
+            if len(unsound) < 5:
+                unsound.append(bad)
 
     gateway.add_listener(listen)
     # Handler failures go to standard error; a failed balance refresh prints its error as
@@ -333,6 +356,9 @@ def run(plan=None, progress=None):
         report.orders = placed
         report.deals, report.fills, report.cancelled = ledger.deals, ledger.fills, ledger.cancelled
         report.problems.extend(ledger.problems)
+        if counts["unsound"]:
+            report.problems.append(f"{counts['unsound']} locked or crossed books or quotes, "
+                                   f"first: {unsound}")
     finally:
         if reader is not None and reader.is_alive():
             reader.stop.set()

@@ -5,6 +5,8 @@ import datetime
 class Recorded:
     """An object whose property writes are kept in order, as (name, value)."""
 
+    writes: list
+
     def __init__(self, **values):
         object.__setattr__(self, "writes", [])
         for name, value in values.items():

@@ -10,7 +10,7 @@ from zandor_trader.core.security import Security
 @dataclass
 class Order:
     security: Security
-    price: float
+    price: Optional[float]  # None for a market order
     quantity: int
     direction: Direction
     offset: Offset = Offset.OPEN
@@ -27,11 +27,11 @@ class Order:
 
 @dataclass
 class Deal:
-    deal_id: str
-    order_id: str
+    deal_id: Optional[str]  # as the fill report gave it
+    order_id: Optional[str]
     security: Optional[Security]
     direction: Optional[Direction]
     filled_avg_price: float
     filled_quantity: int
-    updated_time: datetime
+    updated_time: Optional[datetime]
     gateway_name: str = ""

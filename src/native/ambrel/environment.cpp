@@ -159,6 +159,22 @@ void env_dealloc(PyObject* self) {
 
 // ---- the worker's run --------------------------------------------------------------------
 
+// The ProgID of the component to create: "CQG.CQGCEL.4", unless the host has set the
+// environment's attribute ProgID (a text) before Init, to use a component registered under
+// another name.
+zt::Ref component_progid(PyObject* self) {
+  PyObject* chosen = PyObject_GetAttrString(self, "ProgID");
+  if (!chosen) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw zt::PythonError{};
+    PyErr_Clear();
+    return zt::Ref::check(PyUnicode_FromString("CQG.CQGCEL.4"));
+  }
+  zt::Ref progid = zt::Ref::steal(chosen);
+  if (!PyUnicode_Check(progid.get()))
+    zt::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(progid.get())->tp_name);
+  return progid;
+}
+
 // Steps from creating the component to the end of the pump. `component` and `internal`
 // are the worker's own references, held by its caller.
 void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
@@ -167,10 +183,10 @@ void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
   PyObject* pythoncom = bridge::pythoncom();
   PyObject* client = bridge::win32com_client();
 
-  trace("CQG.CQGCEL.4 creation...");
-  zt::Ref progid = zt::Ref::check(PyUnicode_FromString("CQG.CQGCEL.4"));
+  zt::Ref progid = component_progid(self);
+  trace(zt::Ref::check(PyUnicode_FromFormat("%U creation...", progid.get())).get());
   component = bridge::call(client, "Dispatch", {progid.get()});
-  trace("CQG.CQGCEL.4 created!");
+  trace(zt::Ref::check(PyUnicode_FromFormat("%U created!", progid.get())).get());
 
   trace("Marshal CQGCEL in stream");
   zt::Ref iid = bridge::attr(pythoncom, "IID_IDispatch");

@@ -279,14 +279,16 @@ PyObject* tb_send_message(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef g_methods[] = {
     {"close", fastcall(tb_close), METH_FASTCALL | METH_KEYWORDS,
-     "close()\n\nStop polling and dispatching. The fields keep their values."},
+     "close($self)\n--\n\nStop polling and dispatching. The fields keep their values."},
     {"get_updates", fastcall(tb_get_updates), METH_FASTCALL | METH_KEYWORDS,
-     "get_updates()\n\nFetch the pending updates into `updates` and print the first."},
+     "get_updates($self)\n--\n\nFetch the pending updates into `updates` and print the first."},
     {"get_chat_id", fastcall(tb_get_chat_id), METH_FASTCALL | METH_KEYWORDS,
-     "get_chat_id()\n\nThe user id of the sender of the first pending update."},
+     "get_chat_id($self)\n--\n\nThe user id of the sender of the first pending update."},
     {"send_message", fastcall(tb_send_message), METH_FASTCALL | METH_KEYWORDS,
-     "send_message(msg, chat_id=TELEGRAM_CHAT_ID)\n\nSend `msg` to the chat `chat_id`, "
-     "split at line breaks when it is longer than one message may be."},
+     // The default by its full name: inspect resolves it through sys.modules.
+     "send_message($self, msg, chat_id=zandor_trader.plugins.telegram.bot.TELEGRAM_CHAT_ID)\n--\n\n"
+     "Send `msg` to the chat `chat_id`, split at line breaks when it is longer than one "
+     "message may be."},
     {nullptr, nullptr, 0, nullptr},
 };
 

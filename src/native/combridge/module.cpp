@@ -52,16 +52,23 @@ PyMethodDef methods[] = {
      "Load a registered type library's constants."},
     // comsim
     {"register_typelib", fastcall(py_register_typelib), METH_FASTCALL,
-     "register_typelib(typelib_id, major, minor, constants)"},
+     "register_typelib(typelib_id, major, minor, constants, /)\n--\n\n"
+     "Make a type library's constants loadable by gencache.EnsureModule."},
     {"register_component", fastcall(py_register_component), METH_FASTCALL,
-     "register_component(progid, factory, typelib_id)"},
-    {"fire", fastcall(py_fire), METH_FASTCALL, "fire(component, event_name, *args) -> sinks"},
-    {"post", fastcall(py_post), METH_FASTCALL, "post(component, fn, *args) -> queued"},
-    {"call", fastcall(py_call), METH_FASTCALL, "call(component, fn, *args) -> result"},
+     "register_component(progid, factory, typelib_id, /)\n--\n\n"
+     "factory() makes the component that Dispatch(progid) creates."},
+    {"fire", fastcall(py_fire), METH_FASTCALL, "fire(component, event_name, /, *args)\n--\n\n"
+     "Queue the event to the component's sinks; the number of sinks."},
+    {"post", fastcall(py_post), METH_FASTCALL, "post(component, fn, /, *args)\n--\n\n"
+     "Run fn(*args) on the component's thread; whether it was queued."},
+    {"call", fastcall(py_call), METH_FASTCALL, "call(component, fn, /, *args)\n--\n\n"
+     "Run fn(*args) on the component's thread and wait for its result."},
     {"connect", fastcall(py_connect), METH_FASTCALL, "connect(wrapper, sink)"},
     {"disconnect", py_disconnect, METH_O, "disconnect(sink) -> whether it was connected"},
-    {"stats", py_stats, METH_NOARGS, "Counters of live wrappers, proxies, sinks and calls."},
+    {"stats", py_stats, METH_NOARGS,
+     "stats($module)\n--\n\nCounters of live wrappers, proxies, sinks and calls."},
     {"pingpong_floor", py_pingpong_floor, METH_O,
+     "pingpong_floor($module, n, /)\n--\n\n"
      "Seconds for n C++ condition-variable round trips (benchmark floor)."},
     {nullptr, nullptr, 0, nullptr},
 };

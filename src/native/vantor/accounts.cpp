@@ -111,15 +111,20 @@ PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef account_methods[] = {
     VANTOR_METHOD("subscribe_account_and_positions", subscribe_account_and_positions,
-                  "subscribe_account_and_positions(GWAccountID): follow the account's balance and positions."),
+                  "subscribe_account_and_positions($self, GWAccountID)\n--\n\n"
+                  "Follow the account's balance and positions."),
     VANTOR_METHOD("unsubscribe_account_and_positions", unsubscribe_account_and_positions,
-                  "unsubscribe_account_and_positions(GWAccountID): stop following the account."),
+                  "unsubscribe_account_and_positions($self, GWAccountID)\n--\n\n"
+                  "Stop following the account."),
     VANTOR_METHOD("update_account_balance", update_account_balance,
-                  "update_account_balance(): refresh account_balance from the component."),
+                  "update_account_balance($self)\n--\n\n"
+                  "Refresh account_balance from the component."),
     VANTOR_METHOD("update_positions", update_positions,
-                  "update_positions(): refresh positions from the component."),
+                  "update_positions($self)\n--\n\n"
+                  "Refresh positions from the component."),
     VANTOR_METHOD("OnAccountChanged", OnAccountChanged,
-                  "OnAccountChanged(change, cqgAccount, cqgPosition): component event."),
+                  "OnAccountChanged($self, change, cqgAccount, cqgPosition)\n--\n\n"
+                  "Component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -194,17 +194,32 @@ PyObject* dumpBar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyMethodDef bar_methods[] = {
     VANTOR_METHOD("get_timedbars_from_cqg_symbol", get_timedbars_from_cqg_symbol,
-                  "get_timedbars_from_cqg_symbol(cqg_symbol) -> the component timed-bars object, or None"),
+                  "get_timedbars_from_cqg_symbol($self, cqg_symbol)\n--\n\n"
+                  "Return the component timed-bars object, or None"),
     VANTOR_METHOD("subscribe_bar", subscribe_bar,
-                  "subscribe_bar(cqg_symbol, lookback_period, freq='1Min'): request time bars."),
-    VANTOR_METHOD("unsubscribe_bar", unsubscribe_bar, "unsubscribe_bar(cqg_symbol): drop the bars of a symbol."),
+                  "subscribe_bar($self, cqg_symbol, lookback_period, freq='1Min')\n--\n\n"
+                  "Request time bars."),
+    VANTOR_METHOD("unsubscribe_bar", unsubscribe_bar,
+                  "unsubscribe_bar($self, cqg_symbol)\n--\n\n"
+                  "Drop the bars of a symbol."),
     VANTOR_METHOD("get_subscribe_bars_data", get_subscribe_bars_data,
-                  "get_subscribe_bars_data(security) -> the repaired bars of the security, or None"),
-    VANTOR_METHOD("OnTimedBarsResolved", OnTimedBarsResolved, nullptr),
-    VANTOR_METHOD("OnTimedBarsAdded", OnTimedBarsAdded, nullptr),
-    VANTOR_METHOD("OnTimedBarsUpdated", OnTimedBarsUpdated, nullptr),
-    VANTOR_METHOD("OnTimedBarsRemoved", OnTimedBarsRemoved, nullptr),
-    VANTOR_METHOD("dumpBar", dumpBar, "dumpBar(bar, index): trace one component bar."),
+                  "get_subscribe_bars_data($self, security)\n--\n\n"
+                  "Return the repaired bars of the security, or None"),
+    VANTOR_METHOD("OnTimedBarsResolved", OnTimedBarsResolved,
+                  "OnTimedBarsResolved($self, cqgTimedBars, cqgError)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnTimedBarsAdded", OnTimedBarsAdded,
+                  "OnTimedBarsAdded($self, cqgTimedBars)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnTimedBarsUpdated", OnTimedBarsUpdated,
+                  "OnTimedBarsUpdated($self, cqgTimedBars, index)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnTimedBarsRemoved", OnTimedBarsRemoved,
+                  "OnTimedBarsRemoved($self, cqgTimedBars, index)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("dumpBar", dumpBar,
+                  "dumpBar($self, bar, index)\n--\n\n"
+                  "Trace one component bar."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -118,13 +118,24 @@ Ref find_account(VantorObject* self, PyObject* gw_account_id) {
 }
 
 PyMethodDef connection_methods[] = {
-    VANTOR_METHOD("Logon", Logon, "Logon(user_name, password): connect to the CQG gateway."),
-    VANTOR_METHOD("Logoff", Logoff, "Logoff(): disconnect from the CQG gateway."),
+    VANTOR_METHOD("Logon", Logon,
+                  "Logon($self, user_name, password)\n--\n\n"
+                  "Connect to the CQG gateway."),
+    VANTOR_METHOD("Logoff", Logoff,
+                  "Logoff($self)\n--\n\n"
+                  "Disconnect from the CQG gateway."),
     VANTOR_METHOD("get_account_from_gwaccountid", get_account_from_gwaccountid,
-                  "get_account_from_gwaccountid(GWAccountID) -> the component account, or None"),
-    VANTOR_METHOD("OnGWConnectionStatusChanged", OnGWConnectionStatusChanged, nullptr),
-    VANTOR_METHOD("OnDataConnectionStatusChanged", OnDataConnectionStatusChanged, nullptr),
-    VANTOR_METHOD("OnDataError", OnDataError, nullptr),
+                  "get_account_from_gwaccountid($self, GWAccountID)\n--\n\n"
+                  "Return the component account, or None"),
+    VANTOR_METHOD("OnGWConnectionStatusChanged", OnGWConnectionStatusChanged,
+                  "OnGWConnectionStatusChanged($self, connectionStatus)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnDataConnectionStatusChanged", OnDataConnectionStatusChanged,
+                  "OnDataConnectionStatusChanged($self, newStatus)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnDataError", OnDataError,
+                  "OnDataError($self, cqgError, errorDescription)\n--\n\n"
+                  "Component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

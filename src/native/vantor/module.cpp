@@ -153,7 +153,7 @@ PyObject* vantor_Init(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 std::vector<PyMethodDef> all_methods() {
   std::vector<PyMethodDef> methods;
   methods.push_back({"Init", zt::fastcall(vantor_Init), zt::kFastKeywords,
-                     "Init(gateway): bind the adapter to the gateway."});
+                     "Init($self, gateway)\n--\n\nBind the adapter to the gateway."});
   for (PyMethodDef* table : {connection_methods, quote_methods, tick_methods, bar_methods,
                              account_methods, order_methods})
     for (PyMethodDef* m = table; m->ml_name; ++m) methods.push_back(*m);
@@ -194,11 +194,12 @@ PyObject* make_vantor_type() {
 
 PyMethodDef functions[] = {
     {"QuoteType2String", zt::fastcall(QuoteType2String), zt::kFastKeywords,
-     "QuoteType2String(quoteType) -> the quote type's name"},
+     "QuoteType2String($module, quoteType)\n--\n\nThe quote type's name."},
     {"TickType2String", zt::fastcall(TickType2String), zt::kFastKeywords,
-     "TickType2String(tickType) -> the tick price type's name"},
-    {"convert_orderstatus_cqg2qt",
-     zt::fastcall(convert_orderstatus_cqg2qt), zt::kFastKeywords, "convert_orderstatus_cqg2qt(status) -> OrderStatus"},
+     "TickType2String($module, tickType)\n--\n\nThe tick price type's name."},
+    {"convert_orderstatus_cqg2qt", zt::fastcall(convert_orderstatus_cqg2qt), zt::kFastKeywords,
+     "convert_orderstatus_cqg2qt($module, status)\n--\n\n"
+     "The host's OrderStatus for a component order status."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -121,11 +121,14 @@ PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef order_methods[] = {
     VANTOR_METHOD("place_order", place_order,
-                  "place_order(order) -> str: place the order and return its CQG GUID."),
+                  "place_order($self, order)\n--\n\n"
+                  "Place the order and return its CQG GUID."),
     VANTOR_METHOD("cancel_order", cancel_order,
-                  "cancel_order(orderid): ask the component to cancel the order with that GUID."),
+                  "cancel_order($self, orderid)\n--\n\n"
+                  "Ask the component to cancel the order with that GUID."),
     VANTOR_METHOD("OnOrderChanged", OnOrderChanged,
-                  "OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError): component event."),
+                  "OnOrderChanged($self, changeType, cqgOrder, oldProperties, cqgFill, cqgError)\n--\n\n"
+                  "Component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

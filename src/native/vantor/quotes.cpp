@@ -207,15 +207,26 @@ PyObject* QuoteType2String(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef quote_methods[] = {
     VANTOR_METHOD("get_instrument_from_cqg_symbol", get_instrument_from_cqg_symbol,
-                  "get_instrument_from_cqg_symbol(cqg_symbol) -> the component instrument, or None"),
-    VANTOR_METHOD("subscribe_quote", subscribe_quote, "subscribe_quote(cqg_symbol): subscribe real-time quotes."),
-    VANTOR_METHOD("unsubscribe_quote", unsubscribe_quote, "unsubscribe_quote(cqg_symbol): drop the instrument."),
+                  "get_instrument_from_cqg_symbol($self, cqg_symbol)\n--\n\n"
+                  "Return the component instrument, or None"),
+    VANTOR_METHOD("subscribe_quote", subscribe_quote,
+                  "subscribe_quote($self, cqg_symbol)\n--\n\n"
+                  "Subscribe real-time quotes."),
+    VANTOR_METHOD("unsubscribe_quote", unsubscribe_quote,
+                  "unsubscribe_quote($self, cqg_symbol)\n--\n\n"
+                  "Drop the instrument."),
     VANTOR_METHOD("subscribe_orderbook", subscribe_orderbook,
-                  "subscribe_orderbook(cqg_symbol): request current ticks for the order book."),
+                  "subscribe_orderbook($self, cqg_symbol)\n--\n\n"
+                  "Request current ticks for the order book."),
     VANTOR_METHOD("unsubscribe_orderbook", unsubscribe_orderbook,
-                  "unsubscribe_orderbook(cqg_symbol): drop the ticks request."),
-    VANTOR_METHOD("OnInstrumentResolved", OnInstrumentResolved, nullptr),
-    VANTOR_METHOD("OnInstrumentChanged", OnInstrumentChanged, nullptr),
+                  "unsubscribe_orderbook($self, cqg_symbol)\n--\n\n"
+                  "Drop the ticks request."),
+    VANTOR_METHOD("OnInstrumentResolved", OnInstrumentResolved,
+                  "OnInstrumentResolved($self, symbol, cqgInstrument, cqgError)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnInstrumentChanged", OnInstrumentChanged,
+                  "OnInstrumentChanged($self, cqgInstrument, cqgQuotes, cqgInstrumentProperties)\n--\n\n"
+                  "Component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -112,10 +112,17 @@ PyObject* TickType2String(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef tick_methods[] = {
     VANTOR_METHOD("get_ticks_from_cqg_symbol", get_ticks_from_cqg_symbol,
-                  "get_ticks_from_cqg_symbol(cqg_symbol) -> the component ticks object, or None"),
-    VANTOR_METHOD("OnTicksResolved", OnTicksResolved, nullptr),
-    VANTOR_METHOD("OnTicksAdded", OnTicksAdded, nullptr),
-    VANTOR_METHOD("OnTicksRemoved", OnTicksRemoved, nullptr),
+                  "get_ticks_from_cqg_symbol($self, cqg_symbol)\n--\n\n"
+                  "Return the component ticks object, or None"),
+    VANTOR_METHOD("OnTicksResolved", OnTicksResolved,
+                  "OnTicksResolved($self, cqgTicks, cqgError)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnTicksAdded", OnTicksAdded,
+                  "OnTicksAdded($self, cqgTicks, addedTicksCount)\n--\n\n"
+                  "Component event."),
+    VANTOR_METHOD("OnTicksRemoved", OnTicksRemoved,
+                  "OnTicksRemoved($self, cqgTicks, removedTickIndex)\n--\n\n"
+                  "Component event."),
     {nullptr, nullptr, 0, nullptr},
 };
 

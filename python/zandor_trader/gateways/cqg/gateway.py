@@ -1,7 +1,9 @@
 """CqgGateway: drives the CQG adapter, maps CQG symbols to securities, keeps what it hands over."""
+import dataclasses
 import threading
 from collections import deque
-from typing import Deque, Dict, Iterable, List, Optional
+from decimal import Decimal
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional
 
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.data import Bar, OrderBook, Quote
@@ -10,6 +12,10 @@ from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
 from zandor_trader.gateways.cqg.trades import TradeLog
+
+if TYPE_CHECKING:
+    from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel
+    from zandor_trader.gateways.cqg.wrapper.vantor import Vantor
 
 
 class CqgGateway(BaseGateway):
@@ -25,9 +31,17 @@ class CqgGateway(BaseGateway):
     """
 
     def __init__(self, securities: Dict[str, Security], gateway_name: str = "CQG",
-                 history: int = 100_000):
+                 history: int = 100_000, tick_sizes: Optional[Dict[str, Decimal]] = None,
+                 log=print):
         super().__init__(gateway_name)
-        self.ambrel = None
+        self.log = log
+        # Tick sizes by CQG symbol: as configured, else as the component reports them.
+        self._ticks: Dict[str, Decimal] = dict(tick_sizes or {})
+        self._refused: Dict[str, str] = {}  # symbol -> the component's reason (worker thread)
+        self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
+        self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
+        self._closing = False
+        self.ambrel: Optional["Ambrel"] = None
         self._by_symbol: Dict[str, Security] = dict(securities)
         self._by_security: Dict[Security, str] = {s: c for c, s in securities.items()}
         # One entry per traded security before any data arrives, as the adapter requires.
@@ -39,9 +53,9 @@ class CqgGateway(BaseGateway):
         self.orderbooks: Deque[OrderBook] = deque(maxlen=history)
         self.order_updates: Deque[dict] = deque(maxlen=history)
         self.deals: Deque[dict] = deque(maxlen=history)
-        self._listeners: List = []
+        self._listeners: List[Callable[[str, Any], object]] = []
         self.trades = TradeLog(gateway_name, history)
-        self.adapter = None
+        self.adapter: Optional[Vantor] = None
         self.account_id: Optional[int] = None
         # Snapshots taken by the query_* calls; each is replaced whole, never changed.
         self.account_balance: Optional[AccountBalance] = None
@@ -69,28 +83,96 @@ class CqgGateway(BaseGateway):
 
     # -- connection --------------------------------------------------------------------------
     def connect(self, user_name: str, password: str, account_id: int,
-                bar_lookback: int = 10, configure=None) -> None:
-        """Starts the component environment with the adapter as its sink, logs on, subscribes
-        quotes, order books and one-minute bars of every traded symbol, then the account.
+                bar_lookback: int = 10, configure=None, progid: Optional[str] = None) -> None:
+        """Starts the component environment (the component registered as `progid`, by default
+        the environment's own) with the adapter as its sink, logs on, subscribes quotes,
+        order books and one-minute bars of every traded symbol, then the account. A symbol
+        the component does not know is left out (see ``left_out``); none known is an error.
         Call ``close`` afterwards whether this succeeded or not."""
-        from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+        from zandor_trader.gateways.cqg.sink import sink_type
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
 
         self.ambrel = Ambrel.Ambrel()
-        adapter = self.ambrel.Init(vantor.Vantor, configure)
+        if progid:
+            self.ambrel.ProgID = progid
+        adapter = self.ambrel.Init(sink_type(self), configure)
         if self.ambrel.errorHappened:
             raise ConnectionError("the CQG component reported an error while starting")
         adapter.Init(self)
         self.adapter = adapter
         adapter.Logon(user_name, password)
-        for symbol in self._by_symbol:
+        for symbol in list(self._by_symbol):
             adapter.subscribe_quote(symbol)
+            instrument = adapter.get_instrument_from_cqg_symbol(symbol)
+            if instrument is None:
+                self._leave_out(symbol)
+                continue
+            self._learn_tick_size(symbol, instrument)
             adapter.subscribe_orderbook(symbol)
             adapter.subscribe_bar(symbol, bar_lookback, "1Min")
+        if not self._by_symbol:
+            raise ConnectionError("the broker knows none of the instruments: "
+                                  + "; ".join(f"{s}: {why}" for s, why in self.left_out.items()))
         adapter.subscribe_account_and_positions(account_id)
         self.account_id = account_id
 
+    def _leave_out(self, symbol: str) -> None:
+        why = self._refused.get(symbol, "not resolved")
+        self.left_out[symbol] = why
+        security = self._by_symbol.pop(symbol)
+        self._by_security.pop(security, None)
+        self.cqg_quotes.pop(security, None)
+        self.cqg_orderbooks.pop(security, None)
+        self.log(f"Instrument {symbol} is not known to the broker ({why}): left out of "
+                 f"this session")
+
+    def _learn_tick_size(self, symbol: str, instrument) -> None:
+        if symbol in self._ticks:
+            return
+        try:
+            tick = float(instrument.TickSize)
+        except Exception:  # a component without it: priced orders are refused, not guessed
+            return
+        if tick > 0:
+            self._ticks[symbol] = Decimal(repr(tick))
+
+    def instrument_refused(self, symbol: str, why: str) -> None:
+        """The component could not resolve `symbol` (its thread)."""
+        self._refused[symbol] = why
+
+    def link_changed(self, link: str, up: Optional[bool]) -> None:
+        """The gateway or data connection went up (True) or down (False) (the component's
+        thread). Listeners hear of a drop while the session runs and of the return after it."""
+        if up is None:
+            return
+        with self._lock:
+            before, self._links[link] = self._links.get(link), up
+            listeners = list(self._listeners)
+        if self._closing or before is None or before == up:
+            return
+        for callback in listeners:
+            callback("link", (link, up))
+
+    # -- what the engine checks orders against -----------------------------------------------
+    def tick_size(self, security: Security) -> Optional[Decimal]:
+        symbol = self._by_security.get(security)
+        return self._ticks.get(symbol) if symbol is not None else None
+
+    def last_price(self, security: Security) -> Optional[Decimal]:
+        """The last trade price, else the middle of the best bid and ask; None before data."""
+        quote = self.cqg_quotes.get(security)
+        if quote is None:
+            return None
+        if quote.last_price:
+            return Decimal(repr(float(quote.last_price)))
+        if quote.bid_price and quote.ask_price:
+            return (Decimal(repr(float(quote.bid_price)))
+                    + Decimal(repr(float(quote.ask_price)))) / 2
+        return None
+
     def close(self) -> None:
         """Logs off (when an account was subscribed) and shuts the environment down."""
+        self._closing = True  # the connection going down now is no news
         try:
             # Logging off needs the subscribed account; without one there is nothing to end.
             if self.adapter is not None and hasattr(self.adapter, "GWAccountID"):
@@ -101,31 +183,42 @@ class CqgGateway(BaseGateway):
                 ambrel.Shutdown()
 
     # -- requests (the gateway's thread) -----------------------------------------------------
+    def _connected(self) -> "Vantor":
+        if self.adapter is None:
+            raise RuntimeError("the CQG gateway is not connected")
+        return self.adapter
+
     def send_order(self, order: Order) -> str:
-        """Places `order`; returns its id. The order is kept in ``trades`` from then on."""
-        order_id = self.adapter.place_order(order)
+        """Places `order`; returns its id. The order is kept in ``trades`` from then on, with
+        its prices as given; the component takes binary floating point."""
+        order_id = self._connected().place_order(dataclasses.replace(
+            order, price=_component_price(order.price),
+            stop_price=_component_price(order.stop_price)))
         self.trades.register(order, order_id)
         return order_id
 
     def cancel_order(self, order_id: str) -> None:
-        self.adapter.cancel_order(order_id)
+        self._connected().cancel_order(order_id)
 
     def query_account(self) -> AccountBalance:
-        self.adapter.update_account_balance()
-        self.account_balance = self.adapter.account_balance
-        return self.account_balance
+        adapter = self._connected()
+        adapter.update_account_balance()
+        self.account_balance = balance = adapter.account_balance
+        return balance
 
     def query_positions(self) -> List[PositionData]:
-        self.adapter.update_positions()
-        self.positions = list(self.adapter.positions)
+        adapter = self._connected()
+        adapter.update_positions()
+        self.positions = list(adapter.positions)
         return self.positions
 
     def query_bars(self) -> Dict[Security, List[Bar]]:
         """The completed bars of every traded security (those whose bars can be read)."""
+        adapter = self._connected()
         bars = {}
         for security in self._by_security:
             try:
-                window = self.adapter.get_subscribe_bars_data(security)
+                window = adapter.get_subscribe_bars_data(security)
             except ValueError:  # the newest bar has no value yet: keep the last good window
                 window = self.bars.get(security)
             if window:
@@ -134,7 +227,7 @@ class CqgGateway(BaseGateway):
         return bars
 
     # -- what the adapter hands over -------------------------------------------------------
-    def add_listener(self, callback) -> None:
+    def add_listener(self, callback: Callable[[str, Any], object]) -> None:
         """``callback(kind, record)`` runs after each hand-over, on the handing thread."""
         with self._lock:
             self._listeners.append(callback)
@@ -159,3 +252,7 @@ class CqgGateway(BaseGateway):
     def process_deal(self, deal: dict) -> None:
         self.trades.deal(deal)
         self._keep(self.deals, "deal", deal)
+
+
+def _component_price(value):
+    return float(value) if isinstance(value, Decimal) else value

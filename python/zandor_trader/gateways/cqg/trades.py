@@ -1,13 +1,15 @@
 """TradeLog: the gateway's orders and deals as host records, built from what the adapter reports."""
 import copy
+import itertools
 import threading
 from collections import OrderedDict, deque
-from typing import Deque, Dict, List, Optional, Tuple
+from typing import Deque, Dict, Iterable, List, Optional, Tuple
 
 from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.order import Deal, Order
 
 ALIVE = (OrderStatus.UNKNOWN, OrderStatus.SUBMITTED)
+ENDED_UNFILLED = (OrderStatus.CANCELLED, OrderStatus.FAILED)
 
 
 def is_alive(order: Order) -> bool:
@@ -27,9 +29,15 @@ class TradeLog:
         self.gateway_name = gateway_name
         self._lock = threading.Lock()  # guards every member below
         self._orders: "OrderedDict[str, Order]" = OrderedDict()
+        # The orders still working, in placing order: listing them costs what is live, not
+        # what is kept.
+        self._alive: "OrderedDict[Optional[str], Order]" = OrderedDict()
         self._early: Dict[str, List[dict]] = {}  # updates of ids not registered yet
         self._deals: Deque[Deal] = deque(maxlen=history)
         self._deal_count = 0  # deals ever reported, also those the bounded log dropped
+        # Orders that ended without being filled (cancelled, rejected, expired), as they ended.
+        self._ended: Deque[Order] = deque(maxlen=history)
+        self._ended_count = 0
         self._history = history
 
     def register(self, order: Order, order_id: str) -> Order:
@@ -39,13 +47,22 @@ class TradeLog:
             order.gateway_name = self.gateway_name
             for update in self._early.pop(order_id, ()):
                 self._apply(order, update)
+            self._note_end(order, OrderStatus.UNKNOWN)
             for deal in self._deals:
                 if deal.order_id == order_id and deal.security is None:
                     deal.security, deal.direction = order.security, order.direction
             self._orders[order_id] = order
+            self._track_alive(order)
             while len(self._orders) > self._history:
-                self._orders.popitem(last=False)
+                _, dropped = self._orders.popitem(last=False)
+                self._alive.pop(dropped.order_id, None)
         return order
+
+    def _track_alive(self, order: Order) -> None:
+        if is_alive(order):
+            self._alive[order.order_id] = order
+        else:
+            self._alive.pop(order.order_id, None)
 
     def update(self, update: dict) -> None:
         order_id = update.get("order_id")
@@ -58,7 +75,22 @@ class TradeLog:
                 while len(self._early) > self._history:
                     self._early.pop(next(iter(self._early)))
             else:
+                before = order.status
                 self._apply(order, update)
+                self._track_alive(order)
+                self._note_end(order, before)
+
+    def _note_end(self, order: Order, before: OrderStatus) -> None:
+        if order.status in ENDED_UNFILLED and before not in ENDED_UNFILLED:
+            self._ended.append(copy.copy(order))
+            self._ended_count += 1
+
+    def ended_after(self, seen: int) -> Tuple[List[Order], int]:
+        """As `deals_after`, for the orders that ended without a fill (copies as they were
+        when they ended)."""
+        with self._lock:
+            fresh = min(self._ended_count - seen, len(self._ended))
+            return _newest_copies(reversed(self._ended), fresh), self._ended_count
 
     @staticmethod
     def _apply(order: Order, update: dict) -> None:
@@ -67,7 +99,7 @@ class TradeLog:
 
     def deal(self, report: dict) -> Deal:
         with self._lock:
-            order = self._orders.get(report.get("order_id"))
+            order = self._orders.get(report.get("order_id", ""))
             deal = Deal(
                 deal_id=report.get("deal_id"), order_id=report.get("order_id"),
                 security=order.security if order else None,
@@ -88,7 +120,20 @@ class TradeLog:
         """The orders in placing order, oldest first."""
         with self._lock:
             # Copies: the component's thread goes on updating the kept records.
-            return [copy.copy(o) for o in self._orders.values() if is_alive(o) or not active_only]
+            return [copy.copy(o) for o in (self._alive if active_only else self._orders).values()]
+
+    def newest_orders(self, n, active_only: bool = False) -> Tuple[List[Order], int]:
+        """The newest `n` orders (copies, oldest of them first; none for a count of zero or
+        below) and how many there are in all; the cost is that of `n`, not of the history."""
+        with self._lock:
+            kept = self._alive if active_only else self._orders
+            return _newest_copies(reversed(kept.values()), min(int(n), len(kept))), len(kept)
+
+    def newest_deals(self, n) -> Tuple[List[Deal], int]:
+        """As `newest_orders`, for the deals kept."""
+        with self._lock:
+            deals = self._deals
+            return _newest_copies(reversed(deals), min(int(n), len(deals))), len(deals)
 
     def deals(self) -> List[Deal]:
         """The deals kept, oldest first."""
@@ -100,11 +145,11 @@ class TradeLog:
         kept), and the number reported so far."""
         with self._lock:
             fresh = min(self._deal_count - seen, len(self._deals))
-            deals = list(self._deals)[len(self._deals) - fresh:] if fresh > 0 else []
-            return [copy.copy(d) for d in deals], self._deal_count
+            return _newest_copies(reversed(self._deals), fresh), self._deal_count
 
 
-def newest(items: list, n) -> list:
-    """The last `n` items; none for a count of zero or below."""
-    n = int(n)
-    return items[-n:] if n > 0 else []
+def _newest_copies(newest_first: Iterable, n: int) -> list:
+    taken = [copy.copy(item) for item in itertools.islice(newest_first, n)] if n > 0 else []
+    taken.reverse()
+    return taken
+

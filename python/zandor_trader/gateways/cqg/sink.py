@@ -1,0 +1,32 @@
+"""The adapter as the gateway hosts it: the component's events handled as the adapter does,
+then the connection changes and refused instruments told to the gateway."""
+
+
+def sink_type(gateway):
+    """A subclass of the adapter whose handlers also tell `gateway` (a CqgGateway)."""
+    import win32com.client
+    from zandor_trader.gateways.cqg.wrapper import vantor
+
+    base = vantor.Vantor
+
+    def states():
+        c = win32com.client.constants
+        return {c.csConnectionUp: True, c.csConnectionDown: False}
+
+    class GatewaySink(base):
+        def OnGWConnectionStatusChanged(self, connectionStatus):
+            base.OnGWConnectionStatusChanged(self, connectionStatus)
+            gateway.link_changed("gateway", states().get(connectionStatus))
+
+        def OnDataConnectionStatusChanged(self, newStatus):
+            base.OnDataConnectionStatusChanged(self, newStatus)
+            gateway.link_changed("data", states().get(newStatus))
+
+        def OnInstrumentResolved(self, symbol, cqgInstrument, cqgError):
+            # Told first: the adapter's handler releases the subscribing thread.
+            if cqgError is not None:
+                error = win32com.client.Dispatch(cqgError)
+                gateway.instrument_refused(symbol, str(error.Description))
+            base.OnInstrumentResolved(self, symbol, cqgInstrument, cqgError)
+
+    return GatewaySink

@@ -1,0 +1,125 @@
+"""Outbox: the engine's messages to the operator, sent in order on a thread of their own.
+
+Sending to the chat can be slow (Telegram's round trip, its flood control) or fail for a while
+(network). Neither may hold up the thread that drives the gateway, and no message may be lost
+to a transient failure: a message leaves the queue only once it is sent, a failed send is tried
+again after a growing pause (woken at once by close), and messages keep their order. A message
+still unsent when the outbox closes is reported on a printed line, never dropped silently.
+"""
+import threading
+import traceback
+from collections import deque
+from dataclasses import dataclass
+from functools import partial
+from typing import Callable, Deque, List, Optional
+
+FIRST_RETRY = 0.5   # seconds before a failed send is tried again; doubled up to LAST_RETRY
+LAST_RETRY = 30.0
+CLOSE_GRACE = 10.0  # seconds close() gives the messages still queued
+
+
+@dataclass
+class _Message:
+    text: str
+    on_sent: Optional[Callable[[], None]] = None
+
+
+class Outbox:
+    """Sends each queued text with `send(text)`; `on_sent` (given with a message) runs once that
+    message is sent; `log` takes the outbox's notices (one line each)."""
+
+    def __init__(self, send: Callable[[str], None], log: Callable[[str], None] = print,
+                 on_sent: Optional[Callable[[str], None]] = None,
+                 first_retry: float = FIRST_RETRY, last_retry: float = LAST_RETRY):
+        self._send = send
+        self._log = log
+        self._on_any_sent = on_sent
+        self._first_retry = first_retry
+        self._last_retry = last_retry
+        self._cond = threading.Condition()  # guards the members below
+        self._queue: Deque[_Message] = deque()
+        self._closing = False
+        self._thread = threading.Thread(target=self._run, name="outbox", daemon=True)
+        self.sent = 0  # messages sent; read by anyone, written by the outbox's thread
+        self.failures = 0  # failed attempts
+
+    def start(self) -> "Outbox":
+        self._thread.start()
+        return self
+
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
+        """Any thread: queues `text`; returns at once."""
+        with self._cond:
+            if self._closing:
+                self._log(f"Not sent to the operator (the session is closing): {_first_line(text)}")
+                return
+            self._queue.append(_Message(text, on_sent))
+            self._cond.notify_all()
+
+    def pending(self) -> int:
+        with self._cond:
+            return len(self._queue)
+
+    def flush(self, timeout: Optional[float] = None) -> bool:
+        """Waits until every message queued so far is sent (at most `timeout` seconds);
+        tells whether the queue is empty."""
+        with self._cond:
+            return self._cond.wait_for(lambda: not self._queue, timeout)
+
+    def close(self, grace: float = CLOSE_GRACE) -> List[str]:
+        """Gives the queued messages `grace` seconds to go out, then ends the thread and
+        returns (and reports) those that did not."""
+        self.flush(grace if self._thread.is_alive() else 0)
+        with self._cond:
+            self._closing = True
+            self._cond.notify_all()
+        if self._thread.ident is not None:
+            self._thread.join()
+        with self._cond:
+            lost = [m.text for m in self._queue]
+            self._queue.clear()
+            self._cond.notify_all()
+        for text in lost:
+            self._log(f"Not delivered to the operator: {_first_line(text)}")
+        return lost
+
+    # -- the outbox's thread ----------------------------------------------------------------
+    def _run(self) -> None:
+        pause = self._first_retry
+        while True:
+            with self._cond:
+                self._cond.wait_for(lambda: self._queue or self._closing)
+                if self._closing:
+                    return
+                message = self._queue[0]
+            try:
+                self._send(message.text)
+            except Exception as exc:  # kept at the head of the queue and tried again
+                self.failures += 1
+                self._log(f"Sending to the operator failed, trying again in {pause:g} s: "
+                          f"{type(exc).__name__}: {exc}")
+                with self._cond:
+                    if self._cond.wait_for(lambda: self._closing, pause):
+                        return
+                pause = min(pause * 2, self._last_retry)
+                continue
+            pause = self._first_retry
+            self.sent += 1
+            with self._cond:
+                self._queue.popleft()
+                self._cond.notify_all()
+            self._after_sent(message)
+
+    def _after_sent(self, message: _Message) -> None:
+        for hook in (message.on_sent, self._on_any_sent and partial(self._on_any_sent, message.text)):
+            if not hook:
+                continue
+            try:
+                hook()
+            except Exception:  # a hook's fault must not stop the messages behind it
+                self._log(f"After sending to the operator:\n{traceback.format_exc().rstrip()}")
+
+
+def _first_line(text: str) -> str:
+    head = text.split("\n", 1)[0]
+    return head if len(head) <= 120 else head[:117] + "..."

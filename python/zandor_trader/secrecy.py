@@ -1,0 +1,123 @@
+"""Secrets (the gateway password, the bot token): held so that no text form shows them, and
+every output of the session scrubbed of them."""
+import contextlib
+import io
+import sys
+import threading
+import urllib.parse
+from typing import Iterable, List, Optional
+
+HIDDEN = "***"
+
+
+class Secret:
+    """A secret value; its text forms hide it. `reveal()` gives it to what must use it."""
+
+    __slots__ = ("_value",)
+
+    def __init__(self, value: str):
+        self._value = str(value)
+
+    def reveal(self) -> str:
+        return self._value
+
+    def __repr__(self) -> str:
+        return f"Secret({HIDDEN})"
+
+    __str__ = __repr__
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, Secret) and other._value == self._value
+
+    def __hash__(self) -> int:
+        return hash(self._value)
+
+    def __bool__(self) -> bool:
+        return bool(self._value)
+
+
+class Redactor:
+    """Replaces every known secret, also URL-quoted, in a text by HIDDEN."""
+
+    MIN_LENGTH = 4  # shorter values would blank out ordinary words
+
+    def __init__(self, secrets: Iterable[Optional[Secret]] = ()):
+        self._lock = threading.Lock()
+        self._values: List[str] = []
+        for secret in secrets:
+            self.add(secret)
+
+    def add(self, secret: Optional[Secret]) -> None:
+        if not secret or len(secret.reveal()) < self.MIN_LENGTH:
+            return
+        value = secret.reveal()
+        with self._lock:
+            forms = {value, urllib.parse.quote(value, safe=""), urllib.parse.quote(value)}
+            # Longest first, so that a secret containing another is hidden whole.
+            self._values = sorted(set(self._values) | forms, key=len, reverse=True)
+
+    def __call__(self, text: str) -> str:
+        for value in self._values:
+            if value in text:
+                text = text.replace(value, HIDDEN)
+        return text
+
+
+class RedactingStream(io.TextIOBase):
+    """A text stream that writes to `target` with the secrets hidden. Whole lines are
+    scrubbed together; an unfinished line waits for its end or for flush()."""
+
+    def __init__(self, target, redact: Redactor):
+        super().__init__()
+        self.target = target
+        self._redact = redact
+        self._lock = threading.Lock()
+        self._partial = ""
+
+    @property
+    def encoding(self):
+        return getattr(self.target, "encoding", "utf-8")
+
+    def writable(self) -> bool:
+        return True
+
+    def isatty(self) -> bool:
+        return bool(getattr(self.target, "isatty", lambda: False)())
+
+    def fileno(self) -> int:
+        return self.target.fileno()
+
+    def write(self, text: str) -> int:
+        with self._lock:
+            done, sep, self._partial = (self._partial + text).rpartition("\n")
+            if sep:
+                self.target.write(self._redact(done + sep))
+        return len(text)
+
+    def flush(self) -> None:
+        with self._lock:
+            rest, self._partial = self._partial, ""
+            if rest:
+                self.target.write(self._redact(rest))
+        flush = getattr(self.target, "flush", None)
+        if flush is not None:
+            flush()
+
+
+@contextlib.contextmanager
+def redacted_output(redact: Redactor):
+    """sys.stdout and sys.stderr scrubbed of the secrets for the duration."""
+    saved = sys.stdout, sys.stderr
+    out = RedactingStream(saved[0], redact) if saved[0] is not None else None
+    err = RedactingStream(saved[1], redact) if saved[1] is not None else None
+    sys.stdout, sys.stderr = out or saved[0], err or saved[1]
+    try:
+        yield
+    finally:
+        for stream in (out, err):
+            if stream is not None:
+                try:
+                    stream.flush()
+                except (OSError, ValueError):
+                    pass
+        sys.stdout, sys.stderr = saved

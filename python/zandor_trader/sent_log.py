@@ -1,0 +1,58 @@
+"""SentLog: the messages the bot sent to the operator's chat, as the Bot API confirmed them.
+
+Taken at the client's request layer, so that the bot's own replies (from its handlers) and
+the engine's answers are both seen, whichever Bot API the bot talks to.
+"""
+import threading
+from collections import deque
+from dataclasses import dataclass
+from typing import Deque, List, Tuple
+
+
+@dataclass(frozen=True)
+class Sent:
+    text: str
+
+
+class SentLog:
+    def __init__(self, chat_id: int, keep: int = 500):
+        self.chat_id = chat_id
+        self._lock = threading.Lock()
+        self._messages: Deque[Sent] = deque(maxlen=keep)
+        self._count = 0
+        self._request = None
+
+    def attach(self, bot) -> "SentLog":
+        """Records what `bot` (a TelegramBot) sends from now on, until detach()."""
+        request = bot.updater.bot.request
+        post = request.post
+
+        def recording_post(url, data=None, timeout=None):
+            result = post(url, data, timeout)
+            if str(url).endswith("/sendMessage") and isinstance(result, dict):
+                self._record(result)
+            return result
+
+        # Past the library's attribute guard: the wrapper only watches, it changes nothing.
+        object.__setattr__(request, "post", recording_post)
+        self._request = request
+        return self
+
+    def detach(self) -> None:
+        if self._request is not None:
+            self._request.__dict__.pop("post", None)
+            self._request = None
+
+    def _record(self, message: dict) -> None:
+        chat = message.get("chat") or {}
+        if chat.get("id") != self.chat_id:
+            return
+        with self._lock:
+            self._messages.append(Sent(str(message.get("text", ""))))
+            self._count += 1
+
+    def sent_after(self, seen: int) -> Tuple[List[Sent], int]:
+        """The messages after the first `seen` (as far as kept), and how many in all."""
+        with self._lock:
+            fresh = max(min(self._count - seen, len(self._messages)), 0)
+            return list(self._messages)[len(self._messages) - fresh:], self._count
