@@ -31,6 +31,8 @@ struct HandleObject {
   std::shared_ptr<EventState> state;  // null once closed
 };
 
+constexpr long ERROR_INVALID_PARAMETER = 87;
+
 PyTypeObject* g_handle_type = nullptr;
 
 void handle_dealloc(PyObject* self) {
@@ -239,6 +241,9 @@ PyObject* py_wait_for_multiple_objects(PyObject*, PyObject* const* args, Py_ssiz
   return zt::guarded([&]() -> PyObject* {
     expect_count("WaitForMultipleObjects", nargs, 3, 3);
     auto events = events_of(args[0]);
+    // Nothing could ever end a wait on no handle; the system refuses it.
+    if (events.empty())
+      raise_win32_error(ERROR_INVALID_PARAMETER, "WaitForMultipleObjects", "The parameter is incorrect.");
     bool wait_all = zt::check_status(PyObject_IsTrue(args[1])) != 0;
     return PyLong_FromUnsignedLong(wait_for(events, wait_all, as_timeout(args[2]), false));
   });
