@@ -4,6 +4,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from .conftest import OPERATOR, bot_environment
 
 MODULE = "zandor_trader.plugins.telegram"
@@ -20,6 +22,26 @@ def test_self_test_greets_the_operator_and_closes(server):
     assert (done.returncode, done.stdout) == (0, "Closed.\n"), done.stderr
     assert [(m.chat_id, m.text) for m in server.sent(token=token)] == [
         (OPERATOR, "Yes I am here!")]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="the GIL can be off from 3.13 on")
+def test_the_modules_keep_the_gil_on(server):
+    # On a free-threaded interpreter each module, loading, must turn the GIL on; elsewhere
+    # it is always on. PYTHON_GIL would override what the modules declare.
+    token = "5003:gil"
+    env = bot_environment(server, ZANDOR_TELEGRAM_TOKEN=token)
+    env.pop("PYTHON_GIL", None)
+    script = textwrap.dedent("""
+        import sys
+        import comsim._core
+        import zandor_trader.gateways.cqg.wrapper.Ambrel
+        import zandor_trader.gateways.cqg.wrapper.vantor
+        from zandor_trader.plugins.telegram import bot
+        print(sys._is_gil_enabled())
+        bot._self_test()
+    """)
+    done = run(["-c", script], env)
+    assert (done.returncode, done.stdout) == (0, "True\nClosed.\n"), done.stderr
 
 
 def test_self_test_without_an_operator_chat_fails_but_still_closes(server):

@@ -29,6 +29,28 @@ class Properties:
         return Property(self._values[prop_id])
 
 
+class Collection:
+    """Count and Item as the component's collections have them, for collections to inherit."""
+
+    def __init__(self, items):
+        self._items = items
+
+    @property
+    def Count(self):
+        return len(self._items)
+
+    def Item(self, index):
+        return self._items[index]
+
+    @property
+    def Newest(self):
+        return self._items[-1].Missing  # a slip inside the component
+
+
+class Quotes(Collection):
+    pass
+
+
 class Component:
     """Records the thread of every call and fires events through comsim."""
 
@@ -52,6 +74,10 @@ class Component:
     @property
     def Summary(self):
         return Summary()
+
+    @property
+    def Quotes(self):
+        return Quotes([Quote(5.0), Quote(6.0)])
 
     @property
     def Properties(self):

@@ -47,6 +47,23 @@ def test_values_come_back_simple_or_wrapped(comp):
     assert bool(comp) and comp.Count == 3
 
 
+def test_members_a_class_inherits(comp):
+    # Count and Item come from a base class; the object has no length, iteration or call.
+    quotes = comp.Quotes
+    assert len(quotes) == 2 and quotes(1).Price == 6.0 and quotes.item(0).Price == 5.0
+    assert [q.Price for q in quotes] == [5.0, 6.0]
+    # A known member that fails inside is the component's error, not an unknown member.
+    with pytest.raises(pywintypes.com_error) as e:
+        quotes.Newest
+    assert e.value.hresult == DISP_E_EXCEPTION
+
+
+def test_wrappers_hash_as_their_object(comp):
+    target = components.Component.created[-1]
+    assert hash(comp) == hash(win32com.client.Dispatch(comp)) == object.__hash__(target)
+    assert len({comp, win32com.client.Dispatch(comp), comp.Item(0)}) == 2
+
+
 def test_components_receive_their_own_objects(comp):
     quote = comp.Item(0)
     assert comp.Take(quote) is True

@@ -4,6 +4,7 @@
 #include "guard.h"
 #include "handlers.h"
 #include "library.h"
+#include "module_gil.h"
 #include "replies.h"
 #include "error_state.h"
 #include "telegram_bot.h"
@@ -66,6 +67,7 @@ PyObject* load() {
   read_settings();
   intern_field_names();
   Ref module = Ref::check(PyModule_Create(&g_module));
+  zt::declare_gil_used(module.get());
   const Settings& config = settings();
   add(module.get(), "TELEGRAM_TOKEN", config.token);
   add(module.get(), "TELEGRAM_CHAT_ID", config.chat_id);

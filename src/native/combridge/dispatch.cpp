@@ -126,7 +126,7 @@ PyObject* dispatch_getattro(PyObject* self, PyObject* name) {
     Wrapper* w = as_wrapper(self);
     if (route(w) == Route::Direct)
       return get_member(w->target, name, w->apartment, w->proxy).release();
-    PyObject* descr = _PyType_Lookup(Py_TYPE(w->target), name);
+    PyObject* descr = class_attribute(Py_TYPE(w->target), name);
     if (descr && is_method(descr))
       return new_bound_member(w->target, name, w->apartment, true).release();
     auto p = packet(CallPacket::Op::GetMember, w);
@@ -198,7 +198,14 @@ Py_ssize_t dispatch_length(PyObject* self) {
 
 int dispatch_bool(PyObject*) { return 1; }  // a COM object is always true, whatever its length
 
-Py_hash_t dispatch_hash(PyObject* self) { return _Py_HashPointer(as_wrapper(self)->target); }
+// The target's identity hash, so that wrappers of one object hash alike.
+Py_hash_t dispatch_hash(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_HashPointer(as_wrapper(self)->target);
+#else
+  return PyBaseObject_Type.tp_hash(as_wrapper(self)->target);  // object.__hash__: the same
+#endif
+}
 
 PyObject* dispatch_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !is_dispatch(other)) Py_RETURN_NOTIMPLEMENTED;

@@ -92,6 +92,25 @@ Ref member_callable(PyObject* target, PyObject* name) {
 
 }  // namespace
 
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;  // set once the type is ready, as every instance's type is
+  if (!mro) return nullptr;
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    // Built-in types keep their namespace per interpreter from 3.12 on (tp_dict is null).
+    Ref dict = Ref::steal(PyType_GetDict(base));
+#else
+    Ref dict = Ref::borrow(base->tp_dict);
+#endif
+    if (!dict) continue;
+    // The class keeps the value alive after `dict` is let go.
+    if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) return found;
+    if (PyErr_Occurred()) throw zt::PythonError{};
+  }
+  return nullptr;
+}
+
 bool is_method(PyObject* descr) noexcept {
   return PyFunction_Check(descr) || Py_IS_TYPE(descr, &PyMethodDescr_Type) ||
          Py_IS_TYPE(descr, &PyClassMethodDescr_Type) || Py_IS_TYPE(descr, &PyClassMethod_Type) ||
@@ -151,7 +170,7 @@ Ref unwrap_kwargs(PyObject* kwargs) {
 
 Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment>& apartment,
                bool proxy) {
-  PyObject* descr = _PyType_Lookup(Py_TYPE(target), name);  // borrowed, no user code runs
+  PyObject* descr = class_attribute(Py_TYPE(target), name);  // borrowed, no user code runs
   if (descr && is_method(descr)) return new_bound_member(target, name, apartment, proxy);
   PyObject* value = PyObject_GetAttr(target, name);
   if (value) {
@@ -167,7 +186,7 @@ Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment
 
 void set_member(PyObject* target, PyObject* name, PyObject* value) {
   Ref actual = Ref::borrow(name);
-  if (!_PyType_Lookup(Py_TYPE(target), name) && !instance_dict_has(target, name)) {
+  if (!class_attribute(Py_TYPE(target), name) && !instance_dict_has(target, name)) {
     actual = find_ignoring_case(target, name);
     if (!actual) raise_com_error(DISP_E_MEMBERNOTFOUND);
   }
@@ -196,7 +215,7 @@ Ref call_default(PyObject* target, PyObject* args, PyObject* kwargs,
     return to_caller(owned.get(), apartment, proxy);
   }
   // A collection's default member is its Item.
-  if (!_PyType_Lookup(Py_TYPE(target), N.Item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
+  if (!class_attribute(Py_TYPE(target), N.Item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
   return call_member(target, N.Item, args, kwargs, apartment, proxy);
 }
 
@@ -209,7 +228,7 @@ Ref length_of(PyObject* target) {
     return Ref::check(PyLong_FromSsize_t(n));
   }
   // A COM collection's length is its Count.
-  if (!_PyType_Lookup(Py_TYPE(target), N.Count) && !instance_dict_has(target, N.Count))
+  if (!class_attribute(Py_TYPE(target), N.Count) && !instance_dict_has(target, N.Count))
     zt::raise_format(PyExc_TypeError, "COM object %.200s has no length", Py_TYPE(target)->tp_name);
   Ref count = Ref::steal(PyObject_GetAttr(target, N.Count));
   if (!count) component_failed();

@@ -16,6 +16,11 @@ void init_members();
 // A class attribute that binds as a method: the member is called, not read.
 bool is_method(PyObject* descr) noexcept;
 
+// What `type` and its bases define as `name`, found along the method resolution order as
+// attribute lookup finds it before the instance; null when none does. Borrowed from the
+// defining class's namespace; runs no Python code.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+
 // The value a component member returns, as the caller sees it: simple values (None, numbers,
 // text, bytes, date/time values, tuples of these) unchanged, objects wrapped.
 zt::Ref to_caller(PyObject* value, const std::shared_ptr<Apartment>& apartment, bool proxy);

@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "guard.h"
 #include "members.h"
+#include "module_gil.h"
 #include "pump.h"
 #include "registry.h"
 #include "waitable.h"
@@ -86,6 +87,7 @@ PyMODINIT_FUNC PyInit__core() {
   return zt::guarded([]() -> PyObject* {
     comsim::intern_names();
     zt::Ref module = zt::Ref::check(PyModule_Create(&comsim::module_def));
+    zt::declare_gil_used(module.get());
     comsim::init_members();
     comsim::init_error_types(module.get());
     comsim::init_dispatch_types(module.get());

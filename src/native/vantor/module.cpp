@@ -2,6 +2,7 @@
 // sink base, the host's records and the COM bridge at load; defines Vantor and its state.
 #include "args.h"
 #include "guard.h"
+#include "module_gil.h"
 #include "vantor.h"
 #include "wait_event.h"
 
@@ -222,6 +223,7 @@ PyMODINIT_FUNC PyInit_vantor() {
   return zt::guarded([]() -> PyObject* {
     vantor::intern_names();
     Ref module = Ref::check(PyModule_Create(&vantor::module_def));
+    zt::declare_gil_used(module.get());
     M.module = module.get();  // borrowed: the module lives for the process
     const char* ambrel = "zandor_trader.gateways.cqg.wrapper.Ambrel";
     M.AssertMessage = vantor::import_from(ambrel, "AssertMessage");
