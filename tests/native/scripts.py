@@ -1,26 +1,22 @@
-"""Running a short Python script in a fresh interpreter, with the tests' import path."""
+"""Running a short Python script in a fresh interpreter that imports what the tests import
+(the installed package, or the tree with an in-place build)."""
 import os
 import subprocess
 import sys
 import textwrap
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PATH = os.pathsep.join(os.path.join(ROOT, p) for p in ("python", "python/combridge", ""))
+# This process's own import path: the child finds the same modules, and the tests' helpers.
+PATH = os.pathsep.join([ROOT] + [p for p in sys.path if p])
+
+
+def script_env():
+    env = dict(os.environ, PYTHONPATH=PATH)
+    env.setdefault("PYTHONFAULTHANDLER", "1")
+    return env
 
 
 def run_script(source, timeout=60, **kwargs):
     """Runs `source` in a new interpreter; returns the CompletedProcess (text output)."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = PATH + os.pathsep + env.get("PYTHONPATH", "")
-    env.setdefault("PYTHONFAULTHANDLER", "1")
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, cwd=ROOT,
-                          capture_output=True, text=True, timeout=timeout, **kwargs)
-
-
-def start_script(source, **kwargs):
-    """Starts `source` in a new interpreter with pipes for its input and output."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = PATH + os.pathsep + env.get("PYTHONPATH", "")
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(source)], env=env, cwd=ROOT,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=script_env(),
+                          cwd=ROOT, capture_output=True, text=True, timeout=timeout, **kwargs)
