@@ -55,6 +55,8 @@ class SavedError {
   SavedError& operator=(const SavedError&) = delete;
 
   bool empty() const noexcept { return !error_; }
+  // The exception object (borrowed; NULL when none was pending).
+  PyObject* value() const noexcept { return error_.get(); }
   void restore() noexcept { restore_error(std::move(error_)); }
 
  private:
