@@ -8,7 +8,7 @@
 #include "gil.h"
 #include "library.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 
 namespace zt::bot {
 

@@ -90,12 +90,4 @@ void send_text(PyObject* bot, PyObject* chat_id, PyObject* text) {
     if (!send_piece(bot, chat_id, piece.get())) throw PythonError{};
 }
 
-void print_line(PyObject* obj) {
-  Ref out = Ref::borrow(PySys_GetObject("stdout"));
-  if (!out || out.get() == Py_None) return;
-  check_status(PyFile_WriteObject(obj, out.get(), Py_PRINT_RAW));
-  check_status(PyFile_WriteString("\n", out.get()));
-  Ref flushed = Ref::check(PyObject_CallMethod(out.get(), "flush", nullptr));
-}
-
 }  // namespace zt::bot

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "output.h"
 #include "py_ref.h"
 
 namespace zt::bot {
@@ -38,6 +39,6 @@ Ref send_piece(PyObject* bot, PyObject* chat_id, PyObject* piece);
 void send_text(PyObject* bot, PyObject* chat_id, PyObject* text);
 
 // Writes str(obj) and a newline to sys.stdout and flushes (nothing when there is none).
-void print_line(PyObject* obj);
+using zt::print_line;
 
 }  // namespace zt::bot

@@ -12,7 +12,7 @@
 #include "library.h"
 #include "paced_send.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 #include "structmember.h"
 #include "texts.h"
 
