@@ -42,9 +42,10 @@ class Session:
     """`zandor-trader --plain`, its standard output read line by line as it comes."""
 
     def __init__(self) -> None:
+        # No token: the session starts its own local Bot API server (a token means Telegram).
         env = {k: v for k, v in os.environ.items() if not k.startswith("ZANDOR_")}
-        env.update(ZANDOR_TELEGRAM_TOKEN=TOKEN, ZANDOR_TELEGRAM_CHAT_ID=str(CHAT),
-                   ZANDOR_TRADER_CONFIG=os.devnull, PYTHONUNBUFFERED="1")
+        env.update(ZANDOR_TELEGRAM_CHAT_ID=str(CHAT), ZANDOR_TRADER_CONFIG=os.devnull,
+                   PYTHONUNBUFFERED="1")
         script = os.path.join(os.path.dirname(sys.executable), "zandor-trader")
         self.proc = subprocess.Popen([script, "--plain", "--instruments", "EPZ5"], env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -78,14 +79,16 @@ class Session:
 
 def run_session() -> None:
     from botapi import RemoteServer
+    from zandor_trader.session import LOCAL_TOKEN
 
     session = Session()
     try:
-        remote = RemoteServer(session.wait_line(r"\(control (\S+)\)").group(1), token=TOKEN)
+        control = session.wait_line(r"\(control (\S+)\)").group(1)
+        remote = RemoteServer(control, token=LOCAL_TOKEN)
         session.wait_line(r"^Session running")
         remote.post_message("/balance", CHAT)
         session.wait_line(r"Balance of CQG account")
-        remote.post_message("/stop", CHAT)
+        remote.post_message("/stop", CHAT)  # nothing open: no confirmation asked
         session.wait_line(r"^Session stopping: /stop")
         session.wait_line(r"^Session ended\.")
         code = session.finish()

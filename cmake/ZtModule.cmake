@@ -10,6 +10,13 @@ function(zt_python_module target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_libraries(${target} PRIVATE zt_common ${ARG_LIBS})
+  # Only PyInit_<name> leaves the module; hidden visibility alone misses the static zt_common
+  # and the library templates instantiated here.
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" OR CMAKE_SYSTEM_NAME MATCHES "BSD")
+    target_link_options(${target} PRIVATE
+      "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
+  endif()
   if(ZT_INPLACE)
     set_target_properties(${target} PROPERTIES
       LIBRARY_OUTPUT_DIRECTORY ${PROJECT_SOURCE_DIR}/python/${ARG_TREE}/${ARG_PACKAGE})

@@ -17,6 +17,8 @@ from zandor_trader.plugins.telegram import bot as bot_module
 
 def environment(gateway: CqgGateway, order: Order, security: Security) -> None:
     env = Ambrel.Ambrel()
+    env.ProgID = "CQG.CQGCEL.4"  # set before Init: the component to create
+    env.ProgID = None  # type: ignore[assignment]  # Init refuses anything but text
     adapter = env.Init(vantor.Vantor, None)
     assert_type(adapter, vantor.Vantor)
     adapter.Init(gateway)  # the host's gateway offers what the adapter uses

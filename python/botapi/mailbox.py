@@ -1,14 +1,25 @@
 """One bot's side of the server: the updates waiting for it and the messages it sent."""
+import collections
 import dataclasses
+import itertools
 import re
 import time
+
+from .flood import FloodGate
 
 # Telegram's limit for a message text, in UTF-16 code units.
 MAX_MESSAGE_LENGTH = 4096
 
+# How many sent messages, unconfirmed updates and editable messages a mailbox keeps by default:
+# a long session must not grow the server without bound.
+DEFAULT_HISTORY = 10_000
+
 # A command as Telegram marks it: "/" and up to 32 letters, digits or underscores, optionally
-# addressed to a bot ("/orders@zandor_bot"), at the start and followed by white space or the end.
-_COMMAND = re.compile(r"/[A-Za-z0-9_]{1,32}(?:@[A-Za-z0-9_]+)?(?=\s|$)")
+# addressed to a bot ("/orders@zandor_bot"). It starts the text or follows a character that
+# cannot be part of a word or a path, and it ends at the first character that cannot be part
+# of it, so "/balance." carries "/balance"; a longer name is no command at all.
+_COMMAND = re.compile(r"(?<![A-Za-z0-9_/])/[A-Za-z0-9_]{1,32}(?![A-Za-z0-9_])"
+                      r"(?:@[A-Za-z0-9_]{1,32}(?![A-Za-z0-9_]))?")
 
 
 def message_length(text):
@@ -16,19 +27,27 @@ def message_length(text):
     return len(text.encode("utf-16-le")) // 2
 
 
+def command_entities(text):
+    """The bot_command entities of `text`, offsets and lengths in UTF-16 code units."""
+    return [{"type": "bot_command", "offset": message_length(text[:m.start()]),
+             "length": message_length(m.group())} for m in _COMMAND.finditer(text)]
+
+
 @dataclasses.dataclass(frozen=True)
 class SentMessage:
-    """A message the bot sent."""
+    """A message the bot sent. `seq` numbers the bot's messages from 1 in the order sent (a
+    reader passes the last one it saw as `after` to take only what is new)."""
 
     message_id: int
     chat_id: int
     text: str
+    seq: int = dataclasses.field(default=0, compare=False)
 
 
 class Mailbox:
     """State of one bot (one token). Every access holds the server's condition."""
 
-    def __init__(self, token, username):
+    def __init__(self, token, username, history=DEFAULT_HISTORY):
         self.token = token
         self.user = {
             "id": int(token.split(":", 1)[0]),
@@ -39,15 +58,20 @@ class Mailbox:
             "can_read_all_group_messages": False,
             "supports_inline_queries": False,
         }
-        self.pending = []  # update dicts not yet confirmed by an offset, oldest first
-        self.sent = []  # SentMessage, in the order sent
+        self.history = history
+        self.pending = collections.deque()  # update dicts not yet confirmed, oldest first
+        self.sent = collections.deque(maxlen=history)  # the newest SentMessages, in order
+        self.sent_count = 0  # every message ever sent, kept or not
         self.polls = 0  # getUpdates requests received
-        self.dropped = 0  # updates dropped by deleteWebhook(drop_pending_updates=True)
+        self.poll_generation = 0  # bumped by each getUpdates: an older long poll gives way
+        self.dropped = 0  # updates dropped unconfirmed (deleteWebhook, or too many pending)
+        self.flood = FloodGate()  # this bot's sends as the flood limit counts them
+        self.flood_refusals = 0  # requests answered 429
         self.blocked_chats = set()  # chats where sendMessage fails as if the bot were blocked
         self.revoked = False  # every request fails as with a revoked token
         self._next_update_id = 1
         self._next_message_id = 1
-        self._messages = {}  # update id -> the message it carried, for edits
+        self._messages = collections.OrderedDict()  # update id -> its message, for edits
 
     def _message_id(self):
         self._next_message_id += 1
@@ -64,45 +88,53 @@ class Mailbox:
         }
         if chat_type == "private":
             message["chat"]["first_name"] = first_name
-        command = _COMMAND.match(text)
-        if command:
-            message["entities"] = [
-                {"type": "bot_command", "offset": 0, "length": message_length(command.group())}
-            ]
+        entities = command_entities(text)
+        if entities:
+            message["entities"] = entities
         return self._queue("message", message)
 
     def edit_message(self, update_id, text):
         """Queues the edit of the message that update `update_id` carried; returns the update."""
-        message = dict(self._messages[update_id], text=text, edit_date=int(time.time()))
+        try:
+            original = self._messages[update_id]
+        except KeyError:
+            raise LookupError(f"no message of update {update_id} is kept") from None
+        message = dict(original, text=text, edit_date=int(time.time()))
         message.pop("entities", None)
-        command = _COMMAND.match(text)
-        if command:
-            message["entities"] = [
-                {"type": "bot_command", "offset": 0, "length": message_length(command.group())}
-            ]
+        entities = command_entities(text)
+        if entities:
+            message["entities"] = entities
         return self._queue("edited_message", message)
 
     def _queue(self, kind, message):
         update = {"update_id": self._next_update_id, kind: message}
         self._messages[self._next_update_id] = message
+        while len(self._messages) > self.history:
+            self._messages.popitem(last=False)
         self._next_update_id += 1
         self.pending.append(update)
+        while len(self.pending) > self.history:  # a bot that never polls
+            self.pending.popleft()
+            self.dropped += 1
         return update
 
     def confirm(self, offset):
         """getUpdates' offset: forget the updates before it (a negative one keeps the last -offset)."""
         if offset > 0:
-            self.pending = [u for u in self.pending if u["update_id"] >= offset]
+            while self.pending and self.pending[0]["update_id"] < offset:
+                self.pending.popleft()
         elif offset < 0:
-            self.pending = self.pending[offset:]
+            while len(self.pending) > -offset:
+                self.pending.popleft()
 
     def drop_pending(self):
         self.dropped += len(self.pending)
-        self.pending = []
+        self.pending.clear()
 
     def record_sent(self, chat_id, text):
         """Keeps a message the bot sent; returns it as the API answers it."""
-        sent = SentMessage(self._message_id(), chat_id, text)
+        self.sent_count += 1
+        sent = SentMessage(self._message_id(), chat_id, text, self.sent_count)
         self.sent.append(sent)
         return {
             "message_id": sent.message_id,
@@ -111,3 +143,17 @@ class Mailbox:
             "date": int(time.time()),
             "text": text,
         }
+
+    def sent_after(self, after):
+        """The kept messages numbered after `after`, in order."""
+        new = min(len(self.sent), max(0, self.sent_count - after))
+        # From the newest end: a reader that keeps up costs what is new, not the history.
+        return list(itertools.islice(reversed(self.sent), new))[::-1]
+
+    def nth_sent(self, n):
+        """The n-th message sent (from 1); LookupError when it is no longer kept."""
+        first = self.sent_count - len(self.sent) + 1
+        if not first <= n <= self.sent_count:
+            raise LookupError(f"message {n} is not kept (messages {first} to "
+                              f"{self.sent_count} are)")
+        return self.sent[n - first]

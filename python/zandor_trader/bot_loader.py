@@ -7,7 +7,10 @@ import importlib
 import os
 import sys
 import threading
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
+
+if TYPE_CHECKING:
+    from zandor_trader.plugins.telegram.bot import TelegramBot
 
 MODULE = "zandor_trader.plugins.telegram.bot"
 _PROXY_VARIABLES = ("HTTPS_PROXY", "https_proxy")
@@ -34,7 +37,8 @@ def _without_proxy(bypass: bool):
         os.environ.update(saved)
 
 
-def load_bot(token: str, chat_id: int, base_url: Optional[str], local: bool = False):
+def load_bot(token: str, chat_id: int, base_url: Optional[str],
+             local: bool = False) -> "TelegramBot":
     """A running TelegramBot for `token`, serving `chat_id`, talking to `base_url` (None:
     Telegram itself); `local`: the server is on this machine, not behind a proxy.
 
@@ -55,5 +59,5 @@ def load_bot(token: str, chat_id: int, base_url: Optional[str], local: bool = Fa
                                "Telegram settings; run this session in a new process")
         if module.bot.updater.running:
             return module.bot
-        module.bot = module.TelegramBot(token=token)
+        setattr(module, "bot", module.TelegramBot(token=token))  # the module's own global
         return module.bot

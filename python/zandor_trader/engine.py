@@ -10,11 +10,12 @@ never holds up the gateway.
 import queue
 import time
 import traceback
-from typing import Callable, Dict, List, Optional, Union
+from typing import Callable, Dict, List, Mapping, Optional, Union
 
 from zandor_trader import order_ids, pretrade, replies
 from zandor_trader.core.constants import Direction, Offset, OrderStatus, OrderType
 from zandor_trader.core.order import Order
+from zandor_trader.core.security import Security
 from zandor_trader.gateways.cqg.trades import is_alive
 from zandor_trader.operator_requests import TERMINATED, Request
 from zandor_trader.order_string import OrderStringError, parse_order_string
@@ -43,7 +44,7 @@ class Engine:
                  on_refresh: Optional[Callable[[], None]] = None,
                  log: Callable[[str], None] = print, clock=time.monotonic,
                  limits: pretrade.Limits = pretrade.Limits(),
-                 max_positions: Optional[Dict[object, int]] = None,
+                 max_positions: Optional[Mapping[Security, int]] = None,
                  stale_after: Optional[float] = None):
         self.bot = bot
         # Pre-trade limits; `max_positions` overrides the position limit per security.
@@ -196,17 +197,21 @@ class Engine:
         return now + self._stale_period()
 
     def _stale_period(self) -> float:
-        return max(self.stale_after / 4, 0.05)
+        # Asked only while the data is watched, that is with `stale_after` set.
+        return max((self.stale_after or 0.0) / 4, 0.05)
 
     def check_stale(self, now: float) -> None:
         """Tells the operator of each instrument whose data stopped longer than `stale_after`
         ago, once, and of each that came back."""
+        stale_after = self.stale_after
+        if not stale_after:  # not watched
+            return
         for security, seen in list(self._data_seen.items()):
             quiet = now - seen
-            if quiet > self.stale_after and security not in self._stale:
+            if quiet > stale_after and security not in self._stale:
                 self._stale.add(security)
                 self.reply(f"Market data of {security} is stale: nothing for {quiet:.0f} s.")
-            elif quiet <= self.stale_after and security in self._stale:
+            elif quiet <= stale_after and security in self._stale:
                 self._stale.discard(security)
                 self.reply(f"Market data of {security} is flowing again.")
 

@@ -15,7 +15,9 @@ from typing import Callable, Deque, List, Optional
 
 FIRST_RETRY = 0.5   # seconds before a failed send is tried again; doubled up to LAST_RETRY
 LAST_RETRY = 30.0
-CLOSE_GRACE = 10.0  # seconds close() gives the messages still queued
+CLOSE_GRACE = 10.0  # seconds close() gives the messages still queued, plus PER_QUEUED each
+PER_QUEUED = 1.0  # Telegram takes about one message a second to a chat
+CLOSE_GRACE_MAX = 120.0
 
 
 @dataclass
@@ -66,9 +68,12 @@ class Outbox:
         with self._cond:
             return self._cond.wait_for(lambda: not self._queue, timeout)
 
-    def close(self, grace: float = CLOSE_GRACE) -> List[str]:
-        """Gives the queued messages `grace` seconds to go out, then ends the thread and
-        returns (and reports) those that did not."""
+    def close(self, grace: Optional[float] = None) -> List[str]:
+        """Gives the queued messages `grace` seconds to go out (by default time for a paced
+        backlog: CLOSE_GRACE and PER_QUEUED a message, CLOSE_GRACE_MAX at most), then ends the
+        thread and returns (and reports) those that did not."""
+        if grace is None:
+            grace = min(CLOSE_GRACE + PER_QUEUED * self.pending(), CLOSE_GRACE_MAX)
         self.flush(grace if self._thread.is_alive() else 0)
         with self._cond:
             self._closing = True

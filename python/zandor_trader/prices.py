@@ -10,7 +10,7 @@ and "#" fills a column too narrow for even that: a column is never dropped nor i
 import math
 import threading
 from decimal import Decimal
-from typing import Callable, Dict, Mapping, Optional
+from typing import Any, Callable, Dict, Mapping, Optional
 
 MAX_DECIMALS = 6
 SHORTENED = "~"  # marks a number shown rounded to fit its column
@@ -18,10 +18,11 @@ SCALES = ((1e12, "T"), (1e9, "B"), (1e6, "M"), (1e3, "K"))
 
 _lock = threading.Lock()  # guards _ticks and _source (written at start-up, read by all)
 _ticks: Dict[str, float] = {}  # security code -> tick size
-_source: Optional[Callable[[object], object]] = None  # security -> tick size or None
+TickSource = Callable[[Any], Any]  # security -> its tick size, or None
+_source: Optional[TickSource] = None
 
 
-def use_tick_source(source: Optional[Callable[[object], object]]) -> None:
+def use_tick_source(source: Optional[TickSource]) -> None:
     """`source(security)` gives a contract's tick size (the gateway's, from the settings or
     the component), or None; None as the source: the registered table only."""
     global _source

@@ -74,8 +74,9 @@ class RedactingStream(io.TextIOBase):
         self._lock = threading.Lock()
         self._partial = ""
 
+    # Read-only, as io.TextIOBase's own is; its stub declares a plain attribute instead.
     @property
-    def encoding(self):
+    def encoding(self):  # type: ignore[override]
         return getattr(self.target, "encoding", "utf-8")
 
     def writable(self) -> bool:

@@ -6,7 +6,10 @@ the engine's answers are both seen, whichever Bot API the bot talks to.
 import threading
 from collections import deque
 from dataclasses import dataclass
-from typing import Deque, List, Tuple
+from typing import TYPE_CHECKING, Deque, List, Optional, Tuple
+
+if TYPE_CHECKING:
+    from telegram.utils.request import Request
 
 
 @dataclass(frozen=True)
@@ -20,7 +23,7 @@ class SentLog:
         self._lock = threading.Lock()
         self._messages: Deque[Sent] = deque(maxlen=keep)
         self._count = 0
-        self._request = None
+        self._request: Optional[Request] = None
 
     def attach(self, bot) -> "SentLog":
         """Records what `bot` (a TelegramBot) sends from now on, until detach()."""

@@ -13,13 +13,22 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, List, Optional, Tuple
 
 from zandor_trader.settings import PROGID, Settings, securities
 
 if TYPE_CHECKING:
+    from botapi import BotApiServer
+    from telegram.ext import Dispatcher, Handler
+
     from zandor_trader.chat import ChatLog
-    from zandor_trader.display import Scroll
+    from zandor_trader.display import Display, Scroll
+    from zandor_trader.engine import Engine
+    from zandor_trader.gateways.cqg.gateway import CqgGateway
+    from zandor_trader.keyboard import KeyboardReader
+    from zandor_trader.outbox import Outbox
+    from zandor_trader.plugins.telegram.bot import TelegramBot
+    from zandor_trader.sent_log import SentLog
     from zandor_trader.transcript import Transcript
 
 LOCAL_CHAT_ID = 1  # the operator's chat on the local server when the settings name none
@@ -70,19 +79,20 @@ class Session:
 
     def __init__(self, settings: Settings):
         self.settings = settings
-        self.display = None
-        self.server = None
-        self.bot = None
-        self.sent_log = None
-        self._handlers = []  # (handler, group) this session added to the bot's dispatcher
-        self.keyboard = None
-        self.gateway = None
-        self.engine = None
-        self.outbox = None
-        self.reason = None
-        self.chat: Optional["ChatLog"] = None
-        self.scroll: Optional["Scroll"] = None  # the chat pane's scrollback (display mode)
-        self.transcript: Optional["Transcript"] = None  # the conversation's file (display mode)
+        self.display: Optional[Display] = None
+        self.server: Optional[BotApiServer] = None
+        self.bot: Optional[TelegramBot] = None
+        self.sent_log: Optional[SentLog] = None
+        # (handler, group) this session added to the bot's dispatcher
+        self._handlers: List[Tuple[Handler, int]] = []
+        self.keyboard: Optional[KeyboardReader] = None
+        self.gateway: Optional[CqgGateway] = None
+        self.engine: Optional[Engine] = None
+        self.outbox: Optional[Outbox] = None
+        self.reason: Optional[str] = None
+        self.chat: Optional[ChatLog] = None
+        self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
+        self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
 
     def _changed(self) -> None:
         if self.display is not None:
@@ -129,21 +139,21 @@ class Session:
             if self.settings.log_file else None
         pane = LogPane(file=log_file, on_line=self._changed)
         console = Console(file=sys.stdout)  # the terminal, before the trace is taken off it
-        self.transcript = Transcript(default_path())
+        transcript = self.transcript = Transcript(default_path())
         try:
             with pane.redirect(), redacted_output(self.redact):
                 return self._run(securities, pane, console)
         finally:
             if log_file is not None:
                 log_file.close()
-            self.transcript.close()
+            transcript.close()
             # The screen is given back: the end of the trace, then the conversation's end
             # (the session's summary with it) stay on the terminal.
             for line in pane.lines(12):
                 print(line)
             if self.chat is not None:
                 height = shutil.get_terminal_size().lines
-                print(closing_text(self.chat.entries(), max(height - 14, 10), self.transcript))
+                print(closing_text(self.chat.entries(), max(height - 14, 10), transcript))
 
     def _run(self, securities, pane=None, console=None) -> int:
         """The session; with a log pane and a console, under the live display."""
@@ -155,34 +165,37 @@ class Session:
         s = self.settings
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         ticks = {i.symbol: i.tick_size for i in s.instruments if i.tick_size is not None}
-        self.gateway = CqgGateway(securities, tick_sizes=ticks)
-        prices.use_tick_source(self.gateway.tick_size)  # prices with each contract's decimals
+        gateway = self.gateway = CqgGateway(securities, tick_sizes=ticks)
+        prices.use_tick_source(gateway.tick_size)  # prices with each contract's decimals
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
                 token, chat_id, base_url = self._telegram()
-                self.sent_log = SentLog(chat_id)
-                chat = self.chat = ChatLog(self.sent_log.sent_after,
+                sent_log = self.sent_log = SentLog(chat_id)
+                chat = self.chat = ChatLog(sent_log.sent_after,
                                            on_new=_print_chat if pane is None
                                            else self._chat_entry)
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
-                self._start_bot(chat, chat_id, token, base_url)
+                engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
                 if self.server is not None:
                     self._start_keyboard(chat_id, token, keys=pane is not None)
-                self.gateway.connect(s.user, s.password.reveal(), s.account,
-                                     bar_lookback=s.bars,
-                                     progid=s.progid if s.progid != PROGID else None)
-                names = ", ".join(self.gateway.cqg_symbols)
+                user, password, account = s.user, s.password, s.account
+                if user is None or password is None or account is None:
+                    raise ValueError("the broker's user, password and account must all be set")
+                gateway.connect(user, password.reveal(), account,
+                                bar_lookback=s.bars,
+                                progid=s.progid if s.progid != PROGID else None)
+                names = ", ".join(gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
                 print(f"Session running: {names}; account {s.account}; stop with /stop or "
                       f"Ctrl-C{until}", flush=True)
-                for symbol, why in self.gateway.left_out.items():
-                    self.engine.alert(f"Instrument {symbol} is not known to the broker "
-                                      f"({why}): left out of this session.")
-                self.reason = self.engine.run(deadline)
-                print(f"Session stopping: {self.reason}", flush=True)
-                self.engine.reply(self.engine.summary(self.reason))
+                for symbol, why in gateway.left_out.items():
+                    engine.alert(f"Instrument {symbol} is not known to the broker "
+                                 f"({why}): left out of this session.")
+                reason = self.reason = engine.run(deadline)
+                print(f"Session stopping: {reason}", flush=True)
+                engine.reply(engine.summary(reason))
                 status = EXIT_OK
         except KeyboardInterrupt:
             print("Session interrupted while starting", flush=True)
@@ -252,7 +265,7 @@ class Session:
             raise KeyboardInterrupt
         self.engine.request_stop(reason)
 
-    def _start_bot(self, chat, chat_id, token, base_url) -> None:
+    def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from telegram import Update
         from telegram.ext import TypeHandler
 
@@ -263,12 +276,14 @@ class Session:
         from zandor_trader.session_commands import SessionCommands
 
         s = self.settings
-        self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
-        self.sent_log.attach(self.bot)
+        bot = self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
+        if self.server is not None:  # the local server sets no flood limit: no need to pace
+            bot.pace_sends(chat_rate=0, total_rate=0)
+        sent_log.attach(bot)
         redact = self.redact
 
         def send(text):
-            self.bot.send_message(redact(text))
+            bot.send_message(redact(text))
 
         def log(line):
             print(redact(line), flush=True)
@@ -277,12 +292,13 @@ class Session:
         self.outbox = outbox
         max_positions = {sec: i.max_position for i, sec in zip(
             s.instruments, securities(s).values()) if i.max_position is not None}
-        self.engine = Engine(self.bot, self.gateway, outbox=outbox,
-                             refresh_every=None if self.display is None else s.refresh,
-                             on_refresh=self._changed, log=log, limits=s.limits,
-                             max_positions=max_positions, stale_after=s.stale_after)
-        self.gateway.add_listener(self.engine.on_gateway_record)
-        intake = RequestIntake(self.bot, self.engine.submit)
+        assert self.gateway is not None  # the engine trades through the session's gateway
+        engine = self.engine = Engine(bot, self.gateway, outbox=outbox,
+                                      refresh_every=None if self.display is None else s.refresh,
+                                      on_refresh=self._changed, log=log, limits=s.limits,
+                                      max_positions=max_positions, stale_after=s.stale_after)
+        self.gateway.add_listener(engine.on_gateway_record)
+        intake = RequestIntake(bot, engine.submit)
 
         def dispatched(update, context):
             chat.sync()  # the bot's own replies, before the engine's answers
@@ -296,14 +312,14 @@ class Session:
         # group sees only the operator's; the earlier one sees every update.
         # The session's own answers (unknown commands, /help's list, hints) come after the
         # bot's replies and take their turn among the engine's answers.
-        commands = SessionCommands(
-            lambda text: self.engine.submit(Request("answer", {"text": text})))
-        dispatcher = self.bot.updater.dispatcher
+        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})))
+        dispatcher = _dispatcher(bot)
         self._handlers = [(TypeHandler(Update, from_operator), -2),
                           (TypeHandler(Update, dispatched), 1),  # after the bot's
                           (TypeHandler(Update, commands.on_update), 2)]
         for handler, group in self._handlers:
             dispatcher.add_handler(handler, group=group)
+        return engine
 
     def _release_bot(self) -> None:
         """Closes the bot and takes this session's hooks off it."""
@@ -312,7 +328,7 @@ class Session:
         try:
             self.bot.close()
         finally:
-            dispatcher = self.bot.updater.dispatcher
+            dispatcher = _dispatcher(self.bot)
             for handler, group in self._handlers:
                 dispatcher.remove_handler(handler, group=group)
             if self.sent_log is not None:
@@ -358,6 +374,11 @@ class Session:
             status = EXIT_FAILED
         print("Session ended.", flush=True)
         return status
+
+
+def _dispatcher(bot: "TelegramBot") -> "Dispatcher":
+    # The library sets Updater.dispatcher in its constructor in a way mypy cannot type.
+    return bot.updater.dispatcher  # type: ignore[has-type]
 
 
 def _port_of(url: Optional[str]) -> Optional[int]:

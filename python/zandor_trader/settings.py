@@ -14,10 +14,13 @@ import configparser
 import os
 from dataclasses import dataclass, field, replace
 from decimal import Decimal, InvalidOperation
-from typing import Callable, Dict, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, Mapping, Optional, Sequence, Tuple, TypedDict, cast
 
 from zandor_trader.pretrade import Limits
 from zandor_trader.secrecy import Secret
+
+if TYPE_CHECKING:
+    from zandor_trader.core.security import Security
 
 SECTION = "zandor_trader"
 INSTRUMENT_SECTION = "instrument "
@@ -71,6 +74,41 @@ class Settings:
 
     def secrets(self) -> Tuple[Secret, ...]:
         return tuple(s for s in (self.password, self.telegram_token) if s)
+
+
+# What the conversions and the command line give, by name, for the fields of Settings (other
+# than broker, instruments and limits), of Limits, and of an Instrument (other than symbol).
+class _SettingValues(TypedDict, total=False):
+    progid: str
+    account: Optional[int]
+    user: Optional[str]
+    password: Optional[Secret]
+    telegram_token: Optional[Secret]
+    telegram_chat_id: Optional[int]
+    telegram_base_url: Optional[str]
+    stale_after: float
+    minutes: Optional[float]
+    seed: Optional[int]
+    speed: float
+    plain: bool
+    bars: int
+    refresh: float
+    log_file: Optional[str]
+    bot_port: int
+
+
+class _LimitValues(TypedDict, total=False):
+    max_order_quantity: int
+    max_position: int
+    price_band: Decimal
+
+
+class _InstrumentValues(TypedDict, total=False):
+    security: str
+    exchange: str
+    description: str
+    tick_size: Optional[Decimal]
+    max_position: Optional[int]
 
 
 # -- conversions ---------------------------------------------------------------------------
@@ -202,7 +240,10 @@ def load(options: Optional[Mapping[str, object]] = None,
         if options.get(name) is not None:
             raise SettingsError(f"the {name} is not taken from the command line: set "
                                 f"{SOURCES[name][0]} or '{SOURCES[name][1]}' in the settings file")
-    path = settings_file(environ, config_path or options.pop("config", None))
+    config_option = options.pop("config", None)
+    if config_option is not None and not isinstance(config_option, str):
+        raise TypeError(f"the settings file's name must be a str, not {config_option!r}")
+    path = settings_file(environ, config_path or config_option)
     parser = read_file(path)
     section = parser[SECTION] if parser.has_section(SECTION) else {}
     where = f"in {path}" if path else ""
@@ -247,19 +288,24 @@ def load(options: Optional[Mapping[str, object]] = None,
     if broker == "sim" and catalogue is None:
         from cqgsim import catalogue as sim_catalogue
         catalogue = sim_catalogue.find
-    values["instruments"] = tuple(
-        _instrument(symbol, parser, catalogue if broker == "sim" else None, where)
-        for symbol in values["instruments"])
+    symbols = values.pop("instruments")
     limits = {n: values.pop(n) for n in LIMITS if n in values}
     for name, value in options.items():
         if name not in SOURCES and value is not None:
             values[name] = value
-    return Settings(broker=broker, limits=replace(Limits(), **limits), **values)
+    # Each value was made by its name's conversion, given by the caller as the field takes it,
+    # or is a default of SIM_DEFAULTS: this is where they take their types.
+    instruments = tuple(
+        _instrument(symbol, parser, catalogue if broker == "sim" else None, where)
+        for symbol in cast(Tuple[str, ...], symbols))
+    return Settings(broker=cast(str, broker), instruments=instruments,
+                    limits=replace(Limits(), **cast(_LimitValues, limits)),
+                    **cast(_SettingValues, values))
 
 
 def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where: str) -> Instrument:
     name = INSTRUMENT_SECTION + symbol
-    given = {}
+    given: Dict[str, object] = {}
     if parser.has_section(name):
         for key, raw in parser[name].items():
             convert = INSTRUMENT_KEYS.get(key)
@@ -285,7 +331,8 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
         raise SettingsError(f"instrument {symbol}: exchange {given['exchange']!r} is not one "
                             f"of {', '.join(known)}")
     given.setdefault("security", symbol)
-    return Instrument(symbol=symbol, **given)
+    # Each value made by its key's conversion, or the catalogue's own.
+    return Instrument(symbol=symbol, **cast(_InstrumentValues, given))
 
 
 def securities(settings: Settings) -> Dict[str, "Security"]:

@@ -33,6 +33,7 @@ def assert_written(bot, **written):
     ("/positions all of them", "[T] Fetching positions...", {"get_positions": True}),
     ("/cancel_orders", "[T] Canceling all active orders...", {"cancel_orders": True}),
     ("/balance@zandor_trader_bot", "[T] Fetching balance...", {"get_balance": True}),
+    ("/balance.", "[T] Fetching balance...", {"get_balance": True}),  # the command ends at "."
 ])
 def test_commands_without_arguments(bot, chat, text, reply, written):
     assert chat.texts(text) == [reply]
@@ -132,6 +133,7 @@ def test_close_positions_keeps_an_earlier_gateway_name(bot, chat):
 
 def test_plain_text_is_echoed_and_other_commands_get_no_answer(bot, chat):
     assert chat.texts("hello there") == ["[ECHO] hello there"]
+    assert chat.texts("hello /stop") == ["[ECHO] hello /stop"]  # a command, but not first
     assert chat.texts("/unknown") == []
     assert chat.texts("/balance@some_other_bot") == []
     assert_written(bot)

@@ -188,7 +188,7 @@ def test_constructor_arguments(botmod, bot):
 def test_failed_start_leaves_no_thread(botmod, server):
     server.revoke(token="3100:revoked")
     def client_threads():  # the server's request threads come and go
-        return {t for t in threading.enumerate() if "process_request" not in t.name}
+        return {t for t in threading.enumerate() if not t.name.startswith("botapi-request")}
 
     before = client_threads()
     with pytest.raises(Unauthorized):

@@ -85,22 +85,29 @@ def test_delete_webhook_drops_pending_updates_only_when_asked(server, client):
     assert (server.pending(), server.dropped()) == ([], 2)
 
 
-def test_commands_carry_their_entity(server):
+def test_commands_carry_their_entities_as_telegram_marks_them(server):
     cases = {
-        "/orders -a 5": 7,
-        "/orders@zandor_trader_bot 5": 25,
-        "/stop\nnow": 5,
-        "/help": 5,
-        "hello /stop": None,
-        "/ä": None,
-        "/": None,
+        "/orders -a 5": [(0, 7)],
+        "/orders@zandor_trader_bot 5": [(0, 25)],
+        "/stop\nnow": [(0, 5)],
+        "/balance.": [(0, 8)],  # a command ends where a name cannot go on
+        "/balance, please": [(0, 8)],
+        "/deals,5": [(0, 6)],
+        "/stopä": [(0, 5)],
+        "hello /stop": [(6, 5)],  # not the first entity at offset 0: no command to the bot
+        "(/help)": [(1, 5)],
+        "\U0001F600 /stop": [(3, 5)],  # offsets in UTF-16 units
+        "/a /b": [(0, 2), (3, 2)],
+        "/" + "x" * 33: [],  # longer than a command name may be
+        "a/b http://x.org/stop //c": [],
+        "/ä": [],
+        "/": [],
     }
     for text in cases:
         server.post_message(text, 5)
-    for update, (text, length) in zip(server.pending(), cases.items()):
+    for update, (text, spans) in zip(server.pending(), cases.items()):
         entities = update["message"].get("entities")
-        expected = None if length is None else [
-            {"type": "bot_command", "offset": 0, "length": length}]
+        expected = [{"type": "bot_command", "offset": o, "length": n} for o, n in spans] or None
         assert (update["message"]["text"], entities) == (text, expected)
 
 

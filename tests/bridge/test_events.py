@@ -1,5 +1,9 @@
 """Event sinks: WithEvents, delivery on the component's thread while it pumps, errors."""
+import io
+import sys
 import threading
+
+import pytest
 
 import pythoncom
 import win32com.client
@@ -72,3 +76,44 @@ def test_events_fired_from_any_thread_run_on_the_owner_in_order():
     assert events == [("quote", "NQ", 7.0, apt.ident), "posted"]
     # Once the apartment is gone, firing reaches nobody.
     assert comsim.fire(target, "OnStatus", 2) == 0
+
+
+def test_a_handler_error_report_keeps_its_stream_while_a_write_replaces_it(monkeypatch):
+    # A write() that rebinds sys.stderr dropped the interpreter's reference to the stream
+    # the report was still writing to.
+    comp, target = make_component()
+    win32com.client.WithEvents(comp, Failing)
+    log, replacement = [], io.StringIO()
+
+    class Rebinding:
+        released = False
+
+        def write(self, text):
+            log.append(("after release" if Rebinding.released else "live", text))
+            sys.stderr = replacement
+
+        def flush(self):
+            pass
+
+        def __del__(self):
+            Rebinding.released = True
+
+    monkeypatch.setattr(sys, "stderr", Rebinding())
+    comsim.fire(target, "OnQuote", "EP", components.Quote(1.0))
+    pythoncom.PumpWaitingMessages()
+    assert log == [("live", "pythoncom error: Python error invoking COM method."), ("live", "\n")]
+    assert "handler failed" in replacement.getvalue()
+
+
+def test_a_sink_whose_init_fails_is_left_unconnected():
+    comp, target = make_component()
+
+    class Broken(Recorder):
+        def __init__(self):
+            raise ValueError("cannot start")
+
+    before = comsim.stats()["connected_sinks"]
+    with pytest.raises(ValueError, match="cannot start"):
+        win32com.client.WithEvents(comp, Broken)
+    assert comsim.stats()["connected_sinks"] == before
+    assert comsim.fire(target, "OnStatus", 1) == 0

@@ -106,3 +106,39 @@ def _try(outcome, fn):
         outcome.append("ok")
     except pythoncom.com_error as e:
         outcome.append(e.hresult)
+
+
+class Counted:
+    """A collection that records the thread each of its items is taken on."""
+
+    def __init__(self):
+        self.threads = []
+
+    def __iter__(self):
+        for price in (1.0, 2.0):
+            self.threads.append(threading.get_ident())
+            yield components.Quote(price)
+
+
+def test_an_enumerator_runs_on_its_collections_thread():
+    def setup():
+        counted, plain = Counted(), Counted()
+        return {"coll": win32com.client.Dispatch(counted), "counted": counted,
+                "plain_iter": iter(win32com.client.Dispatch(plain)), "plain": plain}
+
+    with ApartmentThread(setup) as apt:
+        proxy = apt.proxy("coll")
+        # An enumerator made on the owner thread from a proxy: its items come from there.
+        items = comsim.call(proxy, iter, proxy)
+        assert [q.Price for q in items] == [1.0, 2.0]
+        assert apt.objects["counted"].threads == [apt.ident] * 2
+        # A plain one refuses other threads, as every plain wrapper does.
+        with pytest.raises(pythoncom.com_error) as e:
+            next(apt.objects["plain_iter"])
+        assert e.value.hresult == RPC_E_WRONG_THREAD and apt.objects["plain"].threads == []
+
+
+def test_wrapped_keyword_arguments_of_a_proxy_call_reach_the_component_unwrapped():
+    with ApartmentThread(component_setup) as apt:
+        comp = apt.proxy("comp")
+        assert comp.Take(obj=comp.Item(0)) is True

@@ -96,3 +96,9 @@ def test_an_apartment_cycle_leaves_nothing_behind():
         del comp
     gc.collect()
     assert comsim.stats() == before
+
+
+def test_a_wait_for_no_handle_is_refused_rather_than_endless():
+    with pytest.raises(pywintypes.error) as e:
+        win32event.WaitForMultipleObjects([], False, win32event.INFINITE)
+    assert e.value.winerror == 87  # ERROR_INVALID_PARAMETER

@@ -11,6 +11,7 @@ from win32com.client import gencache
 
 import comsim
 from tests.bridge import components
+from tests.native.scripts import run_script
 
 DISP_E_MEMBERNOTFOUND = -2147352573
 DISP_E_EXCEPTION = -2147352567
@@ -115,3 +116,66 @@ def test_type_library_constants():
         win32com.client.constants.csSideways
     with pytest.raises(pythoncom.com_error):
         gencache.EnsureModule("{2222-CD}", 0, 1, 0)
+
+
+def test_wrapped_keyword_arguments_reach_the_component_unwrapped(comp):
+    class Callable:
+        def __call__(self, obj=None):
+            self.got = obj
+
+    callable_ = Callable()
+    quote = comp.Item(0)
+    assert comp.Take(obj=quote) is True  # a member
+    win32com.client.Dispatch(callable_)(obj=quote)  # the default member
+    assert isinstance(callable_.got, components.Quote)
+
+
+def test_type_library_registration_checks_versions_and_survives_reentry():
+    with pytest.raises(TypeError):
+        comsim.register_typelib("{3333-EF}", "4", 0, {})
+    with pytest.raises(TypeError):
+        comsim.register_typelib("{3333-EF}", 4, None, {})
+    # A version beyond a C long: asking for -1 once returned with an overflow error set.
+    comsim.register_typelib("{3333-EF}", 2**70, 0, {"big": 1})
+    with pytest.raises(pythoncom.com_error):
+        gencache.EnsureModule("{3333-EF}", 0, -1, 0)
+
+    class Reregistering:  # converting the version registers the library anew
+        def __index__(self):
+            comsim.register_typelib("{4444-EF}", 1, 0, {"fresh": 2})
+            return 1
+
+    comsim.register_typelib("{4444-EF}", 1, 0, {"fresh": 1})
+    assert gencache.EnsureModule("{4444-EF}", 0, Reregistering(), 0).constants.fresh == 2
+
+
+def test_an_error_while_resolving_a_name_is_not_taken_for_a_missing_member():
+    class Odd:
+        def __dir__(self):  # consulted for the name without regard to case
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        win32com.client.Dispatch(Odd()).anything
+
+
+def test_components_register_themselves_through_the_entry_point_group(tmp_path):
+    (tmp_path / "ep_component.py").write_text(
+        "import comsim\n"
+        "class Component:\n"
+        "    Name = 'registered by its entry point'\n"
+        "def register():\n"
+        "    comsim.register_component('EntryPoint.Component', Component, None)\n")
+    info = tmp_path / "ep_component-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: ep-component\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        "[comsim.components]\nep = ep_component:register\ngone = no_such_package:register\n")
+    done = run_script(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        import pythoncom, win32com.client
+        print(win32com.client.Dispatch("EntryPoint.Component").Name)
+        print(win32com.client.Dispatch("CQG.CQGCEL.4").IsStarted)
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["registered by its entry point", "False"]

@@ -51,6 +51,15 @@ def test_market_data_gone_quiet_and_back_is_told_once_each(desk):
     assert answers(desk) == ["Market data of CLEF6.NYMEX is flowing again."]
 
 
+def test_market_data_not_watched_is_never_called_stale(desk):
+    desk.engine.clock = lambda: 100.0
+    desk.engine.on_gateway_record("quote", Quote(security=fakes.ES, last_price=6850.0))
+    for off in (None, 0):
+        desk.engine.stale_after = off
+        desk.engine.check_stale(10_000.0)
+    assert answers(desk) == []
+
+
 def test_stop_with_business_open_asks_for_confirmation_naming_it(desk):
     desk.adapter.open_positions = [fakes.long_position(quantity=2)]
     working = desk.gateway.send_order(fakes_order(quantity=1))

@@ -342,6 +342,22 @@ def test_a_second_session_in_the_same_process_works(run_session):
     assert len(servers) == 2 and servers[0] == servers[1]  # the bot's address, again
 
 
+WITHOUT_CREDENTIALS = """
+import sys
+from zandor_trader.session import run
+from zandor_trader.settings import Instrument, Settings
+sys.exit(run(Settings(instruments=(Instrument("CLEF6", "CL", "NYMEX"),), plain=True)))
+"""
+
+
+def test_settings_made_without_the_broker_credentials_fail_the_session_plainly(run_session):
+    s = run_session(command=("-c", WITHOUT_CREDENTIALS))
+    assert s.finish() == 1, s.transcript()
+    assert ("Session failed: ValueError: the broker's user, password and account must all be "
+            "set") in s.err
+    assert s.out[-1] == "Session ended."
+
+
 def engine_answers(session, count):
     """The engine's next `count` answers, leaving out the bot's own acknowledgements (time
     stamped) and the fill notices that come in between."""

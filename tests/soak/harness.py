@@ -15,6 +15,7 @@ import re
 import sys
 import threading
 import time
+from typing import List
 
 import cqgsim
 from zandor_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
@@ -253,7 +254,7 @@ def run(plan=None, progress=None):
     gateway = CqgGateway(SYMBOLS, history=1000)
     counts: collections.Counter = collections.Counter()
     ledger = Ledger()
-    unsound = []  # the first few locked or crossed books and quotes
+    unsound: List[str] = []  # the first few locked or crossed books and quotes
 
     def listen(kind, record):
         counts[kind] += 1

@@ -316,3 +316,12 @@ def test_an_order_the_component_refuses_is_reported_failed_with_its_own_guid(tra
     assert not [d for d in gw.deals if d["order_id"] == guid]
     assert trading.adapter.order_id is None
     capsys.readouterr()
+
+
+@pytest.mark.parametrize("timeout, error", [(float("nan"), ValueError), ("10", TypeError)])
+def test_a_timeout_that_is_no_number_of_seconds_is_refused(unit, out, monkeypatch, timeout,
+                                                           error):
+    # NaN passed the "negative means none" check and reached the clock arithmetic.
+    monkeypatch.setattr(vantor, "TIMEOUT", timeout)
+    with pytest.raises(error):
+        unit.adapter.Logon("trader", "secret")

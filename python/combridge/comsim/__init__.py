@@ -20,15 +20,22 @@ from comsim._core import (  # noqa: F401  (re-exported)
 )
 
 
-def _register_defaults():
-    # The simulated broker component is the embedded default, when it is installed.
-    import importlib.util
+def _register_components():
+    # Components register themselves: each entry point of the group names a function that
+    # registers one (its type library and factory); the bridge knows none by name. The
+    # simulated CQG component is one, when it is installed.
+    from importlib.metadata import entry_points
 
-    if importlib.util.find_spec("cqgsim") is None:
-        return
-    from cqgsim import registration
+    seen = set()
+    for entry in entry_points(group="comsim.components"):
+        if entry.value in seen:  # one package seen twice on the path (an in-tree run)
+            continue
+        seen.add(entry.value)
+        try:
+            register = entry.load()
+        except ImportError:  # declared by a distribution whose package is not installed
+            continue
+        register()
 
-    registration.register()
 
-
-_register_defaults()
+_register_components()

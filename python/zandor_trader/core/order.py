@@ -1,7 +1,8 @@
 """Orders and deals as the engine keeps them."""
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Optional
+from decimal import Decimal
+from typing import Optional, Union
 
 from zandor_trader.core.constants import Direction, Offset, OrderStatus, OrderType
 from zandor_trader.core.security import Security
@@ -10,12 +11,13 @@ from zandor_trader.core.security import Security
 @dataclass
 class Order:
     security: Security
-    price: Optional[float]  # None for a market order
+    # The operator's prices are kept as the exact decimals typed; the broker's are floats.
+    price: Optional[Union[float, Decimal]]  # None for a market order
     quantity: int
     direction: Direction
     offset: Offset = Offset.OPEN
     order_type: OrderType = OrderType.LIMIT
-    stop_price: Optional[float] = None
+    stop_price: Optional[Union[float, Decimal]] = None
     gateway_name: str = ""
     order_id: Optional[str] = None
     status: OrderStatus = OrderStatus.UNKNOWN

@@ -8,29 +8,10 @@
 
 #include "args.h"
 #include "guard.h"
-#include "method_def.h"
+#include "output.h"
 #include "py_ref.h"
 
 namespace ambrel {
-
-namespace {
-
-// Writes `text` to sys.stdout and flushes; like print(), a missing or None stdout drops it.
-void write_flush(PyObject* text) {
-  PyObject* out = PySys_GetObject("stdout");  // borrowed
-  if (!out || out == Py_None) return;
-  zt::Ref keep = zt::Ref::borrow(out);  // write() may replace sys.stdout
-  static PyObject* const write_name = zt::intern("write");
-  static PyObject* const flush_name = zt::intern("flush");
-  zt::Ref::check(PyObject_CallMethodOneArg(out, write_name, text));
-  zt::Ref::check(PyObject_CallMethodNoArgs(out, flush_name));
-}
-
-}  // namespace
-
-void print_line(PyObject* line) {
-  write_flush(zt::Ref::check(PyUnicode_FromFormat("%U\n", line)).get());
-}
 
 void trace(PyObject* message) {
   // Same refusal as str + non-str, before anything is written.
@@ -51,10 +32,10 @@ void trace(PyObject* message) {
     std::memcpy(data, prefix, static_cast<size_t>(prefix_len));
     std::memcpy(data + prefix_len, PyUnicode_DATA(message), static_cast<size_t>(size));
     data[prefix_len + size] = '\n';
-    write_flush(line.get());
+    zt::write_stdout(line.get());
     return;
   }
-  write_flush(zt::Ref::check(PyUnicode_FromFormat("%s%U\n", prefix, message)).get());
+  zt::write_stdout(zt::Ref::check(PyUnicode_FromFormat("%s%U\n", prefix, message)).get());
 }
 
 void trace(const char* message) { trace(zt::Ref::check(PyUnicode_FromString(message)).get()); }
@@ -86,11 +67,11 @@ PyObject* py_assert_message(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef trace_def = {
-    "Trace", fast(py_trace), kFast,
+    "Trace", zt::fastcall(py_trace), zt::kFastKeywords,
     "Trace($module, message)\n--\n\nPrint '<thread ident>: <message>' and flush."};
 
 PyMethodDef assert_message_def = {
-    "AssertMessage", fast(py_assert_message), kFast,
+    "AssertMessage", zt::fastcall(py_assert_message), zt::kFastKeywords,
     "AssertMessage($module, condition, message)\n--\n\n"
     "Raise RuntimeError(message) unless condition is true."};
 

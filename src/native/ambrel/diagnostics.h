@@ -11,9 +11,6 @@ namespace ambrel {
 void trace(PyObject* message);
 void trace(const char* message);
 
-// Writes `line` followed by a line end to sys.stdout in one write, then flushes.
-void print_line(PyObject* line);
-
 PyObject* py_trace(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_assert_message(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);

@@ -2,9 +2,8 @@
 // configuration, start-up and shutdown of the component.
 #include "environment.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
-#include <mutex>
 
 #include <structmember.h>
 
@@ -14,7 +13,6 @@
 #include "error_state.h"
 #include "gil.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 #include "sink_internal.h"
 #include "wait_event.h"
@@ -24,12 +22,10 @@ namespace ambrel {
 namespace {
 
 // Whether the worker can still make progress, for the calling thread's waits: a worker that
-// has ended will never prepare the hand-over nor deliver the start event.
-// Never acquire the GIL while holding `mutex`.
-struct WorkerMonitor {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool worker_ended = false;  // guarded by mutex; set once, when threadedFunction returns
+// has ended will never prepare the hand-over nor deliver the start event. Set once, when
+// threadedFunction returns, before the environment's events are woken.
+struct WorkerState {
+  std::atomic<bool> ended{false};
 };
 
 // Every PyObject* field is read and written with the GIL held. The worker stores
@@ -47,7 +43,7 @@ struct AmbrelObject {
   PyObject* cqgCEL;
   PyObject* workerError;  // the error that ended the worker's run, if one did
   bool errorHappened;     // GIL held; written by SetError before eventCELStarted is set
-  WorkerMonitor* monitor; // owned; made with the object
+  WorkerState* worker;    // owned; made with the object
 };
 
 PyTypeObject* g_type = nullptr;           // set once at module init, never freed
@@ -74,32 +70,34 @@ void call_method(PyObject* obj, const char* name, PyObject* arg) {
   zt::Ref::check(PyObject_CallOneArg(method.get(), arg));
 }
 
-void wake(AmbrelObject* env) {
-  { std::lock_guard<std::mutex> lock(env->monitor->mutex); }  // no waiter between test and wait
-  env->monitor->changed.notify_all();
+void mark_worker_ended(AmbrelObject* env) {
+  env->worker->ended = true;
+  // Through the events' own wait: whoever waits on one of them looks again.
+  for (PyObject* event : {env->eventAllPrepared, env->eventCELStarted})
+    if (event && zt::is_event(event)) zt::event_wake(event);
 }
 
-void mark_worker_ended(AmbrelObject* env) {
-  {
-    std::lock_guard<std::mutex> lock(env->monitor->mutex);
-    env->monitor->worker_ended = true;
-  }
-  env->monitor->changed.notify_all();
+bool worker_has_ended(const void* worker) noexcept {
+  return static_cast<const WorkerState*>(worker)->ended;
 }
 
 // Waits with the GIL released until `event` is set or the worker has ended; returns whether
-// the event is set.
+// the event is set. Ctrl-C on the main thread ends it with KeyboardInterrupt; the worker goes
+// on and Shutdown still stops it.
 bool wait_or_worker_end(PyObject* self, PyObject* event) {
   if (!zt::is_event(event)) throw zt::InternalError("environment event of a foreign type");
-  zt::Ref keep_self = zt::Ref::borrow(self);
-  zt::Ref keep_event = zt::Ref::borrow(event);
-  WorkerMonitor* monitor = as_env(self)->monitor;
-  {
-    zt::GilRelease nogil;
-    std::unique_lock<std::mutex> lock(monitor->mutex);
-    monitor->changed.wait(lock, [&] { return zt::event_is_set(event) || monitor->worker_ended; });
+  // The wait keeps the environment (and with it the worker state) alive; not through a Ref,
+  // which a thread ended by the interpreter while parked would drop without the GIL.
+  Py_INCREF(self);
+  bool set;
+  try {
+    set = zt::event_wait(event, -1, worker_has_ended, as_env(self)->worker);
+  } catch (const zt::PythonError&) {
+    Py_DECREF(self);
+    throw;
   }
-  return zt::event_is_set(event);
+  Py_DECREF(self);
+  return set;
 }
 
 // The caller's wait cannot end well: the worker is gone. Carries the worker's error.
@@ -107,7 +105,7 @@ bool wait_or_worker_end(PyObject* self, PyObject* event) {
   zt::Ref cause = zt::Ref::borrow(as_env(self)->workerError);
   zt::Ref message = zt::Ref::check(cause ? PyUnicode_FromFormat("%s: %S", what, cause.get())
                                          : PyUnicode_FromString(what));
-  raise_from(PyExc_RuntimeError, message.get(), std::move(cause));
+  zt::raise_from(PyExc_RuntimeError, message.get(), std::move(cause));
 }
 
 // ---- construction and the object's life -------------------------------------------------
@@ -119,7 +117,7 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       zt::raise_format(PyExc_TypeError, "%.200s() takes no arguments", type->tp_name);
     zt::Ref self = zt::Ref::check(type->tp_alloc(type, 0));
     AmbrelObject* env = as_env(self.get());
-    env->monitor = new WorkerMonitor();
+    env->worker = new WorkerState();
     env->eventCELStarted = zt::new_event().release();
     env->eventAllPrepared = zt::new_event().release();
     zt::Ref no_name = zt::Ref::borrow(Py_None);
@@ -154,7 +152,7 @@ void env_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   env_clear(self);
-  delete as_env(self)->monitor;
+  delete as_env(self)->worker;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -211,7 +209,6 @@ void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
   trace("Internal sink is initialized");
 
   zt::event_set(required(self, &AmbrelObject::eventAllPrepared, "eventAllPrepared"));
-  wake(env);
   trace("Starting message pumping..");
   call_method(self, "pumpMessages");
 }
@@ -223,19 +220,26 @@ void run_worker(PyObject* self, PyObject* sinkType) {
   trace("COM framework is initialized!");
 
   zt::Ref component, internal;  // the worker's own; released before the apartment closes
-  try {
-    prepare_and_pump(self, sinkType, component, internal);
-  } catch (...) {
-    // A failed run still leaves its apartment, quietly; the run's error is what reports.
+  // A failed run still leaves its apartment, quietly; the run's error is what reports.
+  auto leave_quietly = [&] {
     component.reset();
     internal.reset();
-    zt::Ref error = take_error();
+    zt::Ref error = zt::take_error();
     PyObject* done = PyObject_CallMethod(pythoncom, "CoUninitialize", nullptr);
     if (done)
       Py_DECREF(done);
     else
       PyErr_Clear();
-    if (error) restore_error(std::move(error));
+    if (error) zt::restore_error(std::move(error));
+  };
+  // Not catch (...): a thread ended by the interpreter at exit unwinds through here.
+  try {
+    prepare_and_pump(self, sinkType, component, internal);
+  } catch (const zt::PythonError&) {
+    leave_quietly();
+    throw;
+  } catch (const std::exception&) {
+    leave_quietly();
     throw;
   }
   component.reset();
@@ -310,9 +314,9 @@ PyObject* env_threadedFunction(PyObject* self, PyObject* const* args, Py_ssize_t
   AmbrelObject* env = as_env(self);
   if (!result) {
     // Kept for the caller's waits; the error itself goes on to the thread machinery.
-    zt::Ref error = take_error();
+    zt::Ref error = zt::take_error();
     Py_XSETREF(env->workerError, error.new_ref());
-    restore_error(std::move(error));
+    zt::restore_error(std::move(error));
   }
   mark_worker_ended(env);
   return result;
@@ -391,7 +395,7 @@ PyObject* env_Shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (done)
         Py_DECREF(done);
       else
-        component_error = take_error();
+        component_error = zt::take_error();
     }
     // The worker is stopped and joined even when the component failed to shut down:
     // left pumping, it would keep the process from exiting.
@@ -403,11 +407,11 @@ PyObject* env_Shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         call_method(thread.get(), "join");
       }
     } catch (const zt::PythonError&) {
-      if (component_error) chain_context(std::move(component_error));
+      if (component_error) zt::chain_context(std::move(component_error));
       throw;
     }
     if (component_error) {
-      restore_error(std::move(component_error));
+      zt::restore_error(std::move(component_error));
       throw zt::PythonError{};
     }
     trace("CQGCEL is shut down.");
@@ -430,21 +434,21 @@ PyObject* get_errorHappened(PyObject* self, void*) {
 }
 
 PyMethodDef env_methods[] = {
-    {"Init", fast(env_Init), kFast,
+    {"Init", zt::fastcall(env_Init), zt::kFastKeywords,
      "Init($self, sinkType, customAPIConfiguration)\n--\n\n"
      "Start the worker, take the component over, configure and start it; return the sink."},
-    {"threadedFunction", fast(env_threadedFunction), kFast,
+    {"threadedFunction", zt::fastcall(env_threadedFunction), zt::kFastKeywords,
      "threadedFunction($self, sinkType)\n--\n\nThe worker's run."},
-    {"pumpMessages", fast(env_pumpMessages), kFast,
+    {"pumpMessages", zt::fastcall(env_pumpMessages), zt::kFastKeywords,
      "pumpMessages($self)\n--\n\nThe worker's wait-and-dispatch loop."},
-    {"apiConfigurationSet", fast(env_apiConfigurationSet), kFast,
+    {"apiConfigurationSet", zt::fastcall(env_apiConfigurationSet), zt::kFastKeywords,
      "apiConfigurationSet($self, customAPIConfiguration)\n--\n\n"
      "Write the default API configuration, then apply the custom callable if any."},
-    {"startupCel", fast(env_startupCel), kFast,
+    {"startupCel", zt::fastcall(env_startupCel), zt::kFastKeywords,
      "startupCel($self)\n--\n\nStart the component and wait for its start event."},
-    {"Shutdown", fast(env_Shutdown), kFast,
+    {"Shutdown", zt::fastcall(env_Shutdown), zt::kFastKeywords,
      "Shutdown($self)\n--\n\nShut the component down, stop and join the worker."},
-    {"SetError", fast(env_SetError), kFast,
+    {"SetError", zt::fastcall(env_SetError), zt::kFastKeywords,
      "SetError($self)\n--\n\nRecord that the component reported a data error."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -490,10 +494,6 @@ PyObject* make_environment_type(const char* qualified_name, PyObject* sink_inter
   PyObject* type = zt::Ref::check(PyType_FromSpec(&spec)).release();
   g_type = reinterpret_cast<PyTypeObject*>(type);
   return zt::Ref::borrow(type).release();
-}
-
-void environment_wake(PyObject* ambrel) {
-  if (g_type && PyObject_TypeCheck(ambrel, g_type)) wake(as_env(ambrel));
 }
 
 }  // namespace ambrel

@@ -11,8 +11,4 @@ namespace ambrel {
 // as the environment's own sink; it must live as long as the process.
 PyObject* make_environment_type(const char* qualified_name, PyObject* sink_internal);
 
-// Lets a caller blocked in Init or startupCel of `ambrel` see that one of its events was set.
-// Does nothing when `ambrel` is not an environment.
-void environment_wake(PyObject* ambrel);
-
 }  // namespace ambrel

@@ -5,6 +5,7 @@
 #include "bridge.h"
 #include "diagnostics.h"
 #include "environment.h"
+#include "environment_names.h"
 #include "guard.h"
 #include "module_gil.h"
 #include "py_ref.h"
@@ -42,6 +43,7 @@ PyMODINIT_FUNC PyInit_Ambrel(void) {
     // and a module that cannot reach them must not load.
     bridge::ensure_type_library();
 
+    intern_names();
     zt::Ref module = zt::Ref::check(PyModule_Create(&module_def));
     zt::declare_gil_used(module.get());
     zt::init_event_type("zandor_trader.gateways.cqg.wrapper.Ambrel.WaitEvent");

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "args.h"
 #include "guard.h"
-#include "method_def.h"
 
 namespace ambrel {
 
@@ -200,7 +200,7 @@ void parse_handlers() {
   }
   for (std::size_t i = 0; i < kHandlerCount; ++i) {
     const Handler& h = (*handlers)[i];
-    g_methods[i] = PyMethodDef{h.name.c_str(), fast(kFunctions[i]), kFast, h.doc.c_str()};
+    g_methods[i] = PyMethodDef{h.name.c_str(), zt::fastcall(kFunctions[i]), zt::kFastKeywords, h.doc.c_str()};
   }
   g_handlers = handlers;
 }

@@ -8,9 +8,8 @@
 #include "args.h"
 #include "bridge.h"
 #include "diagnostics.h"
-#include "environment.h"
+#include "environment_names.h"
 #include "guard.h"
-#include "method_def.h"
 #include "py_ref.h"
 #include "sink_base.h"
 #include "wait_event.h"
@@ -81,17 +80,15 @@ PyObject* sink_Init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// Sets the start event and wakes the environment's start-up wait.
+// Sets the start event, which wakes the environment's start-up wait.
 void signal_started(PyObject* self) {
   zt::Ref event = zt::Ref::borrow(
       required_field(self, as_sink(self)->eventCELStarted, "eventCELStarted"));
   if (zt::is_event(event.get())) {
     zt::event_set(event.get());
   } else {
-    static PyObject* const set_name = zt::intern("set");
-    zt::Ref::check(PyObject_CallMethodNoArgs(event.get(), set_name));
+    zt::Ref::check(PyObject_CallMethodNoArgs(event.get(), N.set));
   }
-  if (as_sink(self)->ambrel) environment_wake(as_sink(self)->ambrel);
 }
 
 PyObject* sink_OnCELStarted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -121,19 +118,18 @@ PyObject* sink_OnDataError(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     // The flag first: whoever the start event releases must already see it.
     zt::Ref ambrel = zt::Ref::borrow(required_field(self, as_sink(self)->ambrel, "ambrel"));
-    static PyObject* const set_error_name = zt::intern("SetError");
-    zt::Ref::check(PyObject_CallMethodNoArgs(ambrel.get(), set_error_name));
+    zt::Ref::check(PyObject_CallMethodNoArgs(ambrel.get(), N.SetError));
     signal_started(self);
     return zt::none();
   });
 }
 
 PyMethodDef sink_methods[] = {
-    {"Init", fast(sink_Init), kFast,
+    {"Init", zt::fastcall(sink_Init), zt::kFastKeywords,
      "Init($self, eventCELStarted, ambrel)\n--\n\nKeep the start event and the environment."},
-    {"OnCELStarted", fast(sink_OnCELStarted), kFast,
+    {"OnCELStarted", zt::fastcall(sink_OnCELStarted), zt::kFastKeywords,
      "OnCELStarted($self)\n--\n\nThe component has started: set the start event."},
-    {"OnDataError", fast(sink_OnDataError), kFast,
+    {"OnDataError", zt::fastcall(sink_OnDataError), zt::kFastKeywords,
      "OnDataError($self, cqgError, errorDescription)\n--\n\n"
      "Report the error, flag it on the environment and set the start event."},
     {nullptr, nullptr, 0, nullptr},

@@ -5,7 +5,7 @@
 #include "diagnostics.h"
 #include "error_state.h"
 #include "guard.h"
-#include "method_def.h"
+#include "output.h"
 #include "py_ref.h"
 
 namespace ambrel {
@@ -31,7 +31,7 @@ bool run_sample(PyObject* env, PyObject* sample_class, PyObject* custom) {
 // that failed.
 bool report(PyObject* error) {
   PyObject* done = zt::guarded([&]() -> PyObject* {
-    print_line(zt::Ref::check(PyUnicode_FromFormat("Exception: %S", error)).get());
+    zt::print_line(zt::Ref::check(PyUnicode_FromFormat("Exception: %S", error)).get());
     return zt::none();
   });
   Py_XDECREF(done);
@@ -53,25 +53,25 @@ PyObject* py_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
     zt::Ref pending;  // what reaches the caller once the environment is shut down
     if (!run_sample(env.get(), in[0], custom)) {
-      pending = take_error();
+      pending = zt::take_error();
       // Interrupts and exit requests pass; ordinary errors are shown and end here.
       if (pending && zt::check_status(PyObject_IsInstance(pending.get(), PyExc_Exception))) {
         if (report(pending.get())) {
           pending.reset();
         } else {
-          chain_context(std::move(pending));
-          pending = take_error();
+          zt::chain_context(std::move(pending));
+          pending = zt::take_error();
         }
       }
     }
     PyObject* shut = PyObject_CallMethod(env.get(), "Shutdown", nullptr);
     if (!shut) {
-      if (pending) chain_context(std::move(pending));
+      if (pending) zt::chain_context(std::move(pending));
       throw zt::PythonError{};
     }
     Py_DECREF(shut);
     if (pending) {
-      restore_error(std::move(pending));
+      zt::restore_error(std::move(pending));
       throw zt::PythonError{};
     }
     return zt::none();
@@ -81,7 +81,7 @@ PyObject* py_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef start_def = {
-    "Start", fast(py_start), kFast,
+    "Start", zt::fastcall(py_start), zt::kFastKeywords,
     "Start($module, sampleClassType, customConfiguration=None)\n--\n\n"
     "Run a sample class against a fresh environment, then shut the environment down."};
 

@@ -44,6 +44,7 @@ void bind_library() {
   lib.Filters = import_name("telegram.ext", "Filters").release();
   lib.DispatcherHandlerStop = import_name("telegram.ext", "DispatcherHandlerStop").release();
   lib.Request = import_name("telegram.utils.request", "Request").release();
+  lib.RetryAfter = import_name("telegram.error", "RetryAfter").release();
   g_library = lib;
 }
 

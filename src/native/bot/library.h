@@ -23,6 +23,7 @@ struct Library {
   PyObject* Filters = nullptr;
   PyObject* DispatcherHandlerStop = nullptr;
   PyObject* Request = nullptr;
+  PyObject* RetryAfter = nullptr;  // telegram.error.RetryAfter: a 429 from the Bot API
 };
 
 // The host's settings, read once at load; same lifetime rule as Library.

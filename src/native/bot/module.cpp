@@ -6,7 +6,7 @@
 #include "library.h"
 #include "module_gil.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 #include "telegram_bot.h"
 
 namespace zt::bot {

@@ -77,21 +77,17 @@ std::vector<Ref> split_message(PyObject* text) {
   return pieces;
 }
 
-void send_text(PyObject* bot, PyObject* chat_id, PyObject* text) {
+Ref send_piece(PyObject* bot, PyObject* chat_id, PyObject* piece) {
   static PyObject* send_name = intern("send_message");
-  for (const Ref& piece : split_message(text)) {
-    PyObject* args[] = {bot, chat_id, piece.get()};
-    Ref sent = Ref::check(PyObject_VectorcallMethod(
-        send_name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, send_kwnames()));
-  }
+  PyObject* args[] = {bot, chat_id, piece};
+  return Ref::steal(PyObject_VectorcallMethod(send_name, args,
+                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              send_kwnames()));
 }
 
-void print_line(PyObject* obj) {
-  Ref out = Ref::borrow(PySys_GetObject("stdout"));
-  if (!out || out.get() == Py_None) return;
-  check_status(PyFile_WriteObject(obj, out.get(), Py_PRINT_RAW));
-  check_status(PyFile_WriteString("\n", out.get()));
-  Ref flushed = Ref::check(PyObject_CallMethod(out.get(), "flush", nullptr));
+void send_text(PyObject* bot, PyObject* chat_id, PyObject* text) {
+  for (const Ref& piece : split_message(text))
+    if (!send_piece(bot, chat_id, piece.get())) throw PythonError{};
 }
 
 }  // namespace zt::bot

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "output.h"
 #include "py_ref.h"
 
 namespace zt::bot {
@@ -31,10 +32,13 @@ Ref stamped(PyObject* rest);
 // limit when one line alone is longer.
 std::vector<Ref> split_message(PyObject* text);
 
-// bot.send_message(chat_id=chat_id, text=piece) for every piece of `text`, in order.
+// bot.send_message(chat_id=chat_id, text=piece): the client's result, NULL when it failed.
+Ref send_piece(PyObject* bot, PyObject* chat_id, PyObject* piece);
+
+// send_piece for every piece of `text`, in order.
 void send_text(PyObject* bot, PyObject* chat_id, PyObject* text);
 
 // Writes str(obj) and a newline to sys.stdout and flushes (nothing when there is none).
-void print_line(PyObject* obj);
+using zt::print_line;
 
 }  // namespace zt::bot

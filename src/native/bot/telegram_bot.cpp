@@ -10,8 +10,9 @@
 #include "guard.h"
 #include "handlers.h"
 #include "library.h"
+#include "paced_send.h"
 #include "replies.h"
-#include "saved_error.h"
+#include "error_state.h"
 #include "structmember.h"
 #include "texts.h"
 
@@ -33,6 +34,9 @@ struct TelegramBotObject {
   PyObject* updates;   // the last get_updates result; NULL before the first call
   PyObject* dict;
   PyObject* weakrefs;
+  // The engine's sends, paced; made with the object. Threads waiting in it hold a reference
+  // to the object (their call's), so it outlives them.
+  SendPacer* pacer;
 };
 
 TelegramBotObject* as_bot(PyObject* self) { return reinterpret_cast<TelegramBotObject*>(self); }
@@ -178,11 +182,20 @@ int tb_clear(PyObject* self) {
   return 0;
 }
 
+PyObject* tb_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&] {
+    Ref self = Ref::check(PyType_GenericNew(type, args, kwds));
+    as_bot(self.get())->pacer = new SendPacer();
+    return self.release();
+  });
+}
+
 void tb_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   if (as_bot(self)->weakrefs) PyObject_ClearWeakRefs(self);
   tb_clear(self);
+  delete as_bot(self)->pacer;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -230,6 +243,7 @@ PyObject* tb_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     static const Signature sig{"close", nullptr, 0, 0};
     bind_args(sig, args, nargs, kwnames, nullptr);
     bot_of(self);
+    as_bot(self)->pacer->close();  // a flood wait ends now; later sends are not paced
     method(as_bot(self)->updater, "stop");
     return none();
   });
@@ -272,9 +286,15 @@ PyObject* tb_send_message(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* chat_arg = bound[1] ? bound[1] : settings().default_chat;
     Ref chat_id = require_int(chat_arg, "chat_id");
     PyObject* msg = require_str(bound[0], "msg");
-    send_text(bot_of(self), chat_id.get(), msg);
+    PyObject* bot = bot_of(self);
+    send_paced(*as_bot(self)->pacer, bot, chat_id.get(), msg);
     return none();
   });
+}
+
+PyObject* tb_pace_sends(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&] { return pace_sends(*as_bot(self)->pacer, args, nargs, kwnames); });
 }
 
 PyMethodDef g_methods[] = {
@@ -288,7 +308,15 @@ PyMethodDef g_methods[] = {
      // The default by its full name: inspect resolves it through sys.modules.
      "send_message($self, msg, chat_id=zandor_trader.plugins.telegram.bot.TELEGRAM_CHAT_ID)\n--\n\n"
      "Send `msg` to the chat `chat_id`, split at line breaks when it is longer than one "
-     "message may be."},
+     "message may be. The messages are paced\nto Telegram's flood limits (see pace_sends) and "
+     "one answered \"retry after N\" is sent\nagain N seconds later; one given up is reported "
+     "on a printed line and its error raised."},
+    {"pace_sends", fastcall(tb_pace_sends), METH_FASTCALL | METH_KEYWORDS,
+     "pace_sends($self, chat_rate=None, chat_burst=None, total_rate=None, total_burst=None)\n"
+     "--\n\n"
+     "Set how fast send_message sends: rate messages a second after a burst, to one chat\n"
+     "and in all (a rate of 0: no limit; None keeps the current value). Returns the limits\n"
+     "in force; by default 1 a second after 3 to a chat, and 30 a second in all."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -309,7 +337,7 @@ Ref make_telegram_bot_type(PyObject* customed_ext_bot_type) {
   fill_getset();
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kHelpText)},
-      {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+      {Py_tp_new, reinterpret_cast<void*>(tb_new)},
       {Py_tp_init, reinterpret_cast<void*>(tb_init)},
       {Py_tp_traverse, reinterpret_cast<void*>(tb_traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(tb_clear)},

@@ -86,7 +86,7 @@ long fire(PyObject* component, PyObject* name, PyObject* const* args, Py_ssize_t
   return post(*point->apartment, message) ? sinks : 0;
 }
 
-void deliver(Message& event) noexcept {
+void deliver(Message& event) {
   ConnectionPoint& point = *event.source;
   // Handlers may connect or disconnect sinks: deliver to those connected now.
   std::vector<Ref> sinks = point.sinks;
@@ -107,7 +107,7 @@ void deliver(Message& event) noexcept {
   }
 }
 
-void disconnect_apartment(Apartment& apartment) noexcept {
+void disconnect_apartment(Apartment& apartment) {
   std::vector<std::shared_ptr<ConnectionPoint>> points;
   points.swap(apartment.connection_points);
   for (auto& point : points) {

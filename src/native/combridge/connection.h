@@ -35,10 +35,10 @@ bool disconnect_sink(PyObject* sink);
 long fire(PyObject* component, PyObject* name, PyObject* const* args, Py_ssize_t nargs);
 
 // Runs on the component's thread, from the message pump: calls each sink's handler.
-void deliver(Message& event) noexcept;
+void deliver(Message& event);
 
 // Drops the connection points of an apartment that is going away.
-void disconnect_apartment(Apartment& apartment) noexcept;
+void disconnect_apartment(Apartment& apartment);
 
 long connected_sink_count() noexcept;
 

@@ -287,6 +287,8 @@ PyMemberDef bound_members[] = {
 PyObject* iterator_next(PyObject* self) {
   return zt::guarded([&]() -> PyObject* {
     Wrapper* w = as_wrapper(self);
+    // Only on the collection's own thread, as every other use of a wrapper.
+    if (route(w) == Route::Marshal) return marshal(w->apartment, packet(CallPacket::Op::Next, w)).release();
     PyObject* item = PyIter_Next(w->target);
     if (!item) {
       if (PyErr_Occurred()) convert_component_error();
@@ -311,7 +313,9 @@ PyTypeObject* make_type(const char* name, Py_ssize_t size, unsigned int flags, P
 }  // namespace
 
 void init_dispatch_types(PyObject* module) {
-  const unsigned int gc_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  // Made only by the bridge: an instance from Python would have null fields.
+  const unsigned int gc_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   static PyType_Slot dispatch_slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},

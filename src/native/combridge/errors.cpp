@@ -99,7 +99,7 @@ void raise_win32_error(long code, const char* function, const char* message) {
   throw zt::PythonError{};
 }
 
-void convert_component_error() noexcept {
+void convert_component_error() {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -133,15 +133,16 @@ void convert_component_error() noexcept {
   PyErr_SetObject(g_com_error, error.get());
 }
 
-void report_error(const char* headline) noexcept {
+void report_error(const char* headline) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-  PyObject* err = PySys_GetObject("stderr");  // borrowed
-  if (err && err != Py_None) {
-    PyFile_WriteString(headline, err);
-    PyFile_WriteString("\n", err);
+  // Held: a write() may replace sys.stderr and so drop the interpreter's reference.
+  Ref err = Ref::borrow(PySys_GetObject("stderr"));
+  if (err && err.get() != Py_None) {
+    if (PyFile_WriteString(headline, err.get()) < 0 || PyFile_WriteString("\n", err.get()) < 0)
+      PyErr_Clear();  // the traceback below still tries sys.stderr as it is then
   }
   Ref traceback = Ref::steal(PyImport_ImportModule("traceback"));
   Ref printed = traceback ? Ref::steal(PyObject_CallMethod(traceback.get(), "print_exception",

@@ -42,10 +42,10 @@ PyObject* win32_error_type() noexcept;
 // With an exception pending that the component's own code raised: leaves a com_error or
 // a non-Exception (KeyboardInterrupt, SystemExit) as it is, and turns anything else into
 // com_error(DISP_E_EXCEPTION) whose excepinfo carries the message, chained to the original.
-void convert_component_error() noexcept;
+void convert_component_error();
 
 // Writes `headline` and the pending exception's traceback to sys.stderr and clears it.
 // For errors that have no caller to go to (event handlers, posted calls).
-void report_error(const char* headline) noexcept;
+void report_error(const char* headline);
 
 }  // namespace comsim

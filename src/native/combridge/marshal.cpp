@@ -3,7 +3,6 @@
 
 #include <atomic>
 
-#include "gil.h"
 #include "guard.h"
 #include "members.h"
 
@@ -16,12 +15,8 @@ namespace {
 std::atomic<long> g_pending{0};
 
 void finish(CallPacket& packet) noexcept {
-  {
-    std::lock_guard<std::mutex> lock(packet.mutex);
-    packet.done = true;
-  }
-  packet.finished.notify_all();
   --g_pending;
+  packet.finished.set();
 }
 
 Ref run(CallPacket& p) {
@@ -40,6 +35,16 @@ Ref run(CallPacket& p) {
       return enumerate_items(p.target.get(), apt, true);
     case CallPacket::Op::Length:
       return length_of(p.target.get());
+    case CallPacket::Op::Next: {
+      Ref item = Ref::steal(PyIter_Next(p.target.get()));
+      if (item) return to_caller(item.get(), apt, true);
+      if (PyErr_Occurred()) {
+        convert_component_error();
+        throw zt::PythonError{};
+      }
+      PyErr_SetNone(PyExc_StopIteration);
+      throw zt::PythonError{};
+    }
     case CallPacket::Op::Invoke:
       return Ref::check(PyObject_Call(p.value.get(), p.args ? p.args.get() : Ref::check(PyTuple_New(0)).get(),
                                       p.kwargs.get()));
@@ -59,11 +64,7 @@ Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPac
     --g_pending;
     raise_com_error(RPC_E_DISCONNECTED);
   }
-  {
-    zt::GilRelease nogil;
-    std::unique_lock<std::mutex> lock(packet->mutex);
-    packet->finished.wait(lock, [&] { return packet->done; });
-  }
+  packet->finished.wait(-1);
   if (packet->failure != S_OK) raise_com_error(packet->failure);
   if (packet->error_type) {
     PyErr_Restore(packet->error_type.release(), packet->error_value.release(),
@@ -85,7 +86,7 @@ bool post_packet(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<Ca
   return false;
 }
 
-void execute(CallPacket& packet) noexcept {
+void execute(CallPacket& packet) {
   try {
     packet.result = run(packet);
   } catch (const zt::PythonError&) {

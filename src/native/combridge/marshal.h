@@ -4,13 +4,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "errors.h"
 #include "py_ref.h"
 #include "thread_state.h"
+#include "wait_flag.h"
 
 namespace comsim {
 
@@ -22,6 +21,7 @@ struct CallPacket {
     Call,        // target(*args, **kwargs): the default member
     Enumerate,   // every item of the collection, as a tuple
     Length,      // len(target)
+    Next,        // next(target) of a collection's iterator; StopIteration at its end
     Invoke,      // value(*args): a callable posted with comsim.post / comsim.call
   };
   Op op = Op::Invoke;
@@ -31,10 +31,9 @@ struct CallPacket {
   zt::Ref target, name, args, kwargs, value;
   std::shared_ptr<Apartment> apartment;  // where it runs; results are proxies for it
 
-  // Outcome: written by the executing thread before `done`, read by the caller after it.
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;        // guarded by mutex
+  // Outcome: written by the executing thread before `finished` is set, read by the caller
+  // after its wait on it.
+  zt::WaitFlag finished;
   HRESULT failure = S_OK;   // set when the apartment went away before the call ran
   zt::Ref result;
   zt::Ref error_type, error_value, error_traceback;
@@ -42,14 +41,15 @@ struct CallPacket {
 
 // Posts the packet to its apartment and blocks (GIL released) until it ran there; returns
 // its result or raises its error. Raises com_error RPC_E_DISCONNECTED when the apartment is
-// gone or goes away before the call runs.
+// gone or goes away before the call runs. Ctrl-C on the main thread ends the wait with
+// KeyboardInterrupt (the call still runs; its outcome is dropped).
 zt::Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet);
 
 // Posts a packet that nobody waits for; false when the apartment is gone.
 bool post_packet(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet);
 
 // Runs a packet on the apartment's thread (from the message pump, GIL held) and completes it.
-void execute(CallPacket& packet) noexcept;
+void execute(CallPacket& packet);
 
 // Completes a packet that can no longer run (GIL held).
 void complete_with_failure(CallPacket& packet, HRESULT failure) noexcept;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "bridge_names.h"
 #include "dispatch.h"
 #include "errors.h"
 #include "guard.h"
@@ -37,16 +38,19 @@ bool same_ignoring_case(const char* a, Py_ssize_t na, const char* b, Py_ssize_t 
   return true;
 }
 
+// With an error pending from the component's code: convert it and throw.
+[[noreturn]] void component_failed() {
+  convert_component_error();
+  throw zt::PythonError{};
+}
+
 // The member of `target` whose name equals `name` without regard to case, or null.
 Ref find_ignoring_case(PyObject* target, PyObject* name) {
   Py_ssize_t n = 0;
   const char* wanted = PyUnicode_AsUTF8AndSize(name, &n);
   if (!wanted) throw zt::PythonError{};
   Ref names = Ref::steal(PyObject_Dir(target));
-  if (!names) {
-    PyErr_Clear();
-    return Ref();
-  }
+  if (!names) component_failed();  // the component's own __dir__ failed
   Py_ssize_t count = PyList_GET_SIZE(names.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* candidate = PyList_GET_ITEM(names.get(), i);
@@ -63,19 +67,14 @@ Ref find_ignoring_case(PyObject* target, PyObject* name) {
   zt::raise_format(PyExc_AttributeError, "<unknown>.%U", name);
 }
 
-// With an error pending from the component's code: convert it and throw.
-[[noreturn]] void component_failed() {
-  convert_component_error();
-  throw zt::PythonError{};
-}
-
 bool instance_dict_has(PyObject* target, PyObject* name) {
   Ref dict = Ref::steal(PyObject_GenericGetDict(target, nullptr));
   if (!dict) {
-    PyErr_Clear();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw zt::PythonError{};
+    PyErr_Clear();  // no instance dictionary: no such member there
     return false;
   }
-  return PyDict_Contains(dict.get(), name) == 1;
+  return zt::check_status(PyDict_Contains(dict.get(), name)) == 1;
 }
 
 // The callable behind a member name, resolving the name without regard to case.
@@ -155,6 +154,20 @@ Ref unwrap_args(PyObject* args) {
   return out;
 }
 
+Ref unwrap_kwargs(PyObject* kwargs) {
+  if (!kwargs) return Ref();
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  bool any = false;
+  while (!any && PyDict_Next(kwargs, &pos, &key, &value)) any = to_component(value) != value;
+  if (!any) return Ref::borrow(kwargs);
+  Ref out = Ref::check(PyDict_New());
+  pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value))
+    zt::check_status(PyDict_SetItem(out.get(), key, to_component(value)));
+  return out;
+}
+
 Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment>& apartment,
                bool proxy) {
   PyObject* descr = class_attribute(Py_TYPE(target), name);  // borrowed, no user code runs
@@ -184,7 +197,8 @@ Ref call_member(PyObject* target, PyObject* name, PyObject* args, PyObject* kwar
                 const std::shared_ptr<Apartment>& apartment, bool proxy) {
   Ref fn = member_callable(target, name);
   Ref plain = unwrap_args(args);
-  PyObject* result = PyObject_Call(fn.get(), plain.get(), kwargs);
+  Ref plain_kwargs = unwrap_kwargs(kwargs);
+  PyObject* result = PyObject_Call(fn.get(), plain.get(), plain_kwargs.get());
   if (!result) component_failed();
   Ref owned = Ref::steal(result);
   return to_caller(owned.get(), apartment, proxy);
@@ -194,15 +208,15 @@ Ref call_default(PyObject* target, PyObject* args, PyObject* kwargs,
                  const std::shared_ptr<Apartment>& apartment, bool proxy) {
   if (PyCallable_Check(target)) {
     Ref plain = unwrap_args(args);
-    PyObject* result = PyObject_Call(target, plain.get(), kwargs);
+    Ref plain_kwargs = unwrap_kwargs(kwargs);
+    PyObject* result = PyObject_Call(target, plain.get(), plain_kwargs.get());
     if (!result) component_failed();
     Ref owned = Ref::steal(result);
     return to_caller(owned.get(), apartment, proxy);
   }
   // A collection's default member is its Item.
-  static PyObject* item = zt::intern("Item");
-  if (!class_attribute(Py_TYPE(target), item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
-  return call_member(target, item, args, kwargs, apartment, proxy);
+  if (!class_attribute(Py_TYPE(target), N.Item)) raise_com_error(DISP_E_MEMBERNOTFOUND);
+  return call_member(target, N.Item, args, kwargs, apartment, proxy);
 }
 
 Ref length_of(PyObject* target) {
@@ -214,10 +228,9 @@ Ref length_of(PyObject* target) {
     return Ref::check(PyLong_FromSsize_t(n));
   }
   // A COM collection's length is its Count.
-  static PyObject* count_name = zt::intern("Count");
-  if (!class_attribute(Py_TYPE(target), count_name) && !instance_dict_has(target, count_name))
+  if (!class_attribute(Py_TYPE(target), N.Count) && !instance_dict_has(target, N.Count))
     zt::raise_format(PyExc_TypeError, "COM object %.200s has no length", Py_TYPE(target)->tp_name);
-  Ref count = Ref::steal(PyObject_GetAttr(target, count_name));
+  Ref count = Ref::steal(PyObject_GetAttr(target, N.Count));
   if (!count) component_failed();
   return count;
 }
@@ -233,15 +246,13 @@ Ref enumerate_items(PyObject* target, const std::shared_ptr<Apartment>& apartmen
     // Not iterable: a collection that only offers Count and Item(i).
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) component_failed();
     PyErr_Clear();
-    static PyObject* count_name = zt::intern("Count");
-    static PyObject* item_name = zt::intern("Item");
-    Ref count = Ref::steal(PyObject_GetAttr(target, count_name));
+    Ref count = Ref::steal(PyObject_GetAttr(target, N.Count));
     if (!count) component_failed();
     Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
     if (n < 0 && PyErr_Occurred()) component_failed();
     items = Ref::check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyObject_CallMethodObjArgs(target, item_name, Ref::check(PyLong_FromSsize_t(i)).get(), nullptr);
+      PyObject* item = PyObject_CallMethodObjArgs(target, N.Item, Ref::check(PyLong_FromSsize_t(i)).get(), nullptr);
       if (!item) component_failed();
       PyTuple_SET_ITEM(items.get(), i, item);
     }

@@ -43,5 +43,7 @@ zt::Ref enumerate_items(PyObject* target, const std::shared_ptr<Apartment>& apar
 
 // A tuple of arguments with every wrapper replaced by its target (the same tuple if none).
 zt::Ref unwrap_args(PyObject* args);
+// The same for keyword arguments (a dict, or null).
+zt::Ref unwrap_kwargs(PyObject* kwargs);
 
 }  // namespace comsim

@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "args.h"
+#include "bridge_names.h"
 #include "comsim_api.h"
 #include "dispatch.h"
 #include "errors.h"
@@ -16,10 +18,7 @@
 namespace comsim {
 namespace {
 
-template <class F>
-PyCFunction fastcall(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using zt::fastcall;
 
 PyMethodDef methods[] = {
     // pythoncom
@@ -86,6 +85,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__core() {
   return zt::guarded([]() -> PyObject* {
+    comsim::intern_names();
     zt::Ref module = zt::Ref::check(PyModule_Create(&comsim::module_def));
     zt::declare_gil_used(module.get());
     comsim::init_members();

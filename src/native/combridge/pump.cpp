@@ -37,7 +37,7 @@ void stream_dealloc(PyObject* self) {
 
 // Runs one message. An apartment left while its messages were being dispatched (by
 // CoUninitialize in a handler) no longer runs calls or delivers events.
-void run(Message& message) noexcept {
+void run(Message& message) {
   switch (message.kind) {
     case Message::Kind::Event:
       if (message.source->apartment->alive) deliver(message);
@@ -61,7 +61,8 @@ void init_pump_types(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("A stream holding a marshalled interface.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"pythoncom.PyIStream", sizeof(StreamObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec{"pythoncom.PyIStream", sizeof(StreamObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   g_stream_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
   zt::check_status(PyModule_AddObjectRef(module, "PyIStream", reinterpret_cast<PyObject*>(g_stream_type)));
 }

@@ -49,6 +49,12 @@ Ref normalised_id(PyObject* typelib_id) {
   return Ref::check(PyObject_CallMethod(typelib_id, "upper", nullptr));
 }
 
+// A version number as an int (anything with __index__); TypeError otherwise.
+Ref version_number(PyObject* value, const char* what) {
+  if (!PyIndex_Check(value)) zt::raise_format(PyExc_TypeError, "%s must be an integer", what);
+  return Ref::check(PyNumber_Index(value));
+}
+
 }  // namespace
 
 void init_registry(PyObject* module) {
@@ -60,7 +66,8 @@ void init_registry(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("Enumeration constants of the loaded type libraries, by name.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"win32com.client.Constants", sizeof(ConstantsObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec{"win32com.client.Constants", sizeof(ConstantsObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   Ref type = Ref::check(PyType_FromSpec(&spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   Ref constants = Ref::check(tp->tp_alloc(tp, 0));
@@ -74,6 +81,8 @@ PyObject* py_register_typelib(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return zt::guarded([&] {
     if (nargs != 4) zt::raise(PyExc_TypeError, "register_typelib(typelib_id, major, minor, constants)");
     Ref id = normalised_id(args[0]);
+    Ref major = version_number(args[1], "major");
+    Ref minor = version_number(args[2], "minor");
     Ref values = Ref::check(PyDict_New());
     zt::check_status(PyDict_Merge(values.get(), args[3], 1));
     PyObject *key, *value;
@@ -81,7 +90,7 @@ PyObject* py_register_typelib(PyObject*, PyObject* const* args, Py_ssize_t nargs
     while (PyDict_Next(values.get(), &pos, &key, &value))
       if (!PyUnicode_Check(key) || !PyLong_Check(value))
         zt::raise(PyExc_TypeError, "constants must map names (str) to integers");
-    Ref entry = Ref::check(Py_BuildValue("(OOO)", args[1], args[2], values.get()));
+    Ref entry = Ref::check(PyTuple_Pack(3, major.get(), minor.get(), values.get()));
     zt::check_status(PyDict_SetItem(g_typelibs, id.get(), entry.get()));
     return zt::none();
   });
@@ -105,15 +114,17 @@ PyObject* py_ensure_typelib(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
   return zt::guarded([&]() -> PyObject* {
     if (nargs != 4) zt::raise(PyExc_TypeError, "EnsureModule(typelibCLSID, lcid, major, minor)");
     Ref id = normalised_id(args[0]);
-    PyObject* entry = PyDict_GetItemWithError(g_typelibs, id.get());  // borrowed
+    Ref major = version_number(args[2], "major");  // may run Python code: before the lookup
+    // Held: registering again would free the entry while it is used.
+    Ref entry = Ref::borrow(PyDict_GetItemWithError(g_typelibs, id.get()));
     if (!entry) {
       if (PyErr_Occurred()) throw zt::PythonError{};
       raise_com_error(TYPE_E_LIBNOTREGISTERED);
     }
-    long major = PyLong_AsLong(args[2]);
-    if (major == -1 && PyErr_Occurred()) throw zt::PythonError{};
-    if (major != PyLong_AsLong(PyTuple_GET_ITEM(entry, 0))) raise_com_error(TYPE_E_LIBNOTREGISTERED);
-    PyObject* values = PyTuple_GET_ITEM(entry, 2);
+    // Both are ints: comparing them runs no Python code and cannot fail.
+    if (PyObject_RichCompareBool(major.get(), PyTuple_GET_ITEM(entry.get(), 0), Py_EQ) != 1)
+      raise_com_error(TYPE_E_LIBNOTREGISTERED);
+    PyObject* values = PyTuple_GET_ITEM(entry.get(), 2);
     // The first library to define a name keeps it, as lookups in loading order would.
     PyObject* table = reinterpret_cast<ConstantsObject*>(g_constants)->values;
     PyObject *key, *value;
@@ -141,12 +152,13 @@ PyObject* py_dispatch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!PyUnicode_Check(obj)) return new_dispatch(obj, here, false).release();
 
     if (!here) raise_com_error(CO_E_NOTINITIALIZED);
-    PyObject* entry = PyDict_GetItemWithError(g_components, obj);  // borrowed
+    // Held: the factory may register components and so free its own entry.
+    Ref entry = Ref::borrow(PyDict_GetItemWithError(g_components, obj));
     if (!entry) {
       if (PyErr_Occurred()) throw zt::PythonError{};
       raise_com_error(CO_E_CLASSSTRING);
     }
-    PyObject* component = PyObject_CallNoArgs(PyTuple_GET_ITEM(entry, 0));
+    PyObject* component = PyObject_CallNoArgs(PyTuple_GET_ITEM(entry.get(), 0));
     if (!component) {
       convert_component_error();
       throw zt::PythonError{};

@@ -82,7 +82,16 @@ void sentinel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* sentinel = reinterpret_cast<Sentinel*>(self);
   if (sentinel->state) {
-    end_thread(*sentinel->state);
+    // Nothing may escape a deallocator: a failure to tear down (no memory for the lists of
+    // what is dropped) is reported as unraisable, and the state goes anyway.
+    try {
+      end_thread(*sentinel->state);
+    } catch (const zt::PythonError&) {
+      PyErr_WriteUnraisable(self);
+    } catch (const std::exception&) {
+      PyErr_NoMemory();
+      PyErr_WriteUnraisable(self);
+    }
     if (tls_state == sentinel->state) tls_state = nullptr;
     delete sentinel->state;
     sentinel->state = nullptr;
@@ -97,7 +106,8 @@ PyTypeObject* sentinel_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(sentinel_dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec{"comsim._ThreadState", sizeof(Sentinel), 0, Py_TPFLAGS_DEFAULT,
+    static PyType_Spec spec{"comsim._ThreadState", sizeof(Sentinel), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             slots};
     g_sentinel_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
   }

@@ -31,6 +31,8 @@ struct HandleObject {
   std::shared_ptr<EventState> state;  // null once closed
 };
 
+constexpr long ERROR_INVALID_PARAMETER = 87;
+
 PyTypeObject* g_handle_type = nullptr;
 
 void handle_dealloc(PyObject* self) {
@@ -183,7 +185,8 @@ void init_waitable_types(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("A handle to a Win32 event object.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"pywintypes.HANDLE", sizeof(HandleObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec{"pywintypes.HANDLE", sizeof(HandleObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   g_handle_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
   zt::check_status(PyModule_AddObjectRef(module, "HANDLE", reinterpret_cast<PyObject*>(g_handle_type)));
 }
@@ -238,6 +241,9 @@ PyObject* py_wait_for_multiple_objects(PyObject*, PyObject* const* args, Py_ssiz
   return zt::guarded([&]() -> PyObject* {
     expect_count("WaitForMultipleObjects", nargs, 3, 3);
     auto events = events_of(args[0]);
+    // Nothing could ever end a wait on no handle; the system refuses it.
+    if (events.empty())
+      raise_win32_error(ERROR_INVALID_PARAMETER, "WaitForMultipleObjects", "The parameter is incorrect.");
     bool wait_all = zt::check_status(PyObject_IsTrue(args[1])) != 0;
     return PyLong_FromUnsignedLong(wait_for(events, wait_all, as_timeout(args[2]), false));
   });

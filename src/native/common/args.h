@@ -25,11 +25,15 @@ struct Signature {
 void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, PyObject** out);
 
-// A METH_FASTCALL function as the PyCFunction that a PyMethodDef holds.
+// A METH_FASTCALL function as the PyCFunction that a PyMethodDef holds (the interpreter
+// calls it back by the entry's flags). The one such cast of every module.
 template <class F>
 PyCFunction fastcall(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
+
+// The flags of a METH_FASTCALL function that takes keywords.
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 // TypeError "Argument '<name>' has incorrect type (expected <expected>, got <type>)".
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);

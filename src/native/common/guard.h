@@ -21,8 +21,11 @@ struct InternalError : std::exception {
 
 // Runs `body` (returning a new reference or NULL) and maps every escaping exception to a
 // pending Python error. Use at every function the interpreter calls.
+// Not noexcept, and nothing here catches everything: an interpreter before 3.14 ends a
+// thread that wants the GIL back during finalization with a forced unwind (from a wait of
+// ours or of Python code we call), which must pass through to the interpreter's frames.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body();
   } catch (const PythonError&) {
@@ -40,7 +43,7 @@ PyObject* guarded(F&& body) noexcept {
 
 // Same for slots that report failure with -1 (tp_init, tp_setattro, ...).
 template <class F>
-int guarded_status(F&& body) noexcept {
+int guarded_status(F&& body) {
   try {
     return body();
   } catch (const PythonError&) {

@@ -12,12 +12,26 @@ namespace zt {
 // (see guard.h) turn it back into a NULL return, so the Python error reaches the caller.
 struct PythonError {};
 
+// Whether this thread may touch Python objects in a destructor. Only false for a thread that
+// the interpreter ends during finalization (interpreters before 3.14 do so with a forced
+// unwind through our frames, without the GIL): its references are left alone, as the
+// interpreter leaves those of its own frames.
+inline bool may_touch_python() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsFinalizing() || PyGILState_Check();
+#else
+  return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
+
 // An owned (strong) reference. Must be destroyed, assigned or reset with the GIL held.
 class Ref {
  public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && may_touch_python()) Py_DECREF(p_);
+  }
 
   // Takes over a new reference (the result of most API calls); NULL stays NULL.
   static Ref steal(PyObject* p) noexcept { return Ref(p); }

@@ -1,14 +1,11 @@
-// Manual-reset wait event object: a mutex, a condition variable and a flag.
+// Manual-reset wait event object: a WaitFlag in a Python object.
 #include "wait_event.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 
 #include "args.h"
-#include "gil.h"
 #include "guard.h"
+#include "wait_flag.h"
 
 namespace zt {
 
@@ -16,13 +13,8 @@ namespace {
 
 struct EventObject {
   PyObject_HEAD
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool flag;  // guarded by mutex
+  WaitFlag flag;
 };
-
-// Longer waits than this (about 31 years) would overflow the clock arithmetic.
-constexpr double kMaxTimeout = 1e9;
 
 PyTypeObject* g_event_type = nullptr;  // owned by the module that created it, never freed
 
@@ -31,18 +23,13 @@ EventObject* as_event(PyObject* obj) { return reinterpret_cast<EventObject*>(obj
 PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  EventObject* ev = as_event(self);
-  new (&ev->mutex) std::mutex();
-  new (&ev->changed) std::condition_variable();
-  ev->flag = false;
+  new (&as_event(self)->flag) WaitFlag();
   return self;
 }
 
 void event_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  EventObject* ev = as_event(self);
-  ev->changed.~condition_variable();
-  ev->mutex.~mutex();
+  as_event(self)->flag.~WaitFlag();  // no waiter left: each holds a reference
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -72,7 +59,6 @@ PyObject* py_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (timeout == -1.0 && PyErr_Occurred()) throw PythonError{};
       if (timeout != timeout) raise(PyExc_ValueError, "timeout must not be NaN");
       if (timeout < 0) timeout = 0;  // threading.Event treats a negative time-out as none left
-      if (timeout > kMaxTimeout) timeout = -1;  // beyond any clock: no limit
     }
     return PyBool_FromLong(event_wait(self, timeout));
   });
@@ -88,8 +74,7 @@ PyMethodDef event_methods[] = {
     {"clear", py_clear, METH_NOARGS, "Reset the flag."},
     {"is_set", py_is_set, METH_NOARGS, "Return whether the flag is set."},
     {"isSet", py_is_set, METH_NOARGS, "Alias of is_set."},
-    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_wait)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"wait", fastcall(py_wait), METH_FASTCALL | METH_KEYWORDS,
      "wait(timeout=None) -> bool\n\nBlock until the flag is set or the time-out (seconds) "
      "passes; return the flag."},
     {nullptr, nullptr, 0, nullptr},
@@ -117,47 +102,24 @@ Ref new_event() {
 
 bool is_event(PyObject* obj) noexcept { return g_event_type && Py_TYPE(obj) == g_event_type; }
 
-void event_set(PyObject* obj) noexcept {
-  EventObject* ev = as_event(obj);
-  {
-    std::lock_guard<std::mutex> lock(ev->mutex);
-    ev->flag = true;
-  }
-  ev->changed.notify_all();
-}
+void event_set(PyObject* obj) noexcept { as_event(obj)->flag.set(); }
 
-void event_clear(PyObject* obj) noexcept {
-  EventObject* ev = as_event(obj);
-  std::lock_guard<std::mutex> lock(ev->mutex);
-  ev->flag = false;
-}
+void event_clear(PyObject* obj) noexcept { as_event(obj)->flag.clear(); }
 
-bool event_is_set(PyObject* obj) noexcept {
-  EventObject* ev = as_event(obj);
-  std::lock_guard<std::mutex> lock(ev->mutex);
-  return ev->flag;
-}
+bool event_is_set(PyObject* obj) noexcept { return as_event(obj)->flag.is_set(); }
 
-bool event_wait(PyObject* obj, double timeout) noexcept {
-  EventObject* ev = as_event(obj);
-  {
-    std::lock_guard<std::mutex> lock(ev->mutex);
-    if (ev->flag || timeout == 0) return ev->flag;
-  }
-  Py_INCREF(obj);  // the waiter keeps the event alive while the GIL is released
+void event_wake(PyObject* obj) noexcept { as_event(obj)->flag.wake(); }
+
+bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop, const void* context) {
+  // The waiter keeps the event alive while the GIL is released. Not through a Ref: a thread
+  // ended by the interpreter while parked must not drop references without the GIL.
+  Py_INCREF(obj);
   bool result;
-  {
-    GilRelease nogil;
-    std::unique_lock<std::mutex> lock(ev->mutex);
-    if (timeout < 0 || timeout > kMaxTimeout) {
-      ev->changed.wait(lock, [ev] { return ev->flag; });
-    } else {
-      auto deadline = std::chrono::steady_clock::now() +
-                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                          std::chrono::duration<double>(timeout));
-      ev->changed.wait_until(lock, deadline, [ev] { return ev->flag; });
-    }
-    result = ev->flag;
+  try {
+    result = as_event(obj)->flag.wait(timeout, true, stop, context);
+  } catch (const PythonError&) {
+    Py_DECREF(obj);
+    throw;
   }
   Py_DECREF(obj);
   return result;

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "py_ref.h"
+#include "wait_flag.h"
 
 namespace zt {
 
@@ -23,8 +24,13 @@ bool is_event(PyObject* obj) noexcept;
 void event_set(PyObject* obj) noexcept;
 void event_clear(PyObject* obj) noexcept;
 bool event_is_set(PyObject* obj) noexcept;
-// Waits until the event is set or `timeout` seconds passed (negative: no limit). Releases
-// the GIL while blocked. Returns whether the event is set.
-bool event_wait(PyObject* obj, double timeout) noexcept;
+// Wakes the waiters without setting the event, to look at their stop condition again.
+void event_wake(PyObject* obj) noexcept;
+// Waits until the event is set, `stop` holds, or `timeout` seconds passed (negative or
+// beyond WaitFlag::kMaxTimeout: no limit; NaN: ValueError). Releases the GIL while blocked;
+// a signal's handler runs on the main thread and its exception is thrown as PythonError.
+// Returns whether the event is set.
+bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop = nullptr,
+                const void* context = nullptr);
 
 }  // namespace zt

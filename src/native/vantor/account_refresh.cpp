@@ -1,5 +1,6 @@
-// Rebuilding the account balance and the open positions under the module lock; each new
-// record or list is built completely before it is published, so readers on other threads see
+// Rebuilding the account balance and the open positions; each new record or list is built
+// completely, without the module lock (reading goes through the component's thread, which
+// may itself want the lock), and then published under it, so readers on other threads see
 // either the previous value or the new one, never one half-built.
 #include "account_refresh.h"
 
@@ -10,82 +11,64 @@ namespace vantor {
 using zt::Ref;
 
 Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
-  static PyObject* name = zt::intern("get_account_from_gwaccountid");
-  static PyObject* keyword = Ref::check(PyTuple_Pack(1, zt::intern("GWAccountID"))).release();
+  static PyObject* keyword = Ref::check(PyTuple_Pack(1, N.GWAccountID)).release();
   PyObject* argv[] = {self, id};
   if (by_keyword)
     return Ref::check(
-        PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword));
-  return Ref::check(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword));
+  return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {
 
 // Holds the module's lock (a _thread lock) for a scope. Its acquire() releases the GIL while
-// it waits, so a holder blocked in a component call never stalls the other threads.
+// it waits. Held only to publish: never across a call that waits for another thread.
 class ModuleLock {
  public:
   ModuleLock() {
-    static PyObject* acquire = zt::intern("acquire");
-    call_method(M.lock, acquire);
+    call_method(M.lock, N.acquire);
   }
   ~ModuleLock() {
-    static PyObject* release = zt::intern("release");
-    PendingError leaving;  // the error that ends the scope, if any, goes on afterwards
-    PyObject* result = PyObject_CallMethodNoArgs(M.lock, release);
+    if (!zt::may_touch_python()) return;  // a thread the interpreter ends at exit
+    zt::SavedError leaving;  // the error that ends the scope, if any, goes on afterwards
+    PyObject* result = PyObject_CallMethodNoArgs(M.lock, N.release);
     if (result)
       Py_DECREF(result);
     else
       PyErr_WriteUnraisable(M.lock);
+    leaving.restore();
   }
   ModuleLock(const ModuleLock&) = delete;
   ModuleLock& operator=(const ModuleLock&) = delete;
 };
 
-// Takes the pending exception (normalised) off the indicator.
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-#endif
-}
-
 // "<local date-time with microseconds>: <error text>" on standard output.
 void print_refresh_error(PyObject* error) {
-  static PyObject* strftime = zt::intern("strftime");
-  static PyObject* format = zt::intern("%Y-%m-%d %H:%M:%S.%f");
-  Ref stamp = call_method(now().get(), strftime, format);
+  Ref stamp = call_method(now().get(), N.strftime, N.refresh_time_format);
   print_line(text("%U: %S", stamp.get(), error).get());
 }
 
 // A new AccountBalance with every field read from the account's summary.
 Ref read_balance(PyObject* self) {
-  static PyObject* gw_account_id = zt::intern("GWAccountID");
-  static PyObject* summary_name = zt::intern("Summary");
   static PyObject* zero = PyLong_FromLong(0);
   static PyObject* one = PyLong_FromLong(1);
   static PyObject* reads[][2] = {
-      {zt::intern("Balance"), zero},         {zt::intern("Collaterals"), one},
-      {zt::intern("NLV"), zero},             {zt::intern("MaintenanceMargin"), one},
-      {zt::intern("ProfitLoss"), zero},      {zt::intern("UPL"), zero},
+      {N.Balance, zero},         {N.Collaterals, one},
+      {N.NLV, zero},             {N.MaintenanceMargin, one},
+      {N.ProfitLoss, zero},      {N.UPL, zero},
   };
   static PyObject* fields[] = {
-      zt::intern("cash"),           zt::intern("cash_by_currency"),   zt::intern("available_cash"),
-      zt::intern("max_power_short"), zt::intern("net_cash_power"),     zt::intern("maintenance_margin"),
-      zt::intern("realized_pnl"),   zt::intern("unrealized_pnl"),
+      N.cash,           N.cash_by_currency,   N.available_cash,
+      N.max_power_short, N.net_cash_power,     N.maintenance_margin,
+      N.realized_pnl,   N.unrealized_pnl,
   };
 
-  Ref account = account_by_id(self, get(self, gw_account_id).get(), false);
+  Ref account = account_by_id(self, get(self, N.GWAccountID).get(), false);
   Ref record = Ref::check(PyObject_CallNoArgs(M.AccountBalance));
   Ref values[6];  // balance, collaterals, NLV, maintenance margin, profit/loss, UPL
   for (int i = 0; i < 6; ++i)
-    values[i] = call_method(get(account.get(), summary_name).get(), reads[i][0], reads[i][1]);
+    values[i] = call_method(get(account.get(), N.Summary).get(), reads[i][0], reads[i][1]);
   Ref available = Ref::check(PyNumber_Subtract(values[0].get(), values[1].get()));
   PyObject* in_order[] = {values[0].get(), Py_None, available.get(), Py_None,
                           values[2].get(), values[3].get(), values[4].get(), values[5].get()};
@@ -96,33 +79,27 @@ Ref read_balance(PyObject* self) {
 // The host's PositionData for one component position, or null when the position is flat or
 // its symbol is not traded by the host.
 Ref read_position(PyObject* gateway, PyObject* position) {
-  static PyObject* quantity_name = zt::intern("Quantity");
-  static PyObject* instrument_name = zt::intern("InstrumentName");
-  static PyObject* side_name = zt::intern("Side");
-  static PyObject* price_name = zt::intern("AveragePrice");
-  static PyObject* osd_buy = zt::intern("osdBuy");
-  static PyObject* osd_sell = zt::intern("osdSell");
-  static PyObject* long_ = get(M.Direction, zt::intern("LONG")).release();
-  static PyObject* short_ = get(M.Direction, zt::intern("SHORT")).release();
+  static PyObject* long_ = get(M.Direction, N.LONG).release();
+  static PyObject* short_ = get(M.Direction, N.SHORT).release();
   static PyObject* keywords =
       Ref::check(Py_BuildValue("(sssss)", "security", "direction", "holding_price", "quantity",
                                "update_time"))
           .release();
 
-  Ref quantity = get(position, quantity_name);
+  Ref quantity = get(position, N.Quantity);
   if (!truthy(quantity.get())) return nullptr;
-  Ref symbol = symbol_of(get(position, instrument_name).get());
+  Ref symbol = symbol_of(get(position, N.InstrumentName).get());
   Ref security = security_of(gateway, symbol.get());
   if (security.get() == Py_None) return nullptr;
-  Ref side = get(position, side_name);
+  Ref side = get(position, N.Side);
   PyObject* direction;
-  if (equal(side.get(), constant(osd_buy).get()))
+  if (equal(side.get(), constant(N.osdBuy).get()))
     direction = long_;
-  else if (equal(side.get(), constant(osd_sell).get()))
+  else if (equal(side.get(), constant(N.osdSell).get()))
     direction = short_;
   else
     zt::raise_format(PyExc_ValueError, "Return CQG Position Side %S is invalid!", side.get());
-  Ref price = get(position, price_name);
+  Ref price = get(position, N.AveragePrice);
   Ref size = Ref::check(PyNumber_Absolute(quantity.get()));
   Ref stamp = now();
   PyObject* argv[] = {nullptr, security.get(), direction, price.get(), size.get(), stamp.get()};
@@ -132,19 +109,15 @@ Ref read_position(PyObject* gateway, PyObject* position) {
 
 // A new list of the account's open positions, in the component's order.
 Ref read_positions(PyObject* self) {
-  static PyObject* gw_account_id = zt::intern("GWAccountID");
-  static PyObject* positions_name = zt::intern("Positions");
-  static PyObject* count_name = zt::intern("Count");
-  static PyObject* item_by_index = zt::intern("ItemByIndex");
 
   Ref list = Ref::check(PyList_New(0));
-  Ref account = account_by_id(self, get(self, gw_account_id).get(), true);
+  Ref account = account_by_id(self, get(self, N.GWAccountID).get(), true);
   Ref gateway = gateway_of(self_of(self));
-  long long count = as_count(get(get(account.get(), positions_name).get(), count_name).get());
+  long long count = as_count(get(get(account.get(), N.Positions).get(), N.Count).get());
   for (long long n = 0; n < count; ++n) {
     Ref index = Ref::check(PyLong_FromLongLong(n));
-    Ref collection = get(account.get(), positions_name);
-    Ref position = call_method(collection.get(), item_by_index, index.get());
+    Ref collection = get(account.get(), N.Positions);
+    Ref position = call_method(collection.get(), N.ItemByIndex, index.get());
     Ref record = read_position(gateway.get(), position.get());
     if (record) zt::check_status(PyList_Append(list.get(), record.get()));
   }
@@ -156,14 +129,14 @@ Ref read_positions(PyObject* self) {
 PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return run_method(obj, "update_account_balance", args, nargs, kwnames, [&](VantorObject* self) {
-    ModuleLock held;
     try {
       Ref record = read_balance(obj);
+      ModuleLock held;
       Py_XSETREF(self->account_balance, record.release());
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      Ref error = take_exception();
+      Ref error = zt::take_error();
       print_refresh_error(error.get());
     }
     return zt::none();
@@ -173,8 +146,8 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
 PyObject* update_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return run_method(obj, "update_positions", args, nargs, kwnames, [&](VantorObject* self) {
-    ModuleLock held;
     Ref list = read_positions(obj);  // an error leaves the previous list in place
+    ModuleLock held;
     Py_XSETREF(self->positions, list.release());
     return zt::none();
   });

@@ -32,34 +32,25 @@ PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, 
   return run_method(obj, "subscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) {
     Ref id = zt::require_int(in[0], "GWAccountID");
-    static PyObject* level = zt::intern("AccountSubscriptionLevel");
-    static PyObject* asl_none = zt::intern("aslNone");
-    static PyObject* asl_updates = zt::intern("aslAccountUpdatesAndOrders");
 
     Ref cel = component(self);
-    put(cel.get(), level, constant(asl_none).get());
+    put(cel.get(), N.AccountSubscriptionLevel, constant(N.aslNone).get());
     {
       zt::GilRelease unlocked;
       std::this_thread::sleep_for(kResubscribePause);
     }
-    put(cel.get(), level, constant(asl_updates).get());
+    put(cel.get(), N.AccountSubscriptionLevel, constant(N.aslAccountUpdatesAndOrders).get());
     trace("Waiting for accounts coming...");
-    static PyObject* timeout_text = zt::intern("Accounts coming timeout!");
-    assert_message(wait_with_timeout(self->eventAccountIsReady), timeout_text);
+    assert_message(wait_with_timeout(self->eventAccountIsReady), N.accounts_timeout);
     trace(text("Select account %S, subscribe to open positions.", id.get()).get());
     Py_XSETREF(self->GWAccountID, id.new_ref());
 
     Ref account = existing_account(obj, id.get());
-    static PyObject* auto_subscribe = zt::intern("AutoSubscribeInstruments");
-    static PyObject* position_level = zt::intern("PositionSubcriptionLevel");
-    static PyObject* psl_updates = zt::intern("pslSnapshotAndUpdates");
-    put(account.get(), auto_subscribe, Py_True);
-    put(account.get(), position_level, constant(psl_updates).get());
+    put(account.get(), N.AutoSubscribeInstruments, Py_True);
+    put(account.get(), N.PositionSubcriptionLevel, constant(N.pslSnapshotAndUpdates).get());
 
-    static PyObject* update_balance = zt::intern("update_account_balance");
-    static PyObject* update_positions = zt::intern("update_positions");
-    call_method(obj, update_balance);
-    call_method(obj, update_positions);
+    call_method(obj, N.update_account_balance);
+    call_method(obj, N.update_positions);
     return zt::none();
   });
 }
@@ -69,16 +60,11 @@ PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args
   return run_method(obj, "unsubscribe_account_and_positions", kAccountParam, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) {
     Ref id = zt::require_int(in[0], "GWAccountID");
-    static PyObject* level = zt::intern("AccountSubscriptionLevel");
-    static PyObject* asl_none = zt::intern("aslNone");
-    static PyObject* auto_subscribe = zt::intern("AutoSubscribeInstruments");
-    static PyObject* position_level = zt::intern("PositionSubcriptionLevel");
-    static PyObject* psl_none = zt::intern("pslNoPositions");
 
-    put(component(self).get(), level, constant(asl_none).get());
+    put(component(self).get(), N.AccountSubscriptionLevel, constant(N.aslNone).get());
     Ref account = existing_account(obj, id.get());
-    put(account.get(), auto_subscribe, Py_False);
-    put(account.get(), position_level, constant(psl_none).get());
+    put(account.get(), N.AutoSubscribeInstruments, Py_False);
+    put(account.get(), N.PositionSubcriptionLevel, constant(N.pslNoPositions).get());
     trace(text("Unsubscribe account %S.", id.get()).get());
     return zt::none();
   });
@@ -87,12 +73,11 @@ PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args
 // One trace line for a position event: `format` takes the account name and five position
 // properties.
 void trace_position(const char* format, PyObject* cqgAccount, PyObject* cqgPosition) {
-  static PyObject* names[] = {zt::intern("InstrumentName"), zt::intern("AveragePrice"),
-                              zt::intern("Quantity"), zt::intern("OTE"), zt::intern("ProfitLoss")};
-  static PyObject* account_name = zt::intern("GWAccountName");
+  static PyObject* names[] = {N.InstrumentName, N.AveragePrice,
+                              N.Quantity, N.OTE, N.ProfitLoss};
   Ref account = dispatch(cqgAccount);
   Ref position = dispatch(cqgPosition);
-  Ref name = get(account.get(), account_name);
+  Ref name = get(account.get(), N.GWAccountName);
   Ref values[5];
   for (int i = 0; i < 5; ++i) values[i] = get(position.get(), names[i]);
   trace(text(format, name.get(), values[0].get(), values[1].get(), values[2].get(), values[3].get(),
@@ -105,19 +90,16 @@ PyObject* OnAccountChanged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
   return run_method(obj, "OnAccountChanged", names, 3, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** a) {
     PyObject* change = a[0];
-    static PyObject* added = zt::intern("actPositionAdded");
-    static PyObject* changed = zt::intern("actPositionChanged");
-    static PyObject* reloaded = zt::intern("actAccountsReloaded");
 
-    if (equal(change, constant(added).get()))
+    if (equal(change, constant(N.actPositionAdded).get()))
       trace_position("OnAccountChanged - open position is added for %S account - instrument: %S "
                      "average price: %S quantity: %S OTE: %S PL: %S",
                      a[1], a[2]);
-    if (equal(change, constant(changed).get()))
+    if (equal(change, constant(N.actPositionChanged).get()))
       trace_position("OnAccountChanged - open position is changed for %S account - instrument: %S "
                      "average price: %S quantity: %S OTE: %S PL: %S",
                      a[1], a[2]);
-    if (equal(change, constant(reloaded).get())) {
+    if (equal(change, constant(N.actAccountsReloaded).get())) {
       trace("OnAccountChanged - Accounts are ready!");
       zt::event_set(self->eventAccountIsReady);
     }

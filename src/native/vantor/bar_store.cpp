@@ -58,8 +58,8 @@ bool is_invalid(PyObject* value) {
 }
 
 PyObject* const* bar_fields() {
-  static PyObject* fields[] = {zt::intern("open"), zt::intern("high"), zt::intern("low"),
-                               zt::intern("close"), zt::intern("volume")};
+  static PyObject* fields[] = {N.open, N.high, N.low,
+                               N.close, N.volume};
   return fields;
 }
 constexpr int kFields = 5;
@@ -130,7 +130,6 @@ void store_require_entry(PyObject* store, const Key& security) {
 }
 
 bool store_slide(PyObject* store, const Key& security, PyObject* bar) {
-  static PyObject* datetime_attr = zt::intern("datetime");
   StoreLock held;
   Ref entry = find_item(store, security);
   if (!entry) return false;  // unsubscribed meanwhile
@@ -138,8 +137,8 @@ bool store_slide(PyObject* store, const Key& security, PyObject* bar) {
   Py_ssize_t n = PyList_GET_SIZE(window);
   if (n == 0) zt::raise(PyExc_IndexError, "list index out of range");
   Ref last = Ref::borrow(PyList_GET_ITEM(window, n - 1));
-  Ref newest = get(last.get(), datetime_attr);
-  Ref stamp = get(bar, datetime_attr);
+  Ref newest = get(last.get(), N.datetime);
+  Ref stamp = get(bar, N.datetime);
   if (!zt::check_status(PyObject_RichCompareBool(stamp.get(), newest.get(), Py_GT))) return false;
   zt::check_status(PyList_SetSlice(window, 0, 1, nullptr));
   zt::check_status(PyList_Append(window, bar));

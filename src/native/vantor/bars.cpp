@@ -11,14 +11,13 @@ namespace {
 
 // A Bar record from a component bar: its time to whole seconds, prices, actual volume.
 Ref make_bar(PyObject* item, PyObject* security) {
-  static PyObject* timestamp = zt::intern("Timestamp");
-  static PyObject* reads[] = {zt::intern("Open"), zt::intern("High"), zt::intern("Low"),
-                              zt::intern("Close"), zt::intern("ActualVolume")};
+  static PyObject* reads[] = {N.Open, N.High, N.Low,
+                              N.Close, N.ActualVolume};
   static PyObject* kwnames = Ref::check(PyTuple_Pack(
-      7, zt::intern("datetime"), zt::intern("security"), zt::intern("open"), zt::intern("high"),
-      zt::intern("low"), zt::intern("close"), zt::intern("volume"))).release();
+      7, N.datetime, N.security, N.open, N.high,
+      N.low, N.close, N.volume)).release();
   Ref values[7];
-  values[0] = whole_seconds(get(item, timestamp).get());
+  values[0] = whole_seconds(get(item, N.Timestamp).get());
   values[1] = Ref::borrow(security);
   for (int i = 0; i < 5; ++i) values[2 + i] = get(item, reads[i]);
   PyObject* argv[7];
@@ -40,51 +39,33 @@ PyObject* get_timedbars_from_cqg_symbol(PyObject* obj, PyObject* const* args, Py
 PyObject* subscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqg_symbol", "lookback_period", "freq"};
   return run_method(obj, "subscribe_bar", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* default_freq = zt::intern("1Min");
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
     Ref lookback = zt::require_int(in[1], "lookback_period");
-    PyObject* freq = in[2] ? zt::require_str(in[2], "freq") : default_freq;
+    PyObject* freq = in[2] ? zt::require_str(in[2], "freq") : N.one_minute;
     bool daily = PyUnicode_CompareWithASCIIString(freq, "1Day") == 0;
     if (!daily && PyUnicode_CompareWithASCIIString(freq, "1Min") != 0)
       zt::raise_format(PyExc_ValueError, "Parameter freq=%U is Not supported. Only ('1Day', '1Min') are allowed.",
                        freq);
-    static PyObject* create = zt::intern("CreateTimedBarsRequest");
-    static PyObject* request_timed_bars = zt::intern("RequestTimedBars");
-    static PyObject* include_output = zt::intern("IncludeOutput");
-    static PyObject* symbol_attr = zt::intern("Symbol");
-    static PyObject* range_start = zt::intern("RangeStart");
-    static PyObject* range_end = zt::intern("RangeEnd");
-    static PyObject* historical_period = zt::intern("HistoricalPeriod");
-    static PyObject* intraday_period = zt::intern("IntradayPeriod");
-    static PyObject* daily_bar_close = zt::intern("DailyBarClose");
-    static PyObject* updates_enabled = zt::intern("UpdatesEnabled");
-    static PyObject* sessions_filter = zt::intern("SessionsFilter");
-    static PyObject* hp_daily = zt::intern("hpDaily");
-    static PyObject* pfds_1min = zt::intern("pfds1Min");
-    static PyObject* last_quote_or_settlement = zt::intern("dbcLastQuoteOrSettlement");
-    static PyObject* contract_volume = zt::intern("tbrContractVolume");
-    static PyObject* commodity_volume = zt::intern("tbrCommodityVolume");
-    static PyObject* all_sessions = zt::intern("all");
     static PyObject* zero = PyLong_FromLong(0);
     static PyObject* one = PyLong_FromLong(1);
     trace(text("Create %U timed bars request for %U", freq, symbol).get());
     Ref cel = component(self);
-    Ref request = dispatch(call_method(cel.get(), create).get());
-    put(request.get(), symbol_attr, symbol);
-    put(request.get(), range_start, zero);
+    Ref request = dispatch(call_method(cel.get(), N.CreateTimedBarsRequest).get());
+    put(request.get(), N.Symbol, symbol);
+    put(request.get(), N.RangeStart, zero);
     Ref negated = Ref::check(PyNumber_Negative(lookback.get()));
-    put(request.get(), range_end, Ref::check(PyNumber_Subtract(negated.get(), one)).get());
+    put(request.get(), N.RangeEnd, Ref::check(PyNumber_Subtract(negated.get(), one)).get());
     if (daily)
-      put(request.get(), historical_period, constant(hp_daily).get());
+      put(request.get(), N.HistoricalPeriod, constant(N.hpDaily).get());
     else
-      put(request.get(), intraday_period, constant(pfds_1min).get());
-    put(request.get(), daily_bar_close, constant(last_quote_or_settlement).get());
-    put(request.get(), updates_enabled, Py_True);
-    call_method(request.get(), include_output, constant(contract_volume).get(), Py_True);
-    call_method(request.get(), include_output, constant(commodity_volume).get(), Py_True);
-    put(request.get(), sessions_filter, all_sessions);
+      put(request.get(), N.IntradayPeriod, constant(N.pfds1Min).get());
+    put(request.get(), N.DailyBarClose, constant(N.dbcLastQuoteOrSettlement).get());
+    put(request.get(), N.UpdatesEnabled, Py_True);
+    call_method(request.get(), N.IncludeOutput, constant(N.tbrContractVolume).get(), Py_True);
+    call_method(request.get(), N.IncludeOutput, constant(N.tbrCommodityVolume).get(), Py_True);
+    put(request.get(), N.SessionsFilter, N.all);
     zt::event_clear(self->eventBarDone);
-    call_method(cel.get(), request_timed_bars, request.get());
+    call_method(cel.get(), N.RequestTimedBars, request.get());
     trace(text("Waiting for eventBarDone in subscribe_bar(%U)...", symbol).get());
     wait_with_timeout(self->eventBarDone);
     trace("eventBarDone is done.");
@@ -100,8 +81,7 @@ PyObject* unsubscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
     Ref timed_bars = find_timedbars(self, symbol);
     if (timed_bars.get() == Py_None) return zt::none();
-    static PyObject* remove_timed_bars = zt::intern("RemoveTimedBars");
-    call_method(component(self).get(), remove_timed_bars, timed_bars.get());
+    call_method(component(self).get(), N.RemoveTimedBars, timed_bars.get());
     Ref security = security_of(gateway_of(self).get(), symbol);
     zt::event_clear(self->eventBarDone);
     store_remove(self->subscribe_bars_data, Key(security.get()));
@@ -124,11 +104,9 @@ PyObject* get_subscribe_bars_data(PyObject* obj, PyObject* const* args, Py_ssize
 PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqgTimedBars", "cqgError"};
   return run_method(obj, "OnTimedBarsResolved", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* count_attr = zt::intern("Count");
-    static PyObject* item = zt::intern("Item");
     if (in[1] == Py_None) {
       Ref bars = dispatch(in[0]);
-      long long count = as_count(get(bars.get(), count_attr).get());
+      long long count = as_count(get(bars.get(), N.Count).get());
       if (count != 0) {
         Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
         Key key(security.get());
@@ -137,13 +115,18 @@ PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t n
           try {
             for (long long i = 0; i < count - 1; ++i) {
               Ref index = Ref::check(PyLong_FromLongLong(i));
-              Ref bar = make_bar(call_method(bars.get(), item, index.get()).get(), security.get());
+              Ref bar = make_bar(call_method(bars.get(), N.Item, index.get()).get(), security.get());
               zt::check_status(PyList_Append(window.get(), bar.get()));
             }
           } catch (const zt::PythonError&) {
             // The bars read so far stay in the store; the caller is not released.
-            PendingError pending;
-            store_put(self->subscribe_bars_data, key, window.get());
+            zt::SavedError pending;
+            try {
+              store_put(self->subscribe_bars_data, key, window.get());
+            } catch (const zt::PythonError&) {
+              PyErr_Clear();  // the error that stopped the reading is the one that goes on
+            }
+            pending.restore();
             throw;
           }
           store_put(self->subscribe_bars_data, key, window.get());
@@ -160,16 +143,14 @@ PyObject* OnTimedBarsResolved(PyObject* obj, PyObject* const* args, Py_ssize_t n
 PyObject* OnTimedBarsAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqgTimedBars"};
   return run_method(obj, "OnTimedBarsAdded", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* count_attr = zt::intern("Count");
-    static PyObject* item = zt::intern("Item");
     Ref bars = dispatch(in[0]);
-    long long count = as_count(get(bars.get(), count_attr).get());
+    long long count = as_count(get(bars.get(), N.Count).get());
     if (count < 2) return zt::none();
     Ref security = security_of(gateway_of(self).get(), request_symbol(bars.get()).get());
     Key key(security.get());
     store_require_entry(self->subscribe_bars_data, key);
     Ref index = Ref::check(PyLong_FromLongLong(count - 2));
-    Ref bar = make_bar(call_method(bars.get(), item, index.get()).get(), security.get());
+    Ref bar = make_bar(call_method(bars.get(), N.Item, index.get()).get(), security.get());
     if (store_slide(self->subscribe_bars_data, key, bar.get()))
       print_line(text("[2] OnTimedBarsAdded: %S", bar.get()).get());
     return zt::none();
@@ -194,10 +175,10 @@ PyObject* OnTimedBarsRemoved(PyObject* obj, PyObject* const* args, Py_ssize_t na
 PyObject* dumpBar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"bar", "index"};
   return run_method(obj, "dumpBar", names, 2, args, nargs, kwnames, [](VantorObject*, PyObject** in) {
-    static PyObject* reads[] = {zt::intern("Timestamp"), zt::intern("Open"), zt::intern("High"),
-                                zt::intern("Low"), zt::intern("Close"), zt::intern("ActualVolumeFractional"),
-                                zt::intern("CommodityVolumeFractional"), zt::intern("ContractVolumeFractional"),
-                                zt::intern("TickVolume")};
+    static PyObject* reads[] = {N.Timestamp, N.Open, N.High,
+                                N.Low, N.Close, N.ActualVolumeFractional,
+                                N.CommodityVolumeFractional, N.ContractVolumeFractional,
+                                N.TickVolume};
     Ref v[9];
     for (int i = 0; i < 9; ++i) v[i] = get(in[0], reads[i]);
     trace(text("Bar index: %S Timestamp %S Open %S High %S Low %S Close %S ActualVolumeFractional %S "

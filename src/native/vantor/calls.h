@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "args.h"
+#include "error_state.h"
 #include "guard.h"
 #include "vantor.h"
 
@@ -52,27 +53,6 @@ template <class... A>
 zt::Ref text(const char* format, A... args) {
   return zt::Ref::check(PyUnicode_FromFormat(format, args...));
 }
-
-// Sets the pending Python error aside for the scope, for clean-up that calls into Python.
-class PendingError {
- public:
-#if PY_VERSION_HEX >= 0x030C0000
-  PendingError() noexcept : error_(PyErr_GetRaisedException()) {}
-  ~PendingError() { PyErr_SetRaisedException(error_); }
-#else
-  PendingError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
-#endif
-  PendingError(const PendingError&) = delete;
-  PendingError& operator=(const PendingError&) = delete;
-
- private:
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* error_;
-#else
-  PyObject *type_, *value_, *traceback_;
-#endif
-};
 
 // hash(key), remembered for the last few key objects: the host's keys are frozen
 // dataclasses, which hash in Python code, and every event of a security uses the same
@@ -134,8 +114,7 @@ inline zt::Ref gateway_of(VantorObject* self) {
 
 // gateway.get_qt_security_from_cqg_symbol(cqg_symbol)
 inline zt::Ref security_of(PyObject* gateway, PyObject* cqg_symbol) {
-  static PyObject* name = zt::intern("get_qt_security_from_cqg_symbol");
-  return call_method(gateway, name, cqg_symbol);
+  return call_method(gateway, N.get_qt_security_from_cqg_symbol, cqg_symbol);
 }
 
 // A record field that counts as set: anything that is not equal to 0.
@@ -178,8 +157,5 @@ PyObject* run_method(PyObject* self, const char* function, PyObject* const* args
 }  // namespace vantor
 
 // A method table entry for a METH_FASTCALL | METH_KEYWORDS function.
-#define VANTOR_METHOD(name, fn, doc)                                                      \
-  {                                                                                       \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),                \
-        METH_FASTCALL | METH_KEYWORDS, doc                                                \
-  }
+#define VANTOR_METHOD(name, fn, doc) \
+  { name, zt::fastcall(fn), zt::kFastKeywords, doc }

@@ -14,14 +14,12 @@ PyObject* Logon(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject
   return run_method(obj, "Logon", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
     zt::require_str(in[0], "user_name");
     zt::require_str(in[1], "password");
-    static PyObject* gw_logon = zt::intern("GWLogon");
     trace("Connecting to GW");
-    call_method(component(self).get(), gw_logon, in[0], in[1]);
+    call_method(component(self).get(), N.GWLogon, in[0], in[1]);
     trace("Waiting for GW connection...");
     // The up event is never cleared: once connected, a later Logon returns at once.
     bool up = wait_with_timeout(self->eventGatewayIsUp);
-    static PyObject* timeout_text = zt::intern("GW connection timeout!");
-    assert_message(up, timeout_text);
+    assert_message(up, N.gw_connection_timeout);
     return zt::none();
   });
 }
@@ -37,14 +35,11 @@ PyObject* Logoff(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObjec
       account = find_account(self, id.get());
     }
     zt::event_clear(self->eventGatewayIsDown);
-    static PyObject* gw_logoff = zt::intern("GWLogoff");
-    call_method(component(self).get(), gw_logoff);
+    call_method(component(self).get(), N.GWLogoff);
     bool down = wait_with_timeout(self->eventGatewayIsDown);
-    static PyObject* timeout_text = zt::intern("GW disconnection timeout!");
-    assert_message(down, timeout_text);
+    assert_message(down, N.gw_disconnection_timeout);
     if (account && account.get() != Py_None) {
-      static PyObject* name_attr = zt::intern("GWAccountName");
-      Ref name = get(account.get(), name_attr);
+      Ref name = get(account.get(), N.GWAccountName);
       trace(text("Successfully logoff account %S", name.get()).get());
     }
     return zt::none();
@@ -68,13 +63,11 @@ PyObject* OnGWConnectionStatusChanged(PyObject* obj, PyObject* const* args, Py_s
   static const char* const names[] = {"connectionStatus"};
   return run_method(obj, "OnGWConnectionStatusChanged", names, 1, args, nargs, kwnames,
                     [](VantorObject* self, PyObject** in) {
-                      static PyObject* up_name = zt::intern("csConnectionUp");
-                      static PyObject* down_name = zt::intern("csConnectionDown");
-                      if (zt::check_status(PyObject_RichCompareBool(in[0], constant(up_name).get(), Py_EQ))) {
+                      if (equal(in[0], constant(N.csConnectionUp).get())) {
                         trace("GW connection is UP!");
                         zt::event_set(self->eventGatewayIsUp);
                       }
-                      if (zt::check_status(PyObject_RichCompareBool(in[0], constant(down_name).get(), Py_EQ))) {
+                      if (equal(in[0], constant(N.csConnectionDown).get())) {
                         trace("GW connection is DOWN!");
                         zt::event_set(self->eventGatewayIsDown);
                       }
@@ -98,11 +91,9 @@ PyObject* OnDataError(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
   static const char* const names[] = {"cqgError", "errorDescription"};
   return run_method(obj, "OnDataError", names, 2, args, nargs, kwnames, [](VantorObject*, PyObject** in) {
     if (in[0] == Py_None) return zt::none();
-    static PyObject* code_attr = zt::intern("Code");
-    static PyObject* description_attr = zt::intern("Description");
     Ref error = dispatch(in[0]);
-    Ref code = get(error.get(), code_attr);
-    Ref description = get(error.get(), description_attr);
+    Ref code = get(error.get(), N.Code);
+    Ref description = get(error.get(), N.Description);
     trace(text("OnDataError: Code: %S Description: %S", code.get(), description.get()).get());
     return zt::none();
   });
@@ -111,14 +102,11 @@ PyObject* OnDataError(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 }  // namespace
 
 Ref find_account(VantorObject* self, PyObject* gw_account_id) {
-  static PyObject* accounts_attr = zt::intern("Accounts");
-  static PyObject* id_attr = zt::intern("GWAccountID");
-  static PyObject* name_attr = zt::intern("GWAccountName");
-  Ref accounts = dispatch(get(component(self).get(), accounts_attr).get());
+  Ref accounts = dispatch(get(component(self).get(), N.Accounts).get());
   Ref it = Ref::check(PyObject_GetIter(accounts.get()));
   while (Ref account = Ref::steal(PyIter_Next(it.get()))) {
-    Ref id = get(account.get(), id_attr);
-    Ref name = get(account.get(), name_attr);
+    Ref id = get(account.get(), N.GWAccountID);
+    Ref name = get(account.get(), N.GWAccountName);
     trace(text("GW Account id: %S name: %S", id.get(), name.get()).get());
     if (zt::check_status(PyObject_RichCompareBool(id.get(), gw_account_id, Py_EQ))) {
       trace(text("[Found] GW Account id: %S name: %S", id.get(), name.get()).get());

@@ -27,26 +27,20 @@ Ref first_containing(VantorObject* self, PyObject* collection, PyObject* cqg_sym
 }  // namespace
 
 Ref request_symbol(PyObject* member) {
-  static PyObject* request = zt::intern("Request");
-  static PyObject* symbol = zt::intern("Symbol");
-  return get(get(member, request).get(), symbol);
+  return get(get(member, N.Request).get(), N.Symbol);
 }
 
 Ref find_instrument(VantorObject* self, PyObject* cqg_symbol) {
-  static PyObject* instruments = zt::intern("Instruments");
-  static PyObject* full_name = zt::intern("FullName");
-  return first_containing(self, instruments, cqg_symbol,
-                          [](PyObject* member) { return get(member, full_name); });
+  return first_containing(self, N.Instruments, cqg_symbol,
+                          [](PyObject* member) { return get(member, N.FullName); });
 }
 
 Ref find_ticks(VantorObject* self, PyObject* cqg_symbol) {
-  static PyObject* all_ticks = zt::intern("AllTicks");
-  return first_containing(self, all_ticks, cqg_symbol, request_symbol);
+  return first_containing(self, N.AllTicks, cqg_symbol, request_symbol);
 }
 
 Ref find_timedbars(VantorObject* self, PyObject* cqg_symbol) {
-  static PyObject* all_timed_bars = zt::intern("AllTimedBars");
-  return first_containing(self, all_timed_bars, cqg_symbol, request_symbol);
+  return first_containing(self, N.AllTimedBars, cqg_symbol, request_symbol);
 }
 
 }  // namespace vantor

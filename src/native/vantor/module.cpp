@@ -144,8 +144,7 @@ PyObject* vantor_Init(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     static const zt::Signature sig{"Init", names, 1, 1};
     PyObject* gateway;
     zt::bind_args(sig, args, nargs, kwnames, &gateway);
-    static PyObject* ambrel_name = zt::intern("ambrel");
-    Ref ambrel = Ref::check(PyObject_GetAttr(gateway, ambrel_name));
+    Ref ambrel = Ref::check(PyObject_GetAttr(gateway, N.ambrel));
     set_field<&VantorObject::ambrel>(obj, ambrel.get(), nullptr);
     set_field<&VantorObject::gateway>(obj, gateway, nullptr);
     return zt::none();
@@ -154,8 +153,7 @@ PyObject* vantor_Init(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 
 std::vector<PyMethodDef> all_methods() {
   std::vector<PyMethodDef> methods;
-  methods.push_back({"Init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vantor_Init)),
-                     METH_FASTCALL | METH_KEYWORDS,
+  methods.push_back({"Init", zt::fastcall(vantor_Init), zt::kFastKeywords,
                      "Init($self, gateway)\n--\n\nBind the adapter to the gateway."});
   for (PyMethodDef* table : {connection_methods, quote_methods, tick_methods, bar_methods,
                              account_methods, order_methods})
@@ -185,11 +183,10 @@ PyObject* make_vantor_type() {
   Ref bases = Ref::check(PyTuple_Pack(1, M.CELSinkBase));
   Ref type = Ref::check(PyType_FromSpecWithBases(&spec, bases.get()));
   // The host decides what an error inside unsubscribe_bar does.
-  static PyObject* name = zt::intern("unsubscribe_bar");
-  PyObject* raw = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, name);
+  PyObject* raw = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, N.unsubscribe_bar);
   if (raw) {
     Ref wrapped = Ref::check(PyObject_CallOneArg(M.safe_call, raw));
-    zt::check_status(PyObject_SetAttr(type.get(), name, wrapped.get()));
+    zt::check_status(PyObject_SetAttr(type.get(), N.unsubscribe_bar, wrapped.get()));
   } else if (PyErr_Occurred()) {
     throw zt::PythonError{};
   }
@@ -197,15 +194,13 @@ PyObject* make_vantor_type() {
 }
 
 PyMethodDef functions[] = {
-    {"QuoteType2String", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(QuoteType2String)),
-     METH_FASTCALL | METH_KEYWORDS, "QuoteType2String($module, quoteType)\n--\n\nThe quote type's name."},
-    {"TickType2String", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(TickType2String)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"QuoteType2String", zt::fastcall(QuoteType2String), zt::kFastKeywords,
+     "QuoteType2String($module, quoteType)\n--\n\nThe quote type's name."},
+    {"TickType2String", zt::fastcall(TickType2String), zt::kFastKeywords,
      "TickType2String($module, tickType)\n--\n\nThe tick price type's name."},
-    {"convert_orderstatus_cqg2qt",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_orderstatus_cqg2qt)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "convert_orderstatus_cqg2qt($module, status)\n--\n\nThe host's OrderStatus for a component order status."},
+    {"convert_orderstatus_cqg2qt", zt::fastcall(convert_orderstatus_cqg2qt), zt::kFastKeywords,
+     "convert_orderstatus_cqg2qt($module, status)\n--\n\n"
+     "The host's OrderStatus for a component order status."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -226,6 +221,7 @@ PyMODINIT_FUNC PyInit_vantor() {
   using vantor::M;
   using zt::Ref;
   return zt::guarded([]() -> PyObject* {
+    vantor::intern_names();
     Ref module = Ref::check(PyModule_Create(&vantor::module_def));
     zt::declare_gil_used(module.get());
     M.module = module.get();  // borrowed: the module lives for the process

@@ -12,11 +12,11 @@ using zt::Ref;
 Ref host_order_status(PyObject* status) {
   enum { UNKNOWN, SUBMITTED, FILLED, CANCELLED, FAILED };
   static PyObject* host[] = {
-      get(M.OrderStatus, zt::intern("UNKNOWN")).release(),
-      get(M.OrderStatus, zt::intern("SUBMITTED")).release(),
-      get(M.OrderStatus, zt::intern("FILLED")).release(),
-      get(M.OrderStatus, zt::intern("CANCELLED")).release(),
-      get(M.OrderStatus, zt::intern("FAILED")).release(),
+      get(M.OrderStatus, N.UNKNOWN).release(),
+      get(M.OrderStatus, N.SUBMITTED).release(),
+      get(M.OrderStatus, N.FILLED).release(),
+      get(M.OrderStatus, N.CANCELLED).release(),
+      get(M.OrderStatus, N.FAILED).release(),
   };
   struct Row {
     PyObject* constant_name;
@@ -24,15 +24,15 @@ Ref host_order_status(PyObject* status) {
   };
   // Compared in this order, each constant read afresh.
   static const Row rows[] = {
-      {zt::intern("osActiveAt"), UNKNOWN},     {zt::intern("osContingent"), UNKNOWN},
-      {zt::intern("osInCancel"), UNKNOWN},     {zt::intern("osInClient"), UNKNOWN},
-      {zt::intern("osInModify"), UNKNOWN},     {zt::intern("osInTransit"), UNKNOWN},
-      {zt::intern("osNotSent"), UNKNOWN},      {zt::intern("osParked"), UNKNOWN},
-      {zt::intern("osInOrderBook"), SUBMITTED}, {zt::intern("osFilled"), FILLED},
-      {zt::intern("osBusted"), FILLED},        {zt::intern("osCanceled"), CANCELLED},
-      {zt::intern("osRejectFCM"), FAILED},     {zt::intern("osRejectGW"), FAILED},
-      {zt::intern("osDisconnected"), FAILED},  {zt::intern("osExpired"), FAILED},
-      {zt::intern("osInTransitTimeout"), FAILED},
+      {N.osActiveAt, UNKNOWN},     {N.osContingent, UNKNOWN},
+      {N.osInCancel, UNKNOWN},     {N.osInClient, UNKNOWN},
+      {N.osInModify, UNKNOWN},     {N.osInTransit, UNKNOWN},
+      {N.osNotSent, UNKNOWN},      {N.osParked, UNKNOWN},
+      {N.osInOrderBook, SUBMITTED}, {N.osFilled, FILLED},
+      {N.osBusted, FILLED},        {N.osCanceled, CANCELLED},
+      {N.osRejectFCM, FAILED},     {N.osRejectGW, FAILED},
+      {N.osDisconnected, FAILED},  {N.osExpired, FAILED},
+      {N.osInTransitTimeout, FAILED},
   };
   for (const Row& row : rows)
     if (equal(status, constant(row.constant_name).get())) return Ref::borrow(host[row.host]);
@@ -55,8 +55,7 @@ namespace {
 
 // property(id).Value of an order's property collection.
 Ref property_value(PyObject* properties, PyObject* id_name) {
-  static PyObject* value = zt::intern("Value");
-  return get(call(properties, constant(id_name).get()).get(), value);
+  return get(call(properties, constant(id_name).get()).get(), N.Value);
 }
 
 // A dict with `keys` (interned, in order) mapped to `values`.
@@ -91,63 +90,43 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     PyObject *change_type = a[0], *cqg_order = a[1], *cqg_fill = a[3], *cqg_error = a[4];
     if (cqg_error != Py_None) return zt::none();
 
-    static PyObject* properties_name = zt::intern("Properties");
-    static PyObject* value = zt::intern("Value");
-    static PyObject* op_gw_status = zt::intern("opGWStatus");
-    static PyObject* op_guid = zt::intern("opGUID");
-    static PyObject* op_server_time = zt::intern("opEventServerTimestamp");
-    static PyObject* op_avg_price = zt::intern("opAverageFillPrice");
-    static PyObject* op_filled = zt::intern("opFilledQuantity");
-    static PyObject* ct_added = zt::intern("ctAdded");
-    static PyObject* ct_changed = zt::intern("ctChanged");
-    static PyObject* ct_removed = zt::intern("ctRemoved");
-    static PyObject* process_order = zt::intern("process_order");
-    static PyObject* process_deal = zt::intern("process_deal");
-    static PyObject* update_keys[] = {zt::intern("order_id"), zt::intern("updated_time"),
-                                      zt::intern("filled_avg_price"), zt::intern("filled_quantity"),
-                                      zt::intern("status")};
+    static PyObject* update_keys[] = {N.order_id, N.updated_time,
+                                      N.filled_avg_price, N.filled_quantity,
+                                      N.status};
     Ref order = dispatch(cqg_order);
-    Ref properties = dispatch(get(order.get(), properties_name).get());
-    Ref status_property = call(properties.get(), constant(op_gw_status).get());
-    Ref guid_property = call(properties.get(), constant(op_guid).get());
-    Ref updated_time = whole_seconds(property_value(properties.get(), op_server_time).get());
-    Ref avg_price = property_value(properties.get(), op_avg_price);
-    Ref filled = property_value(properties.get(), op_filled);
-    Ref status = host_order_status(get(status_property.get(), value).get());
-    Ref order_id = get(guid_property.get(), value);
+    Ref properties = dispatch(get(order.get(), N.Properties).get());
+    Ref status_property = call(properties.get(), constant(N.opGWStatus).get());
+    Ref guid_property = call(properties.get(), constant(N.opGUID).get());
+    Ref updated_time = whole_seconds(property_value(properties.get(), N.opEventServerTimestamp).get());
+    Ref avg_price = property_value(properties.get(), N.opAverageFillPrice);
+    Ref filled = property_value(properties.get(), N.opFilledQuantity);
+    Ref status = host_order_status(get(status_property.get(), N.Value).get());
+    Ref order_id = get(guid_property.get(), N.Value);
 
-    if (equal(change_type, constant(ct_added).get())) {
+    if (equal(change_type, constant(N.ctAdded).get())) {
       if (!hand_over(self, order_id.get())) return zt::none();
-    } else if (equal(change_type, constant(ct_changed).get()) ||
-               equal(change_type, constant(ct_removed).get())) {
+    } else if (equal(change_type, constant(N.ctChanged).get()) ||
+               equal(change_type, constant(N.ctRemoved).get())) {
       Ref update = ordered_map(update_keys, {order_id.get(), updated_time.get(), avg_price.get(),
                                              filled.get(), status.get()});
-      call_method(gateway_of(self).get(), process_order, update.get());
+      call_method(gateway_of(self).get(), N.process_order, update.get());
     }
 
     if (!truthy(cqg_fill)) return zt::none();
-    static PyObject* status_name = zt::intern("Status");
-    static PyObject* fs_normal = zt::intern("fsNormal");
     Ref fill = dispatch(cqg_fill);
-    if (!equal(get(fill.get(), status_name).get(), constant(fs_normal).get())) return zt::none();
+    if (!equal(get(fill.get(), N.Status).get(), constant(N.fsNormal).get())) return zt::none();
 
-    static PyObject* timestamp = zt::intern("Timestamp");
-    static PyObject* price = zt::intern("Price");
-    static PyObject* quantity = zt::intern("Quantity");
-    static PyObject* order_name = zt::intern("Order");
-    static PyObject* guid = zt::intern("GUID");
-    static PyObject* id = zt::intern("Id");
-    static PyObject* deal_keys[] = {zt::intern("deal_id"), zt::intern("order_id"),
-                                    zt::intern("updated_time"), zt::intern("filled_avg_price"),
-                                    zt::intern("filled_quantity")};
-    Ref fill_time = whole_seconds(get(fill.get(), timestamp).get());
-    Ref fill_price = get(fill.get(), price);
-    Ref fill_quantity = get(fill.get(), quantity);
-    Ref fill_order_id = get(get(fill.get(), order_name).get(), guid);
-    Ref deal_id = get(fill.get(), id);
+    static PyObject* deal_keys[] = {N.deal_id, N.order_id,
+                                    N.updated_time, N.filled_avg_price,
+                                    N.filled_quantity};
+    Ref fill_time = whole_seconds(get(fill.get(), N.Timestamp).get());
+    Ref fill_price = get(fill.get(), N.Price);
+    Ref fill_quantity = get(fill.get(), N.Quantity);
+    Ref fill_order_id = get(get(fill.get(), N.Order).get(), N.GUID);
+    Ref deal_id = get(fill.get(), N.Id);
     Ref deal = ordered_map(deal_keys, {deal_id.get(), fill_order_id.get(), fill_time.get(),
                                        fill_price.get(), fill_quantity.get()});
-    call_method(gateway_of(self).get(), process_deal, deal.get());
+    call_method(gateway_of(self).get(), N.process_deal, deal.get());
     return zt::none();
   });
 }

@@ -13,9 +13,9 @@ namespace {
 // Which of the three supported types the host's order type is (0 limit, 1 market, 2 stop);
 // a value error for any other type.
 int order_kind(PyObject* order_type) {
-  static PyObject* host[] = {get(M.OrderType, zt::intern("LIMIT")).release(),
-                             get(M.OrderType, zt::intern("MARKET")).release(),
-                             get(M.OrderType, zt::intern("STOP")).release()};
+  static PyObject* host[] = {get(M.OrderType, N.LIMIT).release(),
+                             get(M.OrderType, N.MARKET).release(),
+                             get(M.OrderType, N.STOP).release()};
   for (int i = 0; i < 3; ++i)
     if (equal(order_type, host[i])) return i;
   zt::raise_format(PyExc_ValueError, "Unsupported order type %S", order_type);
@@ -23,9 +23,9 @@ int order_kind(PyObject* order_type) {
 
 // The component side for the host's direction; a value error for any other direction.
 Ref side_of(PyObject* direction) {
-  static PyObject* host[] = {get(M.Direction, zt::intern("LONG")).release(),
-                             get(M.Direction, zt::intern("SHORT")).release()};
-  static PyObject* cqg[] = {zt::intern("osdBuy"), zt::intern("osdSell")};
+  static PyObject* host[] = {get(M.Direction, N.LONG).release(),
+                             get(M.Direction, N.SHORT).release()};
+  static PyObject* cqg[] = {N.osdBuy, N.osdSell};
   for (int i = 0; i < 2; ++i)
     if (equal(direction, host[i])) return constant(cqg[i]);
   zt::raise_format(PyExc_ValueError, "Unsupported order side %S", direction);
@@ -52,33 +52,23 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
   return run_method(obj, "place_order", names, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) -> PyObject* {
     PyObject* order = in[0];
-    static PyObject* security_name = zt::intern("security");
-    static PyObject* symbol_of_security = zt::intern("get_cqg_symbol_from_qt_security");
-    static PyObject* instrument_of = zt::intern("get_instrument_from_cqg_symbol");
-    static PyObject* order_type_name = zt::intern("order_type");
-    static PyObject* direction_name = zt::intern("direction");
-    static PyObject* gw_account_id = zt::intern("GWAccountID");
-    static PyObject* field_names[] = {zt::intern("quantity"), zt::intern("price"),
-                                      zt::intern("stop_price")};
-    static PyObject* create_order = zt::intern("CreateOrder");
-    static PyObject* manual = zt::intern("Manual");
-    static PyObject* guid_name = zt::intern("GUID");
-    static PyObject* place = zt::intern("Place");
+    static PyObject* field_names[] = {N.quantity, N.price,
+                                      N.stop_price};
     static PyObject* zero = PyLong_FromLong(0);
 
-    Ref symbol = call_method(gateway_of(self).get(), symbol_of_security,
-                             get(order, security_name).get());
-    Ref instrument = call_method(obj, instrument_of, symbol.get());
+    Ref symbol = call_method(gateway_of(self).get(), N.get_cqg_symbol_from_qt_security,
+                             get(order, N.security).get());
+    Ref instrument = call_method(obj, N.get_instrument_from_cqg_symbol, symbol.get());
     if (instrument.get() == Py_None)
       zt::raise_format(PyExc_ValueError, "cqg_symbol %S has not been subscribed.", symbol.get());
-    static PyObject* cqg_types[] = {zt::intern("otLimit"), zt::intern("otMarket"), zt::intern("otStop")};
+    static PyObject* cqg_types[] = {N.otLimit, N.otMarket, N.otStop};
     // CreateOrder takes the price after the side for a limit order, then the stop price for a
     // stop order.
     static const Py_ssize_t arities[] = {6, 5, 7};
-    int kind = order_kind(get(order, order_type_name).get());
+    int kind = order_kind(get(order, N.order_type).get());
     Ref cqg_type = constant(cqg_types[kind]);
-    Ref side = side_of(get(order, direction_name).get());
-    Ref account = account_by_id(obj, get(obj, gw_account_id).get(), true);
+    Ref side = side_of(get(order, N.direction).get());
+    Ref account = account_by_id(obj, get(obj, N.GWAccountID).get(), true);
 
     Py_ssize_t arity = arities[kind];
     Ref fields[3];
@@ -87,19 +77,19 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* argv[] = {nullptr, cqg_type.get(), instrument.get(), account.get(),
                         fields[0].get(), side.get(), fields[1].get(), fields[2].get()};
     Ref cel = component(self);
-    Ref create = get(cel.get(), create_order);
+    Ref create = get(cel.get(), N.CreateOrder);
     Ref created = Ref::check(
         PyObject_Vectorcall(create.get(), argv + 1, arity | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref placed = dispatch(created.get());
-    put(placed.get(), manual, zero);
+    put(placed.get(), N.Manual, zero);
 
     // The component names the order before it is placed: its added event is matched by that.
-    Ref guid = get(placed.get(), guid_name);
+    Ref guid = get(placed.get(), N.GUID);
     bool answered;
     {
       AwaitedOrder awaited(self, guid.get());
       zt::event_clear(self->eventOrderPlaced);
-      call_method(placed.get(), place);
+      call_method(placed.get(), N.Place);
       answered = wait_with_timeout(self->eventOrderPlaced);
     }
     if (!answered)
@@ -120,12 +110,9 @@ PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
   return run_method(obj, "cancel_order", names, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) {
     PyObject* orderid = zt::require_str(in[0], "orderid");
-    static PyObject* orders = zt::intern("Orders");
-    static PyObject* item_by_guid = zt::intern("ItemByGuid");
-    static PyObject* cancel = zt::intern("Cancel");
     Ref cel = component(self);
-    Ref order = call_method(get(cel.get(), orders).get(), item_by_guid, orderid);
-    call_method(order.get(), cancel);
+    Ref order = call_method(get(cel.get(), N.Orders).get(), N.ItemByGuid, orderid);
+    call_method(order.get(), N.Cancel);
     return zt::none();
   });
 }

@@ -44,9 +44,8 @@ PyObject* quote_changes() {
         {"Yesterday's settlement price", "prev_close_price"},
     };
     Ref table = Ref::check(PyDict_New());
-    static PyObject* datetime_name = zt::intern("datetime");
     for (auto [type_text, field] : rows) {
-      Ref kwnames = Ref::check(PyTuple_Pack(2, zt::intern(field), datetime_name));
+      Ref kwnames = Ref::check(PyTuple_Pack(2, zt::intern(field), N.datetime));
       zt::check_status(PyDict_SetItem(table.get(), quote_names.text(type_text), kwnames.get()));
     }
     return table.release();
@@ -55,11 +54,8 @@ PyObject* quote_changes() {
 }
 
 bool quote_usable(PyObject* quote) {
-  static PyObject* last = zt::intern("last_price");
-  static PyObject* bid = zt::intern("bid_price");
-  static PyObject* ask = zt::intern("ask_price");
-  if (nonzero(get(quote, last).get())) return true;
-  return nonzero(get(quote, bid).get()) && nonzero(get(quote, ask).get());
+  if (nonzero(get(quote, N.last_price).get())) return true;
+  return nonzero(get(quote, N.bid_price).get()) && nonzero(get(quote, N.ask_price).get());
 }
 
 // get_instrument_from_cqg_symbol(cqg_symbol)
@@ -77,9 +73,8 @@ PyObject* subscribe_quote(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
   static const char* const names[] = {"cqg_symbol"};
   return run_method(obj, "subscribe_quote", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
-    static PyObject* new_instrument = zt::intern("NewInstrument");
     zt::event_clear(self->eventQuoteDone);
-    call_method(component(self).get(), new_instrument, symbol);
+    call_method(component(self).get(), N.NewInstrument, symbol);
     trace(text("Waiting for eventQuoteDone in subscribe_quote(%U)...", symbol).get());
     wait_with_timeout(self->eventQuoteDone);
     trace("eventQuoteDone is done.");
@@ -94,8 +89,7 @@ PyObject* unsubscribe_quote(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
     Ref instrument = find_instrument(self, symbol);
     if (instrument.get() == Py_None) return zt::none();
-    static PyObject* remove_instrument = zt::intern("RemoveInstrument");
-    call_method(component(self).get(), remove_instrument, instrument.get());
+    call_method(component(self).get(), N.RemoveInstrument, instrument.get());
     zt::event_clear(self->eventQuoteDone);
     trace(text("Successfully unsubscribe quote for %U", symbol).get());
     return zt::none();
@@ -107,27 +101,18 @@ PyObject* subscribe_orderbook(PyObject* obj, PyObject* const* args, Py_ssize_t n
   static const char* const names[] = {"cqg_symbol"};
   return run_method(obj, "subscribe_orderbook", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
-    static PyObject* create = zt::intern("CreateTicksRequest");
-    static PyObject* request_ticks = zt::intern("RequestTicks");
-    static PyObject* symbol_attr = zt::intern("Symbol");
-    static PyObject* type_attr = zt::intern("Type");
-    static PyObject* tick_filter_attr = zt::intern("TickFilter");
-    static PyObject* sessions_attr = zt::intern("SessionsFilter");
-    static PyObject* limit_attr = zt::intern("Limit");
-    static PyObject* current_notify = zt::intern("trtCurrentNotify");
-    static PyObject* filter_all = zt::intern("tfAll");
     static PyObject* all_sessions = PyLong_FromLong(31);
     static PyObject* limit = PyLong_FromLong(10);
     Ref cel = component(self);
-    Ref request = dispatch(call_method(cel.get(), create).get());
-    put(request.get(), symbol_attr, symbol);
-    put(request.get(), type_attr, constant(current_notify).get());
-    put(request.get(), tick_filter_attr, constant(filter_all).get());
-    put(request.get(), sessions_attr, all_sessions);
-    put(request.get(), limit_attr, limit);
-    trace(text("Limit: %S", get(request.get(), limit_attr).get()).get());
+    Ref request = dispatch(call_method(cel.get(), N.CreateTicksRequest).get());
+    put(request.get(), N.Symbol, symbol);
+    put(request.get(), N.Type, constant(N.trtCurrentNotify).get());
+    put(request.get(), N.TickFilter, constant(N.tfAll).get());
+    put(request.get(), N.SessionsFilter, all_sessions);
+    put(request.get(), N.Limit, limit);
+    trace(text("Limit: %S", get(request.get(), N.Limit).get()).get());
     zt::event_clear(self->eventOrderbookDone);
-    call_method(cel.get(), request_ticks, request.get());
+    call_method(cel.get(), N.RequestTicks, request.get());
     trace(text("Waiting for eventOrderbookDone in subscribe_orderbook(%U)...", symbol).get());
     wait_with_timeout(self->eventOrderbookDone);
     trace("eventOrderbookDone is done.");
@@ -143,8 +128,7 @@ PyObject* unsubscribe_orderbook(PyObject* obj, PyObject* const* args, Py_ssize_t
                       PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
                       Ref ticks = find_ticks(self, symbol);
                       if (ticks.get() == Py_None) return zt::none();
-                      static PyObject* remove_ticks = zt::intern("RemoveTicks");
-                      call_method(component(self).get(), remove_ticks, ticks.get());
+                      call_method(component(self).get(), N.RemoveTicks, ticks.get());
                       zt::event_clear(self->eventOrderbookDone);
                       trace(text("Successfully unsubscribe orderbook for %U", symbol).get());
                       return zt::none();
@@ -157,10 +141,8 @@ PyObject* OnInstrumentResolved(PyObject* obj, PyObject* const* args, Py_ssize_t 
   static const char* const names[] = {"symbol", "cqgInstrument", "cqgError"};
   return run_method(obj, "OnInstrumentResolved", names, 3, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
     if (in[2] == Py_None) {
-      static PyObject* level_attr = zt::intern("DataSubscriptionLevel");
-      static PyObject* quotes_and_bba = zt::intern("dsQuotesAndBBA");
       Ref instrument = dispatch(in[1]);
-      put(instrument.get(), level_attr, constant(quotes_and_bba).get());
+      put(instrument.get(), N.DataSubscriptionLevel, constant(N.dsQuotesAndBBA).get());
     }
     zt::event_set(self->eventQuoteDone);
     return zt::none();
@@ -173,12 +155,6 @@ PyObject* OnInstrumentResolved(PyObject* obj, PyObject* const* args, Py_ssize_t 
 PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqgInstrument", "cqgQuotes", "cqgInstrumentProperties"};
   return run_method(obj, "OnInstrumentChanged", names, 3, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* is_valid_attr = zt::intern("IsValid");
-    static PyObject* type_attr = zt::intern("Type");
-    static PyObject* price_attr = zt::intern("Price");
-    static PyObject* full_name_attr = zt::intern("FullName");
-    static PyObject* quotes_map_attr = zt::intern("cqg_quotes");
-    static PyObject* process_quote = zt::intern("process_quote");
     Ref instrument = dispatch(in[0]);
     Ref quotes = dispatch(in[1]);
     Ref gateway = gateway_of(self);
@@ -190,25 +166,25 @@ PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t n
     std::optional<Key> key;
     Ref it = Ref::check(PyObject_GetIter(quotes.get()));
     while (Ref quote = Ref::steal(PyIter_Next(it.get()))) {
-      if (!zt::check_status(PyObject_IsTrue(get(quote.get(), is_valid_attr).get()))) continue;
+      if (!zt::check_status(PyObject_IsTrue(get(quote.get(), N.IsValid).get()))) continue;
       if (!security) {
-        Ref symbol = symbol_of(get(instrument.get(), full_name_attr).get());
+        Ref symbol = symbol_of(get(instrument.get(), N.FullName).get());
         security = security_of(gateway.get(), symbol.get());
         if (security.get() != Py_None) {
-          quote_map = get(gateway.get(), quotes_map_attr);
+          quote_map = get(gateway.get(), N.cqg_quotes);
           key.emplace(security.get());
         }
       }
       if (security.get() == Py_None) continue;
       Ref record = get_item(quote_map.get(), *key);
-      PyObject* type_text = PyDict_GetItemWithError(type_texts, get(quote.get(), type_attr).get());
+      PyObject* type_text = PyDict_GetItemWithError(type_texts, get(quote.get(), N.Type).get());
       if (!type_text) {
         if (PyErr_Occurred()) throw zt::PythonError{};
         continue;
       }
       if (!zt::check_status(PyObject_IsTrue(record.get()))) record = new_record(M.Quote, security.get());
       if (PyObject* change = PyDict_GetItemWithError(changes, type_text)) {
-        Ref price = get(quote.get(), price_attr);
+        Ref price = get(quote.get(), N.Price);
         Ref stamp = now();
         PyObject* argv[] = {record.get(), price.get(), stamp.get()};
         record = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, change));
@@ -216,7 +192,7 @@ PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t n
         throw zt::PythonError{};
       }
       set_item(quote_map.get(), *key, record.get());
-      if (quote_usable(record.get())) call_method(gateway.get(), process_quote, record.get());
+      if (quote_usable(record.get())) call_method(gateway.get(), N.process_quote, record.get());
     }
     if (PyErr_Occurred()) throw zt::PythonError{};
     return zt::none();

@@ -13,10 +13,9 @@ bool nonzero(PyObject* value) {
 }
 
 Ref new_record(PyObject* record_type, PyObject* security) {
-  static PyObject* exchange_name = zt::intern("exchange");
   static PyObject* kwnames =
-      Ref::check(PyTuple_Pack(3, zt::intern("security"), exchange_name, zt::intern("datetime"))).release();
-  Ref exchange = get(security, exchange_name);
+      Ref::check(PyTuple_Pack(3, N.security, N.exchange, N.datetime)).release();
+  Ref exchange = get(security, N.exchange);
   Ref stamp = now();
   PyObject* argv[] = {security, exchange.get(), stamp.get()};
   return Ref::check(PyObject_Vectorcall(record_type, argv, 0, kwnames));

@@ -1,5 +1,7 @@
 // Helpers the adapter's parts share: component constants and wrapping, diagnostics, waits,
 // symbols and time stamps.
+#include <cmath>
+
 #include "guard.h"
 #include "vantor.h"
 #include "wait_event.h"
@@ -27,28 +29,19 @@ void assert_message(bool condition, PyObject* message) {
 }
 
 double timeout_seconds() {
-  static PyObject* name = zt::intern("TIMEOUT");
-  Ref value = Ref::check(PyObject_GetAttr(M.module, name));
+  Ref value = Ref::check(PyObject_GetAttr(M.module, N.TIMEOUT));
   double seconds = PyFloat_AsDouble(value.get());
   if (seconds == -1.0 && PyErr_Occurred()) throw zt::PythonError{};
+  if (std::isnan(seconds)) zt::raise(PyExc_ValueError, "TIMEOUT must be a number of seconds, not NaN");
   return seconds < 0 ? 0 : seconds;
 }
 
 bool wait_with_timeout(PyObject* event) { return zt::event_wait(event, timeout_seconds()); }
 
 Ref component(VantorObject* self) {
-  static PyObject* name = zt::intern("cqgCEL");
   if (!self->ambrel)
     zt::raise(PyExc_AttributeError, "'Vantor' object has no attribute 'ambrel' (Init not called)");
-  return Ref::check(PyObject_GetAttr(self->ambrel, name));
-}
-
-void print_line(PyObject* text) {
-  PyObject* out = PySys_GetObject("stdout");  // borrowed
-  if (!out || out == Py_None) return;
-  static PyObject* line_end = zt::intern("\n");
-  Ref line = Ref::check(PyUnicode_Concat(text, line_end));
-  zt::check_status(PyFile_WriteObject(line.get(), out, Py_PRINT_RAW));
+  return Ref::check(PyObject_GetAttr(self->ambrel, N.cqgCEL));
 }
 
 Ref symbol_of(PyObject* full_name) {
@@ -61,8 +54,8 @@ Ref symbol_of(PyObject* full_name) {
 }
 
 Ref whole_seconds(PyObject* t) {
-  static PyObject* fields[] = {zt::intern("year"), zt::intern("month"), zt::intern("day"),
-                               zt::intern("hour"), zt::intern("minute"), zt::intern("second")};
+  static PyObject* fields[] = {N.year, N.month, N.day,
+                               N.hour, N.minute, N.second};
   Ref parts[6];
   PyObject* args[6];
   for (int i = 0; i < 6; ++i) {

@@ -22,8 +22,8 @@ TypeNameTable tick_names(kTickTypes);
 
 // A book is handed on once both sides have a non-zero price and volume.
 bool book_complete(PyObject* book) {
-  static PyObject* fields[] = {zt::intern("bid_price_1"), zt::intern("ask_price_1"),
-                               zt::intern("bid_volume_1"), zt::intern("ask_volume_1")};
+  static PyObject* fields[] = {N.bid_price_1, N.ask_price_1,
+                               N.bid_volume_1, N.ask_volume_1};
   for (PyObject* field : fields)
     if (!nonzero(get(book, field).get())) return false;
   return true;
@@ -53,19 +53,12 @@ PyObject* OnTicksResolved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
 PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqgTicks", "addedTicksCount"};
   return run_method(obj, "OnTicksAdded", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* count_attr = zt::intern("Count");
-    static PyObject* item = zt::intern("Item");
-    static PyObject* price_type_attr = zt::intern("PriceType");
-    static PyObject* price_attr = zt::intern("Price");
-    static PyObject* volume_attr = zt::intern("Volume");
-    static PyObject* books_attr = zt::intern("cqg_orderbooks");
-    static PyObject* process_orderbook = zt::intern("process_orderbook");
-    static PyObject* ask_change = Ref::check(PyTuple_Pack(3, zt::intern("ask_volume_1"),
-                                                          zt::intern("ask_price_1"), zt::intern("datetime"))).release();
-    static PyObject* bid_change = Ref::check(PyTuple_Pack(3, zt::intern("bid_volume_1"),
-                                                          zt::intern("bid_price_1"), zt::intern("datetime"))).release();
+    static PyObject* ask_change = Ref::check(PyTuple_Pack(3, N.ask_volume_1,
+                                                          N.ask_price_1, N.datetime)).release();
+    static PyObject* bid_change = Ref::check(PyTuple_Pack(3, N.bid_volume_1,
+                                                          N.bid_price_1, N.datetime)).release();
     Ref ticks = dispatch(in[0]);
-    long long count = as_count(get(ticks.get(), count_attr).get());
+    long long count = as_count(get(ticks.get(), N.Count).get());
     long long first = count - as_count(in[1]);
     Ref gateway = gateway_of(self);
     PyObject* type_texts = tick_names.cached();
@@ -77,28 +70,28 @@ PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
     std::optional<Key> key;
     for (long long i = first; i < count; ++i) {
       Ref index = Ref::check(PyLong_FromLongLong(i));
-      Ref tick = call_method(ticks.get(), item, index.get());
+      Ref tick = call_method(ticks.get(), N.Item, index.get());
       if (!security) {
         security = security_of(gateway.get(), request_symbol(ticks.get()).get());
-        books = get(gateway.get(), books_attr);
+        books = get(gateway.get(), N.cqg_orderbooks);
         key.emplace(security.get());
       }
       Ref book = get_item(books.get(), *key);
-      PyObject* type_text = PyDict_GetItemWithError(type_texts, get(tick.get(), price_type_attr).get());
+      PyObject* type_text = PyDict_GetItemWithError(type_texts, get(tick.get(), N.PriceType).get());
       if (!type_text) {
         if (PyErr_Occurred()) throw zt::PythonError{};
         continue;
       }
       if (book.get() == Py_None) book = new_record(M.OrderBook, security.get());
       if (type_text == ask_text || type_text == bid_text) {
-        Ref volume = get(tick.get(), volume_attr);
-        Ref price = get(tick.get(), price_attr);
+        Ref volume = get(tick.get(), N.Volume);
+        Ref price = get(tick.get(), N.Price);
         Ref stamp = now();
         PyObject* argv[] = {book.get(), volume.get(), price.get(), stamp.get()};
         book = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, type_text == ask_text ? ask_change : bid_change));
       }
       set_item(books.get(), *key, book.get());
-      if (book_complete(book.get())) call_method(gateway.get(), process_orderbook, book.get());
+      if (book_complete(book.get())) call_method(gateway.get(), N.process_orderbook, book.get());
     }
     return zt::none();
   });

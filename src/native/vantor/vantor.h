@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "adapter_names.h"
+#include "output.h"
 #include "py_ref.h"
 
 namespace vantor {
@@ -80,7 +82,7 @@ bool wait_with_timeout(PyObject* event);
 // The adapter's component object, ambrel.cqgCEL.
 zt::Ref component(VantorObject* self);
 // Plain print() of one line to sys.stdout (the adapter's few notices that are not traces).
-void print_line(PyObject* text);
+using zt::print_line;
 // The part of a dotted component name after its last "." (the whole name without a dot).
 zt::Ref symbol_of(PyObject* full_name);
 // A date-time without time zone from a component date-time, to whole seconds.

@@ -27,7 +27,11 @@ def WithEvents(disp, user_event_class):
     result_class = type("COMEventClass", (_EventsClass, user_event_class), {})
     instance = result_class(disp)
     if hasattr(user_event_class, "__init__"):
-        user_event_class.__init__(instance)
+        try:
+            user_event_class.__init__(instance)
+        except BaseException:
+            instance.close()  # a sink that failed to initialise receives no events
+            raise
     return instance
 
 

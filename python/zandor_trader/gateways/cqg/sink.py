@@ -7,19 +7,17 @@ def sink_type(gateway):
     import win32com.client
     from zandor_trader.gateways.cqg.wrapper import vantor
 
-    base = vantor.Vantor
-
     def states():
         c = win32com.client.constants
         return {c.csConnectionUp: True, c.csConnectionDown: False}
 
-    class GatewaySink(base):
+    class GatewaySink(vantor.Vantor):
         def OnGWConnectionStatusChanged(self, connectionStatus):
-            base.OnGWConnectionStatusChanged(self, connectionStatus)
+            super().OnGWConnectionStatusChanged(connectionStatus)
             gateway.link_changed("gateway", states().get(connectionStatus))
 
         def OnDataConnectionStatusChanged(self, newStatus):
-            base.OnDataConnectionStatusChanged(self, newStatus)
+            super().OnDataConnectionStatusChanged(newStatus)
             gateway.link_changed("data", states().get(newStatus))
 
         def OnInstrumentResolved(self, symbol, cqgInstrument, cqgError):
@@ -27,6 +25,6 @@ def sink_type(gateway):
             if cqgError is not None:
                 error = win32com.client.Dispatch(cqgError)
                 gateway.instrument_refused(symbol, str(error.Description))
-            base.OnInstrumentResolved(self, symbol, cqgInstrument, cqgError)
+            super().OnInstrumentResolved(symbol, cqgInstrument, cqgError)
 
     return GatewaySink

@@ -111,7 +111,16 @@ class TelegramBot:
 
     def send_message(self, msg: str, chat_id: int = ...) -> None:
         """Send `msg` to the chat `chat_id` (default TELEGRAM_CHAT_ID), split at line breaks
-        when it is longer than one message may be."""
+        when it is longer than one message may be. Paced to Telegram's flood limits (see
+        pace_sends); a message answered "retry after N" is sent again N seconds later; one
+        given up is reported on a printed line and its RetryAfter raised."""
+
+    def pace_sends(self, chat_rate: float | None = None, chat_burst: float | None = None,
+                   total_rate: float | None = None,
+                   total_burst: float | None = None) -> dict[str, float]:
+        """Set how fast send_message sends: rate messages a second after a burst, to one
+        chat and in all (a rate of 0: no limit; None keeps the current value). Returns the
+        limits in force; by default 1 a second after 3 to a chat, and 30 a second in all."""
 
 bot: TelegramBot
 

@@ -258,6 +258,9 @@ class SinkInternal(CELSinkBase):
 class Ambrel:
     """Hosts the component on a worker thread with its own apartment and message pump."""
 
+    # Not set until the host sets it (before Init), to create the component registered under
+    # this ProgID instead of CQG.CQGCEL.4.
+    ProgID: str
     def __init__(self) -> None: ...
     @property
     def eventCELStarted(self) -> _WaitEvent: ...

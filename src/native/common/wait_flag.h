@@ -1,0 +1,53 @@
+// A flag that threads wait on with the GIL released: the one wait mechanism behind the wait
+// events and the other waits of the modules that a caller may be blocked in for long.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <mutex>
+#include <vector>
+
+namespace zt {
+
+// Waiters park on an interpreter lock each, as threading.Condition's do: a signal ends the
+// park of the main thread so that its Python handler runs (Ctrl-C raises KeyboardInterrupt
+// from the wait, as from threading.Event.wait()), and the wait leaves a thread to the
+// interpreter's own rules at exit.
+class WaitFlag {
+ public:
+  // A condition of the waiter's besides the flag; called with the flag's mutex held, so it
+  // must not block nor touch Python. Whoever makes it true calls wake() afterwards.
+  using Stop = bool (*)(const void* context) noexcept;
+
+  WaitFlag() = default;
+  WaitFlag(const WaitFlag&) = delete;
+  WaitFlag& operator=(const WaitFlag&) = delete;
+
+  // Sets the flag and wakes every waiter.
+  void set() noexcept;
+  void clear() noexcept;
+  bool is_set() const noexcept;
+  // Wakes every waiter without setting the flag, to look at its stop condition again.
+  void wake() noexcept;
+
+  // With the GIL held (released while parked): waits until the flag is set, `stop` holds or
+  // `timeout` seconds passed (negative: no limit; NaN is a ValueError). Returns the flag.
+  // With `interruptible`, a signal's handler runs on the main thread and its exception is
+  // thrown as PythonError. The owner of the flag must outlive the wait.
+  bool wait(double timeout, bool interruptible = true, Stop stop = nullptr,
+            const void* context = nullptr);
+
+  // Longer time-outs than this (about 31 years) count as no limit.
+  static constexpr double kMaxTimeout = 1e9;
+
+ private:
+  struct Waiter;
+  void wake_locked() noexcept;
+
+  mutable std::mutex mutex_;
+  bool flag_ = false;             // guarded by mutex_
+  std::vector<Waiter*> waiters_;  // guarded by mutex_
+};
+
+}  // namespace zt

@@ -1,0 +1,158 @@
+"""send_message under Telegram's flood control: paced, sent again after a 429, in order."""
+import threading
+import time
+
+import pytest
+from telegram.error import RetryAfter
+
+from botapi import FloodLimit
+
+from .conftest import OPERATOR
+
+DEFAULTS = {"chat_rate": 1.0, "chat_burst": 3.0, "total_rate": 30.0, "total_burst": 30.0}
+UNPACED = {"chat_rate": 0, "total_rate": 0}
+
+
+@pytest.fixture
+def flood(bot, server):
+    """Sets the server's flood limit for the test; the bot starts unpaced."""
+    yield server.set_flood_limit
+    server.set_flood_limit(None)
+    bot.pace_sends(**UNPACED)
+
+
+def split_reply(pieces):
+    """A text that send_message cuts into exactly `pieces` messages, and those messages."""
+    lines = [f"piece {i:02d} " + "x" * 4080 for i in range(pieces)]
+    return "\n".join(lines), lines
+
+
+def test_a_reply_split_into_40_pieces_arrives_whole_and_in_order(bot, server, flood, capsys):
+    # Unpaced against a strict limit: most pieces are refused at first and sent again.
+    flood(FloodLimit(per_chat=20, chat_burst=1, retry_after=0.05))
+    text, lines = split_reply(40)
+    start, refusals = server.sent_count(), server.flood_refusals()
+    bot.send_message(text)
+    assert [m.text for m in server.sent(after=start)] == lines
+    assert server.flood_refusals() - refusals >= 10
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("limits", [
+    {"chat_rate": 20, "chat_burst": 1, "total_rate": 0},
+    {"chat_rate": 0, "total_rate": 20, "total_burst": 1},
+])
+def test_sends_are_paced_to_the_limits(bot, server, flood, limits):
+    bot.pace_sends(**limits)
+    text, lines = split_reply(10)
+    start = server.sent_count()
+    began = time.monotonic()
+    bot.send_message(text)
+    # Nine waits of a twentieth of a second at the least, however fast the server answers.
+    assert time.monotonic() - began >= 9 / 20
+    assert [m.text for m in server.sent(after=start)] == lines
+
+
+def test_concurrent_replies_are_not_interleaved(bot, server, flood):
+    bot.pace_sends(chat_rate=50, chat_burst=1)
+    texts = {who: split_reply(4) for who in "AB"}
+    start = server.sent_count()
+    threads = [threading.Thread(target=bot.send_message, args=(texts[who][0].replace(
+        "piece", who),)) for who in "AB"]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    got = "".join(m.text[0] for m in server.sent(after=start))
+    assert got in ("AAAABBBB", "BBBBAAAA")
+
+
+def test_a_message_finally_lost_is_reported_on_one_line(bot, server, flood, capsys):
+    # The first piece passes; the second is refused with a wait too long to take.
+    flood(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=1000))
+    text, lines = split_reply(3)
+    start = server.sent_count()
+    with pytest.raises(RetryAfter):
+        bot.send_message(text)
+    assert [m.text for m in server.sent(after=start)] == lines[:1]
+    assert capsys.readouterr().out == (
+        f"Message to chat {OPERATOR} lost: piece 2 of 3 not sent "
+        "(Flood control exceeded. Retry in 1000.0 seconds)\n")
+
+    # Short waits, but refused every time: given up after a bounded number of tries.
+    flood(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=0.01))
+    refusals = server.flood_refusals()
+    bot.send_message("passes")  # counting starts afresh
+    with pytest.raises(RetryAfter):
+        bot.send_message("never")
+    assert server.flood_refusals() - refusals == 1 + 10
+    assert capsys.readouterr().out.count("lost: piece 1 of 1") == 1
+
+
+def test_close_ends_a_flood_wait_at_once(botmod, server, flood, capsys):
+    token = "3200:flood-close"
+    tb = botmod.TelegramBot(token)
+    try:
+        flood(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=30))
+        tb.send_message("passes")
+        failure = {}
+
+        def send():
+            try:
+                tb.send_message("waits thirty seconds")
+            except RetryAfter as exc:
+                failure["error"] = exc
+
+        thread = threading.Thread(target=send)
+        thread.start()
+        assert server.wait_for(lambda: server.flood_refusals(token=token) == 1)
+        began = time.monotonic()
+        tb.close()  # runs while the sender waits: the wait does not hold the GIL
+        thread.join(10)
+        assert not thread.is_alive() and time.monotonic() - began < 5
+        assert failure["error"].retry_after == 30
+        assert "lost: piece 1 of 1" in capsys.readouterr().out
+    finally:
+        tb.close()
+    assert [m.text for m in server.sent(token=token)] == ["passes"]
+
+
+def test_pace_sends_arguments(botmod, bot):
+    fresh = botmod.TelegramBot.__new__(botmod.TelegramBot)
+    assert fresh.pace_sends() == DEFAULTS
+    assert fresh.pace_sends(chat_rate=2, chat_burst=None) == {**DEFAULTS, "chat_rate": 2.0}
+    assert fresh.pace_sends(None, 1, 0) == {"chat_rate": 2.0, "chat_burst": 1.0,
+                                            "total_rate": 0.0, "total_burst": 30.0}
+    for kwargs in [{"chat_rate": -1}, {"chat_rate": 0.001}, {"total_rate": float("nan")},
+                   {"chat_burst": 0}, {"total_burst": float("inf")}]:
+        with pytest.raises(ValueError, match=r"_(rate|burst) must be .*\d to \d.*, not "):
+            fresh.pace_sends(**kwargs)
+    with pytest.raises(TypeError, match="Argument 'chat_rate' has incorrect type"):
+        fresh.pace_sends(chat_rate="fast")
+    with pytest.raises(TypeError):
+        fresh.pace_sends(speed=1)
+    assert fresh.pace_sends()["chat_rate"] == 2.0  # refusals changed nothing
+
+
+def test_a_send_from_within_a_send_does_not_wait_for_itself(bot, server):
+    """As when a signal handler on the sending thread sends too."""
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    nested = []
+
+    def send_message(**kwargs):
+        if not nested:
+            nested.append(True)
+            bot.send_message("nested")
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        thread = threading.Thread(target=bot.send_message, args=("outer",), daemon=True)
+        thread.start()
+        thread.join(10)
+        assert not thread.is_alive()
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert [m.text for m in server.sent(after=start)] == ["nested", "outer"]

@@ -1,0 +1,174 @@
+"""The local Bot API server against clients that misbehave: malformed requests, idle
+connections, control calls without a token, and a stop while they hang on."""
+import http.client
+import json
+import socket
+import threading
+import time
+
+import pytest
+from telegram import Bot
+
+from botapi import BotApiServer, RemoteServer
+from tests.waiting import eventually
+
+TOKEN = "1111:transport-test"
+
+
+@pytest.fixture
+def server():
+    with BotApiServer(token=TOKEN, max_poll_timeout=60) as srv:
+        yield srv
+
+
+def request(server, method, path, body=b"", headers=None):
+    """One raw request; returns the status and the decoded JSON answer."""
+    host, port = server.url[len("http://"):].split(":")
+    conn = http.client.HTTPConnection(host, int(port), timeout=10)
+    try:
+        conn.putrequest(method, path, skip_accept_encoding=True)
+        for name, value in (headers or {}).items():
+            conn.putheader(name, value)
+        conn.endheaders(body)
+        reply = conn.getresponse()
+        return reply.status, json.loads(reply.read())
+    finally:
+        conn.close()
+
+
+def raw(server, data, shut_write=True):
+    """Bytes sent as they are; returns the status line and the JSON body of the answer."""
+    host, port = server.url[len("http://"):].split(":")
+    with socket.create_connection((host, int(port)), timeout=10) as sock:
+        sock.sendall(data)
+        if shut_write:
+            sock.shutdown(socket.SHUT_WR)
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return head.split(b"\r\n")[0].decode(), json.loads(body)
+
+
+def control(action, **params):
+    return "POST", f"/control/{action}", json.dumps(params).encode(), {
+        "Content-Type": "application/json"}
+
+
+def test_malformed_requests_are_answered_with_json_errors(server):
+    json_type = {"Content-Type": "application/json"}
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    cases = [
+        (control("message", token=TOKEN, chat_id=5), 400, "text is required"),
+        (control("message", token=TOKEN, chat_id=5, text=7), 400, "must be a string"),
+        (control("message", token=TOKEN, text="x"), 400, "chat_id is required"),
+        (control("message", token=TOKEN, text="x", chat_id="five"), 400, "invalid parameter"),
+        (control("edit", token=TOKEN, update_id=99, text="x"), 400, "no message of update"),
+        (control("wait_sent", token=TOKEN, n=1, timeout="nan"), 400, "invalid parameter"),
+        (control("wait_sent", token=TOKEN), 400, "n is required"),
+        (control("nothing", token=TOKEN), 404, "Not Found"),
+        (("POST", "/control/message", b"[1]", json_type), 400, "JSON object"),
+        (("POST", "/control/message", b"{", json_type), 400, "parse JSON"),
+        (("POST", "/control/message", b'{"text": "\xff"}', json_type), 400, "not UTF-8"),
+        (("POST", f"/bot{TOKEN}/sendMessage", b"chat_id=1&text=\xff", form), 400, "not UTF-8"),
+        (("GET", f"/bot{TOKEN}/sendMessage?chat_id=1&text=%ff", b"", {}), 400, "not UTF-8"),
+        (("POST", f"/bot{TOKEN}/sendMessage", b"x", {"Content-Type": "text/plain"}), 400,
+         "content type"),
+        (("GET", f"/bot{TOKEN}/getUpdates?timeout=inf", b"", {}), 400, "invalid parameter"),
+        (("GET", f"/bot{TOKEN}/getUpdates?offset=1.5", b"", {}), 400, "invalid parameter"),
+        (("GET", "/elsewhere", b"", {}), 404, "Not Found"),
+        (("PUT", f"/bot{TOKEN}/getMe", b"", {}), 501, "Unsupported method"),
+    ]
+    for (method, path, body, headers), status, description in cases:
+        headers = dict(headers, **({"Content-Length": str(len(body))} if body else {}))
+        got = request(server, method, path, body, headers)
+        assert got[0] == status and got[1]["ok"] is False, (path, body, got)
+        assert got[1]["error_code"] == status and description in got[1]["description"], got
+
+    def post(length, body=b"{}", shut_write=True):
+        return raw(server, b"POST /control/sent HTTP/1.1\r\nContent-Type: application/json\r\n"
+                   b"Content-Length: " + length + b"\r\n\r\n" + body, shut_write)
+
+    assert post(b"abc")[0].endswith("400 Bad Request")
+    assert "Content-Length" in post(b"-2")[1]["description"]
+    assert post(b"\xd9\xa3")[1]["error_code"] == 400  # a digit, but not an ASCII one
+    assert post(b"99999999999")[1]["error_code"] == 413
+    assert "ended before" in post(b"50")[1]["description"]
+    status, answer = raw(server, b"POST /bot1:x/getMe HTTP/1.1\r\nTransfer-Encoding: chunked"
+                                 b"\r\n\r\n0\r\n\r\n")
+    assert answer["error_code"] == 411
+    status, answer = raw(server, b"GET / HTTP/x.y\r\n\r\n")
+    assert status.endswith("400 Bad Request") and answer["ok"] is False
+    # Nothing above changed a mailbox.
+    assert server.pending() == [] and server.sent() == []
+
+
+def test_control_calls_need_the_bots_token(server):
+    for params in [{}, {"token": None}, {"token": 1111}, {"token": "not a token"}]:
+        status, answer = request(server, *control("message", text="/stop", chat_id=5,
+                                                  **params))
+        assert (status, answer["error_code"]) == (401, 401)
+    assert server.pending() == []  # the server's own default token is never assumed
+    with pytest.raises(ValueError, match="token"):
+        RemoteServer(server.control_url).post_message("/stop", 5)
+    RemoteServer(server.control_url).post_message("/stop", 5, token=TOKEN)
+    assert [u["message"]["text"] for u in server.pending()] == ["/stop"]
+
+
+def test_stop_is_quick_whatever_the_clients_do(server):
+    """Idle connections, a body that never comes, a client that does not read its answer, a
+    long poll and a control wait: stop answers what it can and cuts the rest."""
+    before = set(threading.enumerate())
+    host, port = server.url[len("http://"):].split(":")
+    idle = socket.create_connection((host, int(port)))
+    half = socket.create_connection((host, int(port)))
+    half.sendall(b"POST /control/sent HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")
+    client = Bot(TOKEN, base_url=server.base_url)
+    results = {}
+
+    def poll():
+        results["poll"] = client.get_updates(timeout=50)
+
+    def wait():
+        try:
+            RemoteServer(server.control_url, TOKEN).wait_sent(1, timeout=50)
+        except RuntimeError as exc:
+            results["wait"] = str(exc)
+
+    threads = [threading.Thread(target=poll), threading.Thread(target=wait)]
+    for thread in threads:
+        thread.start()
+    server.wait_polling()
+    eventually(lambda: busy(server) == 2 and len(server._httpd._connections) == 4)
+    server.set_send_delay(50)
+    delayed = threading.Thread(target=lambda: results.update(
+        send=_failure(lambda: Bot(TOKEN, base_url=server.base_url).send_message(
+            chat_id=5, text="slow"))))
+    delayed.start()
+    eventually(lambda: busy(server) == 3)
+
+    started = time.monotonic()
+    server.stop()
+    took = time.monotonic() - started
+    for thread in [*threads, delayed]:
+        thread.join(10)
+        assert not thread.is_alive()
+    idle.close()
+    half.close()
+    assert took < 1.0, f"stop took {took:.2f} s"
+    assert results["poll"] == [] and "stopping" in results["wait"]
+    assert "stopping" in results["send"] and server.sent() == []
+    assert [t for t in set(threading.enumerate()) - before if t.name.startswith("botapi")] == []
+
+
+def busy(server):
+    """How many connections are handling a request."""
+    return sum(entry[1] for entry in list(server._httpd._connections.values()))
+
+
+def _failure(fn):
+    try:
+        fn()
+    except Exception as exc:
+        return str(exc)
+    return None

@@ -1,0 +1,154 @@
+"""The process exits cleanly while a daemon thread is parked in any kind of wait that releases
+the GIL, and is woken while the interpreter finalizes: the interpreter then ends or parks the
+thread, and nothing of ours may turn that into std::terminate (exit code 134)."""
+import textwrap
+
+import pytest
+
+from .scripts import run_script
+
+# Each case leaves a daemon thread parked (`park`, started by the common part) and names the
+# call that wakes it (`wake`), which runs from an object torn down at interpreter exit.
+CASES = {
+    "wait event": """
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        event = Ambrel.Ambrel().eventCELStarted
+        park, wake = event.wait, event.set
+    """,
+    "wait on a handle": """
+        import win32event
+        handle = win32event.CreateEvent(None, True, False, None)
+        park = lambda: win32event.WaitForSingleObject(handle, win32event.INFINITE)
+        wake = lambda: win32event.SetEvent(handle)
+    """,
+    "wait on handles and messages": """
+        import win32event
+        handle = win32event.CreateEvent(None, True, False, None)
+        park = lambda: win32event.MsgWaitForMultipleObjects(
+            [handle], False, win32event.INFINITE, win32event.QS_ALLINPUT)
+        wake = lambda: win32event.SetEvent(handle)
+    """,
+    "marshalled call": """
+        import pythoncom, win32com.client
+        class Component:
+            def Ping(self):
+                return 1
+        here = win32com.client.Dispatch(Component())
+        stream = pythoncom.CoMarshalInterThreadInterfaceInStream(pythoncom.IID_IDispatch, here)
+        def park():
+            pythoncom.CoInitialize()
+            proxy = win32com.client.Dispatch(
+                pythoncom.CoGetInterfaceAndReleaseStream(stream, pythoncom.IID_IDispatch))
+            proxy.Ping()  # runs when the main thread pumps
+        wake = pythoncom.PumpWaitingMessages
+    """,
+    "call run on a component's thread": """
+        import comsim, pythoncom, win32com.client
+        component = win32com.client.Dispatch(object())
+        park = lambda: comsim.call(component, int)
+        wake = pythoncom.PumpWaitingMessages
+    """,
+    "environment start-up": """
+        import comsim
+        from tests.ambrel import fakes
+        fakes.ensure_type_library()
+        fakes.register(lambda: fakes.Component(on_startup="silent"))
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        env = Ambrel.Ambrel()
+        park = lambda: env.Init(Ambrel.CELSinkBase, None)
+        wake = env.eventCELStarted.set
+    """,
+    "event handler blocked in Python": """
+        import comsim, pythoncom, threading, win32com.client, win32event
+        component = object.__new__(type("Component", (), {}))
+        ready = threading.Event()
+        handler_runs = threading.Event()
+        released = threading.Event()
+        class Sink:
+            def OnSomething(self):
+                handler_runs.set()
+                released.wait()
+        def park():
+            pythoncom.CoInitialize()
+            global sink
+            sink = win32com.client.WithEvents(win32com.client.Dispatch(component), Sink)
+            comsim.fire(component, "OnSomething")
+            pythoncom.PumpWaitingMessages()  # its handler waits inside the bridge's delivery
+        wake = released.set
+    """,
+    "module lock": """
+        import types
+        from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
+        class Summary:
+            def __getattr__(self, name):
+                return lambda row: 1.0
+        class Adapter(vantor.Vantor):
+            def get_account_from_gwaccountid(self, GWAccountID):
+                return types.SimpleNamespace(Summary=Summary())
+        adapter = Adapter()
+        adapter.GWAccountID = 1
+        vantor.lock.acquire()  # the refresh waits for it to publish
+        park = adapter.update_account_balance
+        wake = vantor.lock.release
+    """,
+    "Python code called from a native function": """
+        import sys, threading
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        released = threading.Event()
+        class SlowOut:
+            def write(self, text):
+                released.wait()
+            def flush(self):
+                pass
+        def park():
+            sys.stdout = SlowOut()
+            Ambrel.Trace("parked inside Trace's write")
+        wake = released.set
+    """,
+}
+
+COMMON = """
+    import builtins, os, threading, time
+    parked = threading.Event()
+    def run():
+        parked.set()
+        park()
+    threading.Thread(target=run, daemon=True).start()
+    parked.wait()
+
+    class WakeAtExit:
+        # Torn down after the interpreter began to finalize: the parked thread wakes then.
+        def __init__(self):
+            self.wake, self.sleep, self.write = wake, time.sleep, os.write
+        def __del__(self):
+            self.wake()
+            self.sleep(0.3)
+            self.write(1, b"woken at exit\\n")
+    builtins.wake_at_exit = WakeAtExit()
+"""
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_exit_with_a_thread_parked_in(case):
+    done = run_script(textwrap.dedent(CASES[case]) + textwrap.dedent(COMMON), timeout=30)
+    assert "terminate" not in done.stderr
+    assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["woken at exit"]), done.stderr
+
+
+def test_the_finalizing_thread_itself_may_still_wait():
+    # Only other threads are ended: a finalizer of the main thread that waits gets its answer.
+    done = run_script("""
+        import builtins, os, win32event
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        class WaitAtExit:
+            def __init__(self):
+                self.event = Ambrel.Ambrel().eventCELStarted
+                self.handle = win32event.CreateEvent(None, True, False, None)
+                self.wait, self.write = win32event.WaitForSingleObject, os.write
+            def __del__(self):
+                self.event.wait(0.05)
+                self.wait(self.handle, 50)
+                self.write(1, b"waited at exit\\n")
+        builtins.wait_at_exit = WaitAtExit()
+    """, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "waited at exit\n"), done.stderr

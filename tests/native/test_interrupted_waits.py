@@ -1,0 +1,120 @@
+"""Ctrl-C ends an unbounded wait of the main thread with KeyboardInterrupt, as it ends
+threading.Event.wait(), and what was waited for can still be shut down."""
+import sys
+import textwrap
+
+import pytest
+
+from .scripts import run_script
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="signals a thread")
+
+# The main thread runs `wait()`; SIGINT is sent to it once it is about to enter the wait meant
+# (it holds the GIL until the wait releases it): at once, or when the trace line `last_line`
+# is written; and again until its handler has raised once. `after()` runs once the
+# KeyboardInterrupt is caught.
+CASES = {
+    "start-up of the environment": """
+        from tests.ambrel import fakes
+        fakes.ensure_type_library()
+        fakes.register(lambda: fakes.Component(on_startup="silent"))
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        env = Ambrel.Ambrel()
+        wait = lambda: env.Init(Ambrel.CELSinkBase, None)
+        last_line = "Waiting for CQGCEL start.."
+        def after():
+            env.Shutdown()
+            assert not env.thread.is_alive()
+    """,
+    "hand-over of the component": """
+        import threading
+        from tests.ambrel import fakes
+        created = threading.Event()
+        def factory():
+            created.wait()  # the worker is stuck creating the component
+            return fakes.Component()
+        fakes.ensure_type_library()
+        fakes.register(factory)
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        env = Ambrel.Ambrel()
+        wait = lambda: env.Init(Ambrel.CELSinkBase, None)
+        last_line = "Waiting for CQGCEL creation.."
+        def after():
+            created.set()
+            env.Shutdown()
+            assert not env.thread.is_alive()
+    """,
+    "marshalled call": """
+        import threading, pythoncom, win32com.client
+        handed, stop = threading.Event(), threading.Event()
+        def owner():  # an apartment that does not pump
+            pythoncom.CoInitialize()
+            here = win32com.client.Dispatch(type("Component", (), {"Ping": lambda self: 1})())
+            global stream
+            stream = pythoncom.CoMarshalInterThreadInterfaceInStream(pythoncom.IID_IDispatch, here)
+            handed.set()
+            stop.wait()
+        threading.Thread(target=owner, daemon=True).start()
+        handed.wait()
+        proxy = win32com.client.Dispatch(
+            pythoncom.CoGetInterfaceAndReleaseStream(stream, pythoncom.IID_IDispatch))
+        wait = proxy.Ping
+        after = stop.set
+    """,
+    "wait event": """
+        from zandor_trader.gateways.cqg.wrapper import Ambrel
+        wait = Ambrel.Ambrel().eventAllPrepared.wait
+        after = lambda: None
+    """,
+}
+
+INTERRUPT = """
+    import signal, sys, threading
+    waiting, caught = threading.Event(), threading.Event()
+    if "last_line" in globals():
+        class Watch:  # the trace line is written and flushed: the wait comes next
+            def __init__(self, out):
+                self.out, self.seen = out, False
+            def write(self, text):
+                self.seen = text.rstrip("\\n").endswith(last_line)
+                return self.out.write(text)
+            def flush(self):
+                self.out.flush()
+                if self.seen:
+                    waiting.set()
+        sys.stdout = Watch(sys.stdout)
+    raised = []
+    def on_sigint(signum, frame):
+        if not raised:
+            raised.append(signum)
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, on_sigint)
+    def interrupter():
+        main = threading.main_thread().ident
+        waiting.wait()
+        for _ in range(200):
+            signal.pthread_kill(main, signal.SIGINT)
+            if caught.wait(0.05):
+                return
+    threading.Thread(target=interrupter, daemon=True).start()
+    try:
+        if "last_line" not in globals():
+            waiting.set()
+        wait()
+        print("not interrupted")
+    except KeyboardInterrupt:
+        caught.set()
+        print("interrupted")
+    after()
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_ctrl_c_ends_the_wait_of(case):
+    done = run_script(textwrap.dedent(CASES[case]) + textwrap.dedent(INTERRUPT), timeout=30)
+    assert done.returncode == 0, done.stderr
+    # Other threads' lines may run into the main thread's.
+    assert "not interrupted" not in done.stdout
+    assert "interrupted" in done.stdout and done.stdout.endswith("done\n")
+
