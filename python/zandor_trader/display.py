@@ -20,6 +20,7 @@ What a frame shows, and what gives way on a small terminal (see `plan`):
 import datetime
 import functools
 import re
+import textwrap
 import threading
 import time
 from dataclasses import dataclass
@@ -438,7 +439,7 @@ def chat_lines(who: str, text: str, width: int) -> Tuple[Tuple[str, Style], ...]
     room = max(width - len(prefix), 1)
     out = []
     for n, line in enumerate(text.split("\n")):
-        pieces = [line[i:i + room] for i in range(0, len(line), room)] or [""]
+        pieces = textwrap.wrap(line, room, break_on_hyphens=False) or [""]
         for k, piece in enumerate(pieces):
             out.append(((prefix if n == k == 0 else indent) + piece,
                         OPERATOR_STYLE if who == OPERATOR else BOT_STYLE))
