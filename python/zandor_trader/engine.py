@@ -10,9 +10,9 @@ never holds up the gateway.
 import queue
 import time
 import traceback
-from typing import Callable, Dict, Mapping, Optional, Union
+from typing import Callable, Dict, List, Mapping, Optional, Union
 
-from zandor_trader import pretrade, replies
+from zandor_trader import order_ids, pretrade, replies
 from zandor_trader.core.constants import Direction, Offset, OrderStatus, OrderType
 from zandor_trader.core.order import Order
 from zandor_trader.core.security import Security
@@ -262,6 +262,10 @@ class Engine:
                 return
         self._stop_reason = "/stop from the operator"
 
+    def _serve_answer(self, text) -> None:
+        """The session's own answers (help, hints), in turn with the other requests' answers."""
+        self.reply(text)
+
     def _serve_get_balance(self) -> None:
         balance = self.gateway.query_account()
         self.reply(replies.balance_text(self.gateway.gateway_name, self.gateway.account_id, balance))
@@ -287,7 +291,16 @@ class Engine:
         if gateway_name != self.gateway.gateway_name:
             self._refuse_gateway("Cancel", gateway_name)
             return
-        order = self.gateway.trades.get(cancel_order_id) if isinstance(cancel_order_id, str) else None
+        trades = self.gateway.trades
+        order, candidates = None, []  # type: Optional[Order], List[str]
+        if isinstance(cancel_order_id, str):  # the whole id, or any unambiguous start of it
+            order = trades.get(cancel_order_id)
+            if order is None:
+                found, candidates = order_ids.resolve(cancel_order_id, trades.order_ids())
+                order = trades.get(found) if found is not None else None
+        if candidates:
+            self.reply("Cancel refused: " + order_ids.ambiguous_text(cancel_order_id, candidates))
+            return
         if order is None:
             self.reply(f"Cancel refused: {gateway_name} has no order with id {cancel_order_id!r}.")
             return

@@ -17,32 +17,46 @@ except ImportError:  # not a POSIX system
 
 ERASE = ("\x7f", "\b")
 KILL_LINE = "\x15"  # Ctrl-U
+HISTORY = 200  # lines kept for Up/Down
+# Escape sequences of the keys that do something (CSI and SS3 forms); others are dropped.
+KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
+        "\x1b[5~": "page_up", "\x1b[6~": "page_down",
+        "\x1b[F": "end", "\x1bOF": "end", "\x1b[4~": "end", "\x1b[8~": "end"}
+SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scroll method
 
 
 class LineEditor:
-    """Turns typed characters into lines: backspace, Ctrl-U; escape sequences are dropped."""
+    """Turns typed characters into lines: backspace, Ctrl-U; Up and Down recall the lines
+    entered before (the line being typed comes back after the newest); PageUp, PageDown and
+    End move `scroll` (the chat's scrollback, when given); other escape sequences are dropped."""
 
-    def __init__(self):
+    def __init__(self, scroll=None):
         self.buffer = ""
-        self._escape = ""  # an escape sequence being skipped
+        self.scroll = scroll
+        self._escape = ""  # an escape sequence being read
+        self._history: List[str] = []
+        self._recalled: Optional[int] = None  # index in _history shown in the buffer
+        self._draft = ""  # what was typed before Up
 
     def feed(self, text: str) -> List[str]:
         """Takes typed text; returns the lines it completed."""
         lines = []
         for ch in text:
-            if self._escape == "\x1b":
-                self._escape = "\x1b" + ch if ch in "[O" else ""  # else Alt+key: dropped
-            elif self._escape == "\x1bO":
-                self._escape = ""
-            elif self._escape:  # ESC [ parameters ... until a final byte
-                if "@" <= ch <= "~":
+            if self._escape:
+                self._escape += ch
+                if self._escape_done():
+                    self._key(KEYS.get(self._escape))
                     self._escape = ""
             elif ch == "\x1b":
                 self._escape = ch
             elif ch in "\r\n":
-                if self.buffer.strip():
-                    lines.append(self.buffer.strip())
-                self.buffer = ""
+                line = self.buffer.strip()
+                if line:
+                    lines.append(line)
+                    self._remember(line)
+                self.buffer, self._recalled = "", None
+                if self.scroll is not None:
+                    self.scroll.end()
             elif ch in ERASE:
                 self.buffer = self.buffer[:-1]
             elif ch == KILL_LINE:
@@ -51,17 +65,45 @@ class LineEditor:
                 self.buffer += ch
         return lines
 
+    def _escape_done(self) -> bool:
+        seq = self._escape
+        if len(seq) == 2:
+            return seq[1] not in "[O"  # else Alt+key: done, and dropped
+        if seq[1] == "O":
+            return True
+        return "@" <= seq[-1] <= "~"  # ESC [ parameters ... until a final byte
+
+    def _remember(self, line: str) -> None:
+        if not self._history or self._history[-1] != line:
+            self._history.append(line)
+            del self._history[:-HISTORY]
+
+    def _key(self, key: Optional[str]) -> None:
+        if key == "up" and self._history:
+            if self._recalled is None:
+                self._draft, self._recalled = self.buffer, len(self._history)
+            self._recalled = max(self._recalled - 1, 0)
+            self.buffer = self._history[self._recalled]
+        elif key == "down" and self._recalled is not None:
+            self._recalled += 1
+            if self._recalled >= len(self._history):
+                self.buffer, self._recalled = self._draft, None
+            else:
+                self.buffer = self._history[self._recalled]
+        elif self.scroll is not None and key in SCROLL_KEYS:
+            getattr(self.scroll, SCROLL_KEYS[key])()
+
 
 class KeyboardReader:
     """Reads `fd` until stop() or end of input; `on_line(line)` for each line entered,
     `on_change()` after every key (when keys are read one by one)."""
 
     def __init__(self, fd: int, on_line: Callable[[str], None],
-                 on_change: Optional[Callable[[], None]] = None, keys: bool = False):
+                 on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None):
         self.fd = fd
         self.on_line = on_line
         self.on_change = on_change
-        self.editor = LineEditor()
+        self.editor = LineEditor(scroll)
         self._keys = keys and termios is not None and os.isatty(fd)
         self._saved_mode: Optional[List[Any]] = None
         self._wake_r, self._wake_w = os.pipe()  # a byte here ends the thread's wait
@@ -74,7 +116,9 @@ class KeyboardReader:
     def start(self) -> "KeyboardReader":
         if self._keys:
             self._saved_mode = termios.tcgetattr(self.fd)
-            tty.setcbreak(self.fd)  # keys one by one, no echo; Ctrl-C still interrupts
+            # Keys one by one, no echo; Ctrl-C still interrupts. What was typed before (while
+            # the session started) is kept, not flushed.
+            tty.setcbreak(self.fd, termios.TCSANOW)
         self._thread.start()
         return self
 

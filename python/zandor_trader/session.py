@@ -21,13 +21,15 @@ if TYPE_CHECKING:
     from botapi import BotApiServer
     from telegram.ext import Dispatcher, Handler
 
-    from zandor_trader.display import Display
+    from zandor_trader.chat import ChatLog
+    from zandor_trader.display import Display, Scroll
     from zandor_trader.engine import Engine
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.keyboard import KeyboardReader
     from zandor_trader.outbox import Outbox
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.sent_log import SentLog
+    from zandor_trader.transcript import Transcript
 
 LOCAL_CHAT_ID = 1  # the operator's chat on the local server when the settings name none
 # The local server's bot: any well-formed token does, it never leaves this machine.
@@ -88,10 +90,22 @@ class Session:
         self.engine: Optional[Engine] = None
         self.outbox: Optional[Outbox] = None
         self.reason: Optional[str] = None
+        self.chat: Optional[ChatLog] = None
+        self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
+        self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
 
     def _changed(self) -> None:
         if self.display is not None:
             self.display.changed()
+
+    def _typed(self) -> None:
+        if self.display is not None:
+            self.display.changed(urgent=True)
+
+    def _chat_entry(self, who: str, text: str) -> None:
+        if self.transcript is not None:
+            self.transcript.add(who, text)
+        self._changed()
 
     def run(self) -> int:
         from zandor_trader.secrecy import Redactor, redacted_output
@@ -113,27 +127,37 @@ class Session:
             return self._run_with_display(securities(s))
 
     def _run_with_display(self, securities) -> int:
+        import shutil
+
         from rich.console import Console
 
         from zandor_trader.log_pane import LogPane
+        from zandor_trader.secrecy import redacted_output
+        from zandor_trader.transcript import Transcript, closing_text, default_path
 
         log_file = open(self.settings.log_file, "a", encoding="utf-8") \
             if self.settings.log_file else None
         pane = LogPane(file=log_file, on_line=self._changed)
         console = Console(file=sys.stdout)  # the terminal, before the trace is taken off it
-        from zandor_trader.secrecy import redacted_output
-
+        transcript = self.transcript = Transcript(default_path())
         try:
             with pane.redirect(), redacted_output(self.redact):
                 return self._run(securities, pane, console)
         finally:
             if log_file is not None:
                 log_file.close()
-            for line in pane.lines(12):  # the end of the trace stays on the terminal
+            transcript.close()
+            # The screen is given back: the end of the trace, then the conversation's end
+            # (the session's summary with it) stay on the terminal.
+            for line in pane.lines(12):
                 print(line)
+            if self.chat is not None:
+                height = shutil.get_terminal_size().lines
+                print(closing_text(self.chat.entries(), max(height - 14, 10), transcript))
 
     def _run(self, securities, pane=None, console=None) -> int:
         """The session; with a log pane and a console, under the live display."""
+        from zandor_trader import prices
         from zandor_trader.chat import ChatLog
         from zandor_trader.gateways.cqg.gateway import CqgGateway
         from zandor_trader.sent_log import SentLog
@@ -142,14 +166,15 @@ class Session:
         deadline = time.monotonic() + s.minutes * 60 if s.minutes is not None else None
         ticks = {i.symbol: i.tick_size for i in s.instruments if i.tick_size is not None}
         gateway = self.gateway = CqgGateway(securities, tick_sizes=ticks)
+        prices.use_tick_source(gateway.tick_size)  # prices with each contract's decimals
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
                 token, chat_id, base_url = self._telegram()
                 sent_log = self.sent_log = SentLog(chat_id)
-                chat = ChatLog(sent_log.sent_after,
-                               on_new=_print_chat if pane is None
-                               else lambda who, text: self._changed())
+                chat = self.chat = ChatLog(sent_log.sent_after,
+                                           on_new=_print_chat if pane is None
+                                           else self._chat_entry)
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
                 engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
@@ -179,6 +204,7 @@ class Session:
             print(f"Session failed: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
         finally:
             status = self._close(status)
+            prices.use_tick_source(None)
         return status
 
     def _telegram(self):
@@ -211,13 +237,16 @@ class Session:
         return LOCAL_TOKEN, chat_id, self.server.base_url
 
     def _start_display(self, pane, console, chat, deadline) -> None:
-        from zandor_trader.display import Display, SessionView
+        from zandor_trader.display import Display, Scroll, SessionView
 
         assert self.gateway is not None  # the display shows the gateway's records
+        self.scroll = Scroll()
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
-            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting")
+            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
+            scroll=self.scroll,
+            broker="simulated CQG" if self.settings.broker == "sim" else "CQG")
         display = Display(view, console)
         try:
             display.start()
@@ -242,8 +271,9 @@ class Session:
 
         from zandor_trader.bot_loader import load_bot
         from zandor_trader.engine import Engine
-        from zandor_trader.operator_requests import RequestIntake
+        from zandor_trader.operator_requests import Request, RequestIntake
         from zandor_trader.outbox import Outbox
+        from zandor_trader.session_commands import SessionCommands
 
         s = self.settings
         bot = self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
@@ -280,9 +310,13 @@ class Session:
 
         # The bot stops other chats' updates before its handlers (group -1), so the later
         # group sees only the operator's; the earlier one sees every update.
+        # The session's own answers (unknown commands, /help's list, hints) come after the
+        # bot's replies and take their turn among the engine's answers.
+        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})))
         dispatcher = _dispatcher(bot)
         self._handlers = [(TypeHandler(Update, from_operator), -2),
-                          (TypeHandler(Update, dispatched), 1)]  # after the bot's
+                          (TypeHandler(Update, dispatched), 1),  # after the bot's
+                          (TypeHandler(Update, commands.on_update), 2)]
         for handler, group in self._handlers:
             dispatcher.add_handler(handler, group=group)
         return engine
@@ -316,7 +350,8 @@ class Session:
         def post(line: str) -> None:
             server.post_message(line, chat_id, token=token)
 
-        self.keyboard = KeyboardReader(fd, post, on_change=self._changed, keys=keys).start()
+        self.keyboard = KeyboardReader(fd, post, on_change=self._typed, keys=keys,
+                                       scroll=self.scroll).start()
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),

@@ -111,7 +111,7 @@ def test_orders_and_deals_listing_follow_the_filter_and_count(desk):
     assert len(ask(desk)) == 2  # the two fills are announced
     (listing,) = ask(desk, get_orders=True, num_orders_displayed=2)
     assert listing.splitlines() == [
-        "Last 2 of 3 orders:",
+        "Last 2 of 3 orders (/orders N lists the newest N):",
         f"{ids[1]} EPZ5.CME LONG 2 MARKET OPEN: SUBMITTED",
         f"{ids[2]} EPZ5.CME LONG 3 MARKET OPEN: FILLED, filled 3 @ 6851"]
     (active,) = ask(desk, get_orders=True, active_orders=True, num_orders_displayed=5)
@@ -119,10 +119,14 @@ def test_orders_and_deals_listing_follow_the_filter_and_count(desk):
     # "-a" held for that request only; the count stays as the operator left it.
     assert desk.bot.active_orders is False and desk.bot.num_orders_displayed == 5
     (none_shown,) = ask(desk, get_orders=True, num_orders_displayed=0)
-    assert none_shown == "3 orders, none shown."
+    assert none_shown == "3 orders, none shown (/orders N lists the newest N)."
     (deals,) = ask(desk, get_deals=True, num_deals_displayed=1)
-    assert deals.splitlines()[0] == "Last 1 of 2 deals:" and "D2 order" in deals
-    assert ask(desk, get_deals=True, num_deals_displayed=-3) == ["2 deals, none shown."]
+    assert deals.splitlines()[0] == "Last 1 of 2 deals (/deals N lists the newest N):"
+    assert "D2 order" in deals
+    assert ask(desk, get_deals=True, num_deals_displayed=-3) == [
+        "2 deals, none shown (/deals N lists the newest N)."]
+    (all_deals,) = ask(desk, get_deals=True, num_deals_displayed=5)
+    assert all_deals.splitlines()[0] == "Last 2 of 2 deals:"
 
 
 def fakes_order(quantity=1, direction=Direction.LONG):
@@ -206,7 +210,8 @@ def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(de
 def test_fills_are_announced_once(desk):
     order_id = desk.gateway.send_order(fakes_order(quantity=2))
     desk.adapter.fill(order_id, 2, 6850.25, "D7")
-    assert ask(desk) == [f"Deal: D7 order {order_id} EPZ5.CME LONG 2 @ 6850.25 at 2025-12-01 22:30:05"]
+    assert ask(desk) == [
+        f"Deal: D7 order {order_id} EPZ5.CME LONG 2 @ 6850.25 at 2025-12-01 22:30:05 UTC+8"]
     assert ask(desk) == []
 
 
@@ -327,3 +332,52 @@ def test_timers_refresh_the_display_and_a_request_is_served_while_running(desk):
     runner.join(10)
     assert not runner.is_alive()
     assert answers(desk) == ["No deals."]
+
+
+def test_an_order_is_cancelled_by_any_unambiguous_start_of_its_id(desk):
+    ids = ["{F3CCA1DE-171C-4F12-B4EA-C08E209DC69C}", "{F3CC0000-0000-4000-8000-000000000001}",
+           "{0BADF00D-0000-4000-8000-000000000002}"]
+    desk.adapter._ids = iter(ids)
+    for _ in ids:
+        desk.gateway.send_order(fakes_order())
+    for order_id in ids:
+        desk.adapter.report(order_id, OrderStatus.SUBMITTED)
+    for written, meant in (("F3CCA1DE", ids[0]), ("{f3cc0", ids[1]), ("0badf00d-0000", ids[2]),
+                           (ids[0], ids[0])):
+        (reply,) = ask(desk, cancel_order=True, cancel_order_id=written, gateway_name="CQG")
+        assert reply.startswith(f"Cancel requested for order {meant} "), written
+        assert desk.adapter.calls[-1] == ("cancel_order", meant)
+    cancels = len(desk.adapter.calls)
+    assert ask(desk, cancel_order=True, cancel_order_id="{F3CC}", gateway_name="CQG") == [
+        f"Cancel refused: '{{F3CC}}' starts 2 order ids: {ids[0]}, {ids[1]}; give more of the id."]
+    assert ask(desk, cancel_order=True, cancel_order_id="{}", gateway_name="CQG") == [
+        "Cancel refused: CQG has no order with id '{}'."]
+    assert len(desk.adapter.calls) == cancels  # nothing cancelled on a guess
+
+
+def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
+    from zandor_trader.operator_requests import Request
+    from zandor_trader.session_commands import SessionCommands
+
+    commands = SessionCommands(lambda text: desk.engine.submit(Request("answer", {"text": text})))
+    say = lambda text: commands.on_update(types.SimpleNamespace(
+        effective_message=types.SimpleNamespace(text=text, entities=None)))
+    dispatch(desk, get_deals=True)
+    say("/balanse")
+    say("/send_order EPZ5, 2, l, o, m, CQG, None, None")
+    say("/SEND_ORDER EPZ5,2,l,o,m,CQG,None,None")  # one word: the bot takes it, nothing added
+    say("/orders@zandor_trader_bot 5")
+    say("not a command")
+    desk.engine.serve_pending()
+    assert answers(desk) == [
+        "No deals.",
+        "Unknown command /balanse: /help lists the commands.",
+        "The eight fields of an order are written without spaces: "
+        "/send_order EPZ5,2,l,o,m,CQG,None,None"]
+    say("/help")
+    desk.engine.serve_pending()
+    (listing,) = answers(desk)
+    lines = listing.splitlines()
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 10
+    assert "/cancel_order <id> <gateway>: cancel an order" in listing
+    assert all(line.startswith("    e.g. /") for line in lines[2::2])

@@ -188,6 +188,23 @@ def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session):
     (done,) = s.expect("Order cancelled: ")
     assert done.startswith(f"Order cancelled: {resting} EPZ5.CME SHORT 1 LIMIT price={far.normalize():f}")
 
+    # The id as the display shows it (its first eight characters) is enough to cancel.
+    *_, placed = s.say(f"/send_order EPZ5,1,s,o,l,CQG,{far},None", "Send order", "Order placed")
+    resting = placed.split()[2]
+    *_, cancelled = s.say(f"/cancel_order {resting[1:9].lower()} CQG", "Canceling", "Cancel")
+    assert cancelled.startswith(f"Cancel requested for order {resting} ")
+    s.expect("Order cancelled: ")
+
+    # The session's own answers: a command nobody handles, /help, an order string with spaces.
+    assert s.say("/balanse", "Unknown command") == [
+        "Unknown command /balanse: /help lists the commands."]
+    help_text, listing = s.say("/help", "Available commands", "Commands, each with an example")
+    assert help_text.startswith("\n    <Zandor-Trader TelegramBot> Available commands:")
+    assert "    e.g. /send_order EPZ5,1,s,o,l,CQG,6900.25,None" in listing
+    usage, hint = s.say("/send_order EPZ5, 2, l, o, m, CQG, None, None", "/send_order [parameters]",
+                        "without spaces")
+    assert hint.endswith("/send_order EPZ5,2,l,o,m,CQG,None,None")
+
     *_, closing = s.say("/close_positions", "Closing positions", "Closing 1 positions")
     assert re.search(r"placed \{[0-9A-F-]+\} EPZ5\.CME SHORT 2 MARKET", closing), closing
 

@@ -116,6 +116,11 @@ class TradeLog:
             order = self._orders.get(order_id)
             return copy.copy(order) if order else None
 
+    def order_ids(self) -> List[str]:
+        """The ids of the orders kept, oldest first."""
+        with self._lock:
+            return list(self._orders)
+
     def orders(self, active_only: bool = False) -> List[Order]:
         """The orders in placing order, oldest first."""
         with self._lock:

@@ -1,0 +1,71 @@
+"""What stays of the conversation once the live display gives the terminal back.
+
+`Transcript` writes every chat entry to a file as it comes (so that all of it survives,
+however long the session and whatever ends it); `closing_text` is what is printed on the
+terminal at the end: the newest messages whole, the session's summary among them when the
+engine sent one, and the file's name.
+"""
+import datetime
+import threading
+from typing import List, Optional, Sequence, TextIO, Tuple
+
+
+def entry_lines(who: str, text: str) -> List[str]:
+    head, *rest = text.split("\n")
+    return [f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]
+
+
+def default_path(now: Optional[datetime.datetime] = None) -> str:
+    return f"zandor-trader-chat-{(now or datetime.datetime.now()):%Y%m%d-%H%M%S}.txt"
+
+
+class Transcript:
+    def __init__(self, path: str):
+        self.path = path
+        self.count = 0  # entries written
+        self._lock = threading.Lock()  # guards the file and count
+        self._file: Optional[TextIO] = None  # opened at the first entry, not before
+        self.failed: Optional[str] = None  # why the file could not be written, if so
+
+    def add(self, who: str, text: str) -> None:
+        with self._lock:
+            if self.failed is not None:
+                return
+            try:
+                if self._file is None:
+                    self._file = open(self.path, "a", encoding="utf-8")
+                self._file.write("\n".join(entry_lines(who, text)) + "\n")
+                self._file.flush()
+                self.count += 1
+            except OSError as exc:  # the chat goes on without its file
+                self.failed = f"{type(exc).__name__}: {exc}"
+
+    def close(self) -> None:
+        with self._lock:
+            if self._file is not None:
+                self._file.close()
+                self._file = None
+
+
+def closing_text(entries: Sequence[Tuple[str, str]], height: int,
+                 transcript: Optional[Transcript] = None) -> str:
+    """The newest entries, whole, that fit `height` lines (the newest one always), under a
+    line saying how many there were and where all of them are."""
+    shown: List[str] = []
+    taken = 0
+    for who, text in reversed(entries):
+        lines = entry_lines(who, text)
+        if taken and len(shown) + len(lines) > height - 1:
+            break
+        shown[:0] = lines
+        taken += 1
+    total = transcript.count if transcript is not None and transcript.count else len(entries)
+    if not total:
+        return "No conversation with the bot."
+    where = ""
+    if transcript is not None and transcript.failed is not None:
+        where = f"; the transcript could not be written ({transcript.failed})"
+    elif transcript is not None and transcript.count:
+        where = f"; all of it in {transcript.path}"
+    which = f"{total} messages" if taken >= total else f"the last {taken} of {total} messages"
+    return "\n".join([f"Conversation with the bot ({which}{where}):"] + shown)
