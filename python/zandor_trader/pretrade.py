@@ -70,7 +70,9 @@ def check_price(name: str, value, order: Order, market: Market, limits: Limits) 
         return f"{name} cannot be checked: no last price of {order.security} yet"
     off = abs(value - last) * 100 / last
     if off > limits.price_band:
-        return (f"{name} {value} is {off:.1f}% from the last price {last} of {order.security} "
+        # Far off is far off: a huge distance is not written out to its last digit.
+        distance = f"{off:.1f}%" if off < 10_000 else "more than 10,000%"
+        return (f"{name} {value} is {distance} from the last price {last} of {order.security} "
                 f"(at most {limits.price_band}%)")
     tick = market.tick_size
     if tick is None or tick <= 0:

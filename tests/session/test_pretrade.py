@@ -24,7 +24,7 @@ def send(desk, order_string):
     ("EPZ5,11,l,o,m,CQG,None,None", "quantity 11 is above the limit of 10 contracts per order"),
     ("EPZ5,99999999999999999999,l,o,m,CQG,None,None",
      "quantity 99999999999999999999 is above the limit of 10"),
-    ("EPZ5,1,l,o,l,CQG,1e308,None", "price 1E+308 is "),
+    ("EPZ5,1,l,o,l,CQG,1e308,None", "price 1E+308 is more than 10,000% from the last price"),
     ("EPZ5,1,l,o,l,CQG,7200,None", "price 7200 is 5.1% from the last price 6850.25 of EPZ5.CME "
                                    "(at most 5%)"),
     ("EPZ5,1,s,o,s,CQG,None,6500", "stop_price 6500 is 5.1% from the last price"),
