@@ -25,6 +25,9 @@ MAX_CONNECTIONS = 32
 MAX_WAITING = 256
 # A client that connects and then says nothing is dropped after this many seconds.
 IDLE_TIMEOUT = 30.0
+# A body over the bound is read and dropped up to this size, so that the client, still
+# sending, reads the 413 answer rather than a reset connection; a larger one is cut.
+MAX_DISCARD = 64 << 20
 # After the process ran out of file descriptors, accepting pauses this long.
 _ACCEPT_PAUSE = 0.1
 
@@ -308,11 +311,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise ApiError(400, "Bad Request: invalid Content-Length")
         length = int(raw)
         if length > limit:
+            if length <= MAX_DISCARD:
+                self._discard(length)
             raise ApiError(413, "Request Entity Too Large")
         body = self.rfile.read(length)
         if len(body) < length:
             raise ApiError(400, "Bad Request: the body ended before its Content-Length")
         return body
+
+    def _discard(self, length):
+        while length > 0:
+            chunk = self.rfile.read(min(length, 1 << 16))
+            if not chunk:
+                break
+            length -= len(chunk)
 
     def _answer(self, status, payload):
         body = json.dumps(payload).encode()
