@@ -83,9 +83,20 @@ def test_the_default_limit_is_telegrams_and_counts_from_when_sends_arrive():
     gate = FloodGate()
     assert admitted(gate, limit, [(c, 7.0) for c in range(30)]) == [True] * 30
     assert gate.admit(limit, 99, 7.0) == 1
+    # However long a chat was quiet, what it saved is one burst.
+    gate = FloodGate()
+    assert admitted(gate, limit, [(3, 0.0), (3, 500.0), (3, 500.0), (3, 500.0), (3, 500.0)]) \
+        == [True, True, True, True, False]
     slow, gate = FloodLimit(per_chat=0.1, chat_burst=1), FloodGate()
     assert gate.admit(slow, 1, 0.0) is None
     assert gate.admit(slow, 1, 0.5) == 9  # due at 10 s, less a tenth of it: 8.5 s, rounded up
+
+
+def test_chats_are_forgotten_only_once_their_schedule_caught_up():
+    limit, gate = FloodLimit(overall=1e6, overall_burst=10_000, chat_burst=1), FloodGate()
+    assert all(admitted(gate, limit, [(c, 0.0) for c in range(FloodGate._PRUNE_AT)]))
+    assert admitted(gate, limit, [(-1, 0.5), (0, 0.5)]) == [True, False]  # 0 is remembered
+    assert all(admitted(gate, limit, [(-2, 5.0), (0, 5.0)]))  # all caught up: pruned
 
 
 def test_a_client_pacing_from_the_end_of_each_send_is_never_refused(server, client):

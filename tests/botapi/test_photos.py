@@ -4,9 +4,9 @@ import json
 
 import pytest
 from telegram import Bot
-from telegram.error import BadRequest, NetworkError
+from telegram.error import BadRequest, NetworkError, RetryAfter
 
-from botapi import BotApiServer, Photo, RemoteServer
+from botapi import BotApiServer, FloodLimit, Photo, RemoteServer
 from botapi.photos import MAX_PHOTO_BYTES, image_size
 
 from .images import gif_header, jpeg_header, png
@@ -94,6 +94,15 @@ def test_photos_telegram_refuses(server, client):
             CHAT, photo=io.BytesIO(big), caption="c" * 1024)
         assert sent.photo[0].file_size == MAX_PHOTO_BYTES
         assert roomy.photo(sent.message_id) == big
+
+
+def test_photos_count_as_messages_under_the_flood_limit(server, client):
+    server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=2, retry_after=7))
+    client.send_photo(CHAT, photo=io.BytesIO(png(4, 4)))
+    client.send_message(CHAT, "text")
+    with pytest.raises(RetryAfter):
+        client.send_photo(CHAT, photo=io.BytesIO(png(4, 4)))
+    assert server.flood_refusals() == 1 and server.sent_count() == 2
 
 
 def test_the_photo_store_keeps_the_newest_within_its_bound(server, client):

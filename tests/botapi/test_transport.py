@@ -10,7 +10,7 @@ import time
 import pytest
 from telegram import Bot
 
-from botapi import BotApiServer, RemoteServer
+from botapi import BotApiServer, RemoteServer, transport
 from tests.waiting import eventually
 
 TOKEN = "1111:transport-test"
@@ -217,3 +217,12 @@ def test_connection_threads_stay_within_the_cap(server):
     finally:
         for sock in idle + stuck:
             sock.close()
+
+
+def test_a_connection_that_never_speaks_is_dropped(server, monkeypatch):
+    monkeypatch.setattr(transport, "IDLE_TIMEOUT", 0.2)
+    host, port = server.url[len("http://"):].split(":")
+    with socket.create_connection((host, int(port)), timeout=10) as sock:
+        assert sock.recv(1) == b""  # closed by the server, without a thread or an answer
+    eventually(lambda: server._httpd._waiting == {})
+    assert request_threads() == []
