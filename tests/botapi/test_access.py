@@ -32,6 +32,7 @@ def test_tokens_are_random_and_well_formed():
     bots = {random_bot_token() for _ in range(50)}
     controls = {random_control_token() for _ in range(50)}
     assert len(bots) == len(controls) == 50
+    assert len({token.split(":")[0] for token in bots}) > 45  # the bot ids too
     for token in bots:
         bot_id, secret = token.split(":")
         assert BOT_TOKEN.fullmatch(token) and len(bot_id) == 10 and len(secret) == 35
@@ -57,7 +58,7 @@ def test_control_off_is_not_served():
         assert len(server.pending()) == 1
 
 
-def test_control_needs_the_control_token_and_nothing_else_will_do(tmp_path):
+def test_control_needs_the_control_token_and_nothing_else_will_do(monkeypatch):
     with BotApiServer(control=True) as server:
         url = server.control_url
         for params in [{}, {"token": None}, {"token": 1111}, {"token": server.token},
@@ -73,6 +74,8 @@ def test_control_needs_the_control_token_and_nothing_else_will_do(tmp_path):
             RemoteServer(url).post_message("/stop", 5)
 
         remote = RemoteServer(url, token=server.control_token)
+        monkeypatch.setenv("HTTP_PROXY", "http://127.0.0.1:1")  # the token goes nowhere else
+        monkeypatch.setenv("http_proxy", "http://127.0.0.1:1")
         remote.post_message("/stop", 5)
         assert [u["message"]["text"] for u in server.pending()] == ["/stop"]
         # With the control token, `bot` names another bot's mailbox.

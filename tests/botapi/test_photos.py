@@ -18,7 +18,7 @@ CHAT = 5
 
 @pytest.fixture
 def server():
-    with BotApiServer(token=TOKEN, control=True, history=5, photo_store=3000) as srv:
+    with BotApiServer(token=TOKEN, control=True, history=6, photo_store=3000) as srv:
         yield srv
 
 
@@ -71,7 +71,7 @@ def test_photos_telegram_refuses(server, client):
         (b"plain text, no picture", "IMAGE_PROCESS_FAILED"),
         (png(1, 30), "PHOTO_INVALID_DIMENSIONS"),  # one side over 20 times the other
         (png(5001, 5000)[:33], "PHOTO_INVALID_DIMENSIONS"),  # the header tells
-        (b"\x89PNG\r\n\x1a\n" + bytes(MAX_PHOTO_BYTES), "too big"),
+        (b"\x89PNG\r\n\x1a\n" + bytes(MAX_PHOTO_BYTES - 7), "too big"),  # a byte over
     ]
     for data, error in cases:
         with pytest.raises(BadRequest, match="(?i)" + error):
@@ -106,9 +106,13 @@ def test_photos_count_as_messages_under_the_flood_limit(server, client):
 
 
 def test_the_photo_store_keeps_the_newest_within_its_bound(server, client):
-    """photo_store=3000 bytes, history=5 messages."""
+    """photo_store=3000 bytes, history=6 messages."""
     photos = [png(10, 10, seed=i) for i in range(4)]
-    ids = [client.send_photo(CHAT, photo=io.BytesIO(p)).message_id for p in photos]
+    # The first photo, sent before the others and again after them, counts as the newest.
+    first = client.send_photo(CHAT, photo=io.BytesIO(photos[0])).photo[0].file_id
+    ids = [client.send_photo(CHAT, photo=io.BytesIO(p)).message_id for p in photos[1:]]
+    photos.append(photos.pop(0))
+    ids.append(client.send_photo(CHAT, photo=first).message_id)
     assert [server.photo(i) for i in ids] == photos
     large = png(25, 25, seed=9)
     # The large one pushes the two oldest out, and only them.
@@ -120,7 +124,7 @@ def test_the_photo_store_keeps_the_newest_within_its_bound(server, client):
         with pytest.raises(LookupError, match="no longer kept"):
             server.photo(dropped)
         assert server.message(dropped).photo is not None  # described still
-    for i in range(5):
+    for i in range(6):
         client.send_message(CHAT, f"m{i}")
     with pytest.raises(LookupError):
         server.photo(newest)  # the message itself is past the history

@@ -214,6 +214,7 @@ def test_connection_threads_stay_within_the_cap(server):
         server.stop()
         assert time.monotonic() - started < 1.0
         assert request_threads() == []
+        assert server.connections_refused() == 9  # still told after the stop
     finally:
         for sock in idle + stuck:
             sock.close()
