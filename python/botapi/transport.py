@@ -150,15 +150,14 @@ class HttpServer(http.server.HTTPServer):
         thread = threading.Thread(target=self._connection, args=(sock,),
                                   name="botapi-request", daemon=True)
         with self._lock:
-            if self._closing or len(self._connections) >= self.max_connections:
-                refuse = not self._closing
-                if refuse:
-                    self.refused += 1
-                thread = None
-            else:
+            closing = self._closing
+            full = not closing and len(self._connections) >= self.max_connections
+            if full:
+                self.refused += 1
+            elif not closing:
                 self._connections[thread] = [sock, False]
-        if thread is None:
-            if refuse:
+        if closing or full:
+            if full:
                 _refuse(sock)
             sock.close()
             return
