@@ -106,9 +106,8 @@ def test_edits_change_text_and_keyboard_as_telegram_does(server, client):
         ("Close 2 positions?", CONFIRM_KEYS), ("Close 2 positions?", ())]
     assert server.sent() == [kept]
 
-    operator = server.post_message("mine", CHAT)
+    server.post_message("mine", CHAT)  # the operator's message: not the bot's to edit
     operator_message_id = server.pending()[-1]["message"]["message_id"]
-    assert operator
     for chat_id, message_id in [(CHAT, 999), (CHAT + 1, mid), (CHAT, operator_message_id)]:
         with pytest.raises(BadRequest, match="^Message to edit not found$"):
             client.edit_message_text("x", chat_id=chat_id, message_id=message_id)
