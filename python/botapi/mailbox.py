@@ -1,17 +1,20 @@
-"""One bot's side of the server: the updates waiting for it and the messages it sent."""
+"""One bot's side of the server: the updates waiting for it, the messages it sent, the
+buttons pressed and its answers to them."""
 import collections
-import dataclasses
 import itertools
 import re
 import time
 
+from .callbacks import CallbackQueries
 from .flood import FloodGate
+from .messages import KeptMessage
+from .photos import DEFAULT_PHOTO_STORE, PhotoStore
 
 # Telegram's limit for a message text, in UTF-16 code units.
 MAX_MESSAGE_LENGTH = 4096
 
-# How many sent messages, unconfirmed updates and editable messages a mailbox keeps by default:
-# a long session must not grow the server without bound.
+# How many sent messages, unconfirmed updates, editable messages and callback queries a
+# mailbox keeps by default: a long session must not grow the server without bound.
 DEFAULT_HISTORY = 10_000
 
 # A command as Telegram marks it: "/" and up to 32 letters, digits or underscores, optionally
@@ -33,21 +36,10 @@ def command_entities(text):
              "length": message_length(m.group())} for m in _COMMAND.finditer(text)]
 
 
-@dataclasses.dataclass(frozen=True)
-class SentMessage:
-    """A message the bot sent. `seq` numbers the bot's messages from 1 in the order sent (a
-    reader passes the last one it saw as `after` to take only what is new)."""
-
-    message_id: int
-    chat_id: int
-    text: str
-    seq: int = dataclasses.field(default=0, compare=False)
-
-
 class Mailbox:
     """State of one bot (one token). Every access holds the server's condition."""
 
-    def __init__(self, token, username, history=DEFAULT_HISTORY):
+    def __init__(self, token, username, history=DEFAULT_HISTORY, photo_store=DEFAULT_PHOTO_STORE):
         self.token = token
         self.user = {
             "id": int(token.split(":", 1)[0]),
@@ -60,7 +52,8 @@ class Mailbox:
         }
         self.history = history
         self.pending = collections.deque()  # update dicts not yet confirmed, oldest first
-        self.sent = collections.deque(maxlen=history)  # the newest SentMessages, in order
+        self.sent = collections.deque()  # the newest `history` KeptMessages, in order sent
+        self._sent_by_id = {}  # message id -> its KeptMessage, for edits and presses
         self.sent_count = 0  # every message ever sent, kept or not
         self.polls = 0  # getUpdates requests received
         self.poll_generation = 0  # bumped by each getUpdates: an older long poll gives way
@@ -72,6 +65,10 @@ class Mailbox:
         self._next_update_id = 1
         self._next_message_id = 1
         self._messages = collections.OrderedDict()  # update id -> its message, for edits
+        self.photos = PhotoStore(photo_store, history)
+        self._photo_ids = itertools.count(1)
+        self.queries = CallbackQueries(self.user["id"], history)
+        self.edit_count = 0  # edits of sent messages, all told
 
     def _message_id(self):
         self._next_message_id += 1
@@ -108,9 +105,10 @@ class Mailbox:
 
     def _queue(self, kind, message):
         update = {"update_id": self._next_update_id, kind: message}
-        self._messages[self._next_update_id] = message
-        while len(self._messages) > self.history:
-            self._messages.popitem(last=False)
+        if kind in ("message", "edited_message"):
+            self._messages[self._next_update_id] = message
+            while len(self._messages) > self.history:
+                self._messages.popitem(last=False)
         self._next_update_id += 1
         self.pending.append(update)
         while len(self.pending) > self.history:  # a bot that never polls
@@ -131,24 +129,64 @@ class Mailbox:
         self.dropped += len(self.pending)
         self.pending.clear()
 
-    def record_sent(self, chat_id, text):
+    def record_sent(self, chat_id, text, keyboard=(), photo=None):
         """Keeps a message the bot sent; returns it as the API answers it."""
         self.sent_count += 1
-        sent = SentMessage(self._message_id(), chat_id, text, self.sent_count)
-        self.sent.append(sent)
-        return {
-            "message_id": sent.message_id,
-            "from": self.user,
-            "chat": {"id": chat_id, "type": "private"},
-            "date": int(time.time()),
-            "text": text,
+        kept = KeptMessage(self._message_id(), chat_id, self.sent_count, text, keyboard, photo)
+        self.sent.append(kept)
+        self._sent_by_id[kept.message_id] = kept
+        while len(self.sent) > self.history:
+            del self._sent_by_id[self.sent.popleft().message_id]
+        return kept.to_api(self.user)
+
+    def new_photo_id(self):
+        """(file_id, file_unique_id) for a photo uploaded now."""
+        n = next(self._photo_ids)
+        return f"photo-{self.user['id']}-{n}", f"u{self.user['id']}-{n}"
+
+    def kept_photo(self, file_id):
+        """The Photo of an earlier upload by its file_id, or None."""
+        for kept in reversed(self.sent):
+            if kept.photo is not None and kept.photo.file_id == file_id:
+                return kept.photo
+        return None
+
+    def sent_message(self, message_id, chat_id=None):
+        """The kept message the bot sent with this id (in chat `chat_id` when given);
+        LookupError when there is none."""
+        kept = self._sent_by_id.get(message_id)
+        if kept is None or chat_id is not None and kept.chat_id != chat_id:
+            raise LookupError(f"message {message_id} is not a kept message of the bot")
+        return kept
+
+    def edit_sent(self, kept, text, keyboard):
+        """Edits a sent message (text None: only the keyboard); False when nothing changed."""
+        if not kept.edit(text, keyboard):
+            return False
+        self.edit_count += 1
+        return True
+
+    def press(self, message_id, data, text, user_id, first_name):
+        """Queues the press of a button of a sent message as a callback_query; returns the
+        update."""
+        kept = self.sent_message(message_id)
+        button = kept.button(data, text)
+        user_id = kept.chat_id if user_id is None else user_id
+        query = {
+            "id": self.queries.new_id(),
+            "from": {"id": user_id, "is_bot": False, "first_name": first_name},
+            "message": kept.to_api(self.user),
+            # Telegram's tag of the chat the message is in, the same for every press there.
+            "chat_instance": f"{self.user['id']}:{kept.chat_id}",
+            "data": button.callback_data,
         }
+        return self._queue("callback_query", query)
 
     def sent_after(self, after):
         """The kept messages numbered after `after`, in order."""
         new = min(len(self.sent), max(0, self.sent_count - after))
         # From the newest end: a reader that keeps up costs what is new, not the history.
-        return list(itertools.islice(reversed(self.sent), new))[::-1]
+        return [m.snapshot() for m in itertools.islice(reversed(self.sent), new)][::-1]
 
     def nth_sent(self, n):
         """The n-th message sent (from 1); LookupError when it is no longer kept."""
@@ -156,4 +194,4 @@ class Mailbox:
         if not first <= n <= self.sent_count:
             raise LookupError(f"message {n} is not kept (messages {first} to "
                               f"{self.sent_count} are)")
-        return self.sent[n - first]
+        return self.sent[n - first].snapshot()

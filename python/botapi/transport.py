@@ -1,124 +1,179 @@
-"""HTTP transport of the local Bot API server: a thread per connection, every request answered
-in JSON (a malformed one too), and every connection cut at stop so that stopping is quick."""
+"""HTTP transport of the local Bot API server: a bounded number of connection threads, every
+request answered in JSON (a malformed one too), and every connection cut at stop so that
+stopping is quick.
+
+One thread (the accept loop) takes every connection and watches it until its request begins
+to arrive: only then does the connection get a thread of its own, so idle sockets cost no
+thread. When `max_connections` threads are busy, a connection whose request arrives is
+answered 503 at once and closed."""
 import http.server
 import json
-import math
 import selectors
 import socket
 import threading
 import time
-import urllib.parse
 
-# Largest request body taken: a sendMessage of 4096 characters needs far less.
-MAX_BODY = 1 << 20
+from .errors import ApiError, bool_param, float_param, int_param, text_param
+from .forms import body_params, max_body, query_params
+
+__all__ = ["ApiError", "Handler", "HttpServer", "bool_param", "float_param", "int_param",
+           "text_param", "MAX_CONNECTIONS"]
+
+# Connection threads at most, by default: far more than one bot and its operator need.
+MAX_CONNECTIONS = 32
+# Connections accepted and waiting for their request, at most; beyond, the oldest is dropped.
+MAX_WAITING = 256
 # A client that connects and then says nothing is dropped after this many seconds.
 IDLE_TIMEOUT = 30.0
+# A body over the bound is read and dropped up to this size, so that the client, still
+# sending, reads the 413 answer rather than a reset connection; a larger one is cut.
+MAX_DISCARD = 64 << 20
+# After the process ran out of file descriptors, accepting pauses this long.
+_ACCEPT_PAUSE = 0.1
 
+_BUSY_BODY = json.dumps(ApiError(503, "Service Unavailable: too many connections").payload())
+BUSY_ANSWER = (f"HTTP/1.0 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+               f"Content-Length: {len(_BUSY_BODY)}\r\nRetry-After: 1\r\nConnection: close\r\n"
+               f"\r\n{_BUSY_BODY}").encode()
 
-class ApiError(Exception):
-    """An error answered to the client as Telegram answers it."""
-
-    def __init__(self, status, description, parameters=None):
-        super().__init__(description)
-        self.status = status
-        self.description = description
-        self.parameters = parameters
-
-    def payload(self):
-        body = {"ok": False, "error_code": self.status, "description": self.description}
-        if self.parameters:
-            body["parameters"] = self.parameters
-        return body
-
-
-def int_param(params, name, default=None):
-    value = params.get(name)
-    if value is None or value == "":
-        if default is None:
-            raise ApiError(400, f"Bad Request: parameter {name} is required")
-        return default
-    if isinstance(value, bool) or isinstance(value, float) and not value.is_integer():
-        raise ApiError(400, f"Bad Request: invalid parameter {name}")
-    try:
-        return int(value)
-    except (TypeError, ValueError, OverflowError):
-        raise ApiError(400, f"Bad Request: invalid parameter {name}") from None
-
-
-def float_param(params, name, default):
-    value = params.get(name)
-    if value is None or value == "":
-        return default
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        number = math.nan
-    if isinstance(value, bool) or not math.isfinite(number):
-        raise ApiError(400, f"Bad Request: invalid parameter {name}")
-    return number
-
-
-def text_param(params, name):
-    value = params.get(name)
-    if value is None:
-        raise ApiError(400, f"Bad Request: parameter {name} is required")
-    if not isinstance(value, str):
-        raise ApiError(400, f"Bad Request: parameter {name} must be a string")
-    return value
-
-
-def bool_param(params, name):
-    return params.get(name) in (True, 1, "1", "true", "True")
+_LISTEN, _WAKE = "listen", "wake"
 
 
 class HttpServer(http.server.HTTPServer):
-    """Serves each connection on a thread of its own and keeps track of them, so that stop
-    can cut those still waiting for a request and join every thread within a bound."""
+    """Serves each request on a thread of its own, `max_connections` at most, and keeps track
+    of them, so that stop can cut those still waiting for a request and join every thread
+    within a bound."""
 
-    def __init__(self, address, handler):
+    request_queue_size = 64
+
+    def __init__(self, address, handler, max_connections=MAX_CONNECTIONS):
         super().__init__(address, handler)
+        self.max_connections = max_connections
         self._lock = threading.Lock()
         self._closing = False
         self._accepting = True
         self._connections = {}  # thread -> [socket, handling a request?]
+        self._waiting = {}  # accepted socket -> when it is dropped unless it speaks; no thread
+        self.refused = 0  # connections answered 503
+        self._wake_in, self._wake_out = socket.socketpair()
+        self._wake_in.setblocking(False)
+        self._wake_out.setblocking(False)
 
     def server_activate(self):
         super().server_activate()
         # accept() never blocks the loop: a connection gone before it is taken is skipped.
         self.socket.setblocking(False)
 
-    def accept_loop(self, poll_interval):
-        """Takes connections until stop_accepting(); every wait is `poll_interval` at most."""
+    def server_close(self):
+        super().server_close()
+        self._wake_in.close()
+        self._wake_out.close()
+
+    def connection_threads(self):
+        with self._lock:
+            return len(self._connections)
+
+    def accept_loop(self):
+        """Takes connections and hands over those whose request arrives, until
+        stop_accepting(). Sleeps until a connection or a request comes, a waiting connection's
+        time is up, or stop_accepting() wakes it."""
+        paused_until = None
         with selectors.DefaultSelector() as selector:
-            selector.register(self, selectors.EVENT_READ)
-            while self._accepting:
-                if selector.select(poll_interval) and self._accepting:
-                    self._handle_request_noblock()
+            selector.register(self.socket, selectors.EVENT_READ, _LISTEN)
+            selector.register(self._wake_in, selectors.EVENT_READ, _WAKE)
+            try:
+                while self._accepting:
+                    now = time.monotonic()
+                    if paused_until is not None and now >= paused_until:
+                        selector.register(self.socket, selectors.EVENT_READ, _LISTEN)
+                        paused_until = None
+                    self._drop_expired(selector, now)
+                    ends = list(self._waiting.values())
+                    if paused_until is not None:
+                        ends.append(paused_until)
+                    timeout = max(0.0, min(ends) - now) if ends else None
+                    for key, _ in selector.select(timeout):
+                        if not self._accepting:
+                            break
+                        if key.data == _WAKE:
+                            _drain(self._wake_in)
+                        elif key.data == _LISTEN:
+                            if not self._accept(selector):
+                                selector.unregister(self.socket)
+                                paused_until = time.monotonic() + _ACCEPT_PAUSE
+                        else:
+                            selector.unregister(key.fileobj)
+                            del self._waiting[key.fileobj]
+                            self._hand_over(key.fileobj)
+            finally:
+                for sock in self._waiting:
+                    sock.close()
+                self._waiting.clear()
 
     def stop_accepting(self):
         self._accepting = False
+        try:
+            self._wake_out.send(b"x")
+        except OSError:
+            pass  # a wake-up is pending already (or the loop is gone)
 
-    def process_request(self, request, client_address):
-        thread = threading.Thread(target=self._connection, args=(request, client_address),
+    def _accept(self, selector):
+        """Takes the connections waiting in the backlog; False when the process has no file
+        descriptor left for one (accepting then pauses)."""
+        for _ in range(self.request_queue_size):
+            try:
+                sock, _ = self.socket.accept()
+            except (BlockingIOError, InterruptedError, ConnectionAbortedError):
+                return True
+            except OSError:  # out of file descriptors: free one, or pause
+                if not self._waiting:
+                    return False
+                self._drop(selector, next(iter(self._waiting)))
+                continue
+            if len(self._waiting) >= MAX_WAITING:
+                self._drop(selector, next(iter(self._waiting)))
+            self._waiting[sock] = time.monotonic() + IDLE_TIMEOUT
+            selector.register(sock, selectors.EVENT_READ, sock)
+        return True
+
+    def _drop(self, selector, sock):
+        selector.unregister(sock)
+        del self._waiting[sock]
+        sock.close()
+
+    def _drop_expired(self, selector, now):
+        for sock in [s for s, end in self._waiting.items() if end <= now]:
+            self._drop(selector, sock)
+
+    def _hand_over(self, sock):
+        """A request is arriving on `sock`: a thread serves it, or it is refused at once."""
+        thread = threading.Thread(target=self._connection, args=(sock,),
                                   name="botapi-request", daemon=True)
         with self._lock:
-            if self._closing:
-                self.shutdown_request(request)
-                return
-            self._connections[thread] = [request, False]
+            closing = self._closing
+            full = not closing and len(self._connections) >= self.max_connections
+            if full:
+                self.refused += 1
+            elif not closing:
+                self._connections[thread] = [sock, False]
+        if closing or full:
+            if full:
+                _refuse(sock)
+            sock.close()
+            return
         try:
             thread.start()
         except BaseException:
             with self._lock:
                 del self._connections[thread]
-            self.shutdown_request(request)
+            sock.close()
             raise
 
-    def _connection(self, request, client_address):
+    def _connection(self, request):
         try:
-            self.finish_request(request, client_address)
+            self.finish_request(request, request.getpeername())
         except Exception:
-            self.handle_error(request, client_address)
+            self.handle_error(request, None)
         finally:
             self.shutdown_request(request)
             with self._lock:
@@ -156,6 +211,31 @@ class HttpServer(http.server.HTTPServer):
         for thread in threads:
             thread.join(max(0.0, deadline - time.monotonic()))
         return [t for t in threads if t.is_alive()]
+
+
+def _drain(sock):
+    try:
+        while sock.recv(4096):
+            pass
+    except OSError:
+        pass  # nothing more to read
+
+
+def _refuse(sock):
+    """Answers 503 without blocking the accept loop. What the client sent is read first, as far
+    as it came, so that closing does not reset the connection before it reads the answer."""
+    try:
+        sock.setblocking(False)
+        for _ in range(16):
+            if not sock.recv(65536):
+                break
+    except OSError:
+        pass  # read all there was
+    try:
+        sock.send(BUSY_ANSWER)
+        sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass  # the client went away
 
 
 def _cut(sock):
@@ -212,37 +292,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._answer(status, payload)
 
     def _params(self):
-        query = self.path.partition("?")[2]
-        try:
-            params = {k: v[-1] for k, v in urllib.parse.parse_qs(query, errors="strict").items()}
-        except UnicodeDecodeError:
-            raise ApiError(400, "Bad Request: the query is not UTF-8") from None
-        body = self._body()
-        if not body:
-            return params
+        params = query_params(self.path.partition("?")[2])
         kind = self.headers.get_content_type()
-        if kind == "application/json":
-            try:
-                data = json.loads(body)
-            except UnicodeDecodeError:
-                raise ApiError(400, "Bad Request: the body is not UTF-8") from None
-            except (ValueError, RecursionError):
-                raise ApiError(400, "Bad Request: can't parse JSON") from None
-            if not isinstance(data, dict):
-                raise ApiError(400, "Bad Request: parameters must be a JSON object")
-            params.update(data)
-        elif kind == "application/x-www-form-urlencoded":
-            try:
-                text = body.decode("utf-8")
-                form = urllib.parse.parse_qs(text, errors="strict")
-            except UnicodeDecodeError:
-                raise ApiError(400, "Bad Request: the body is not UTF-8") from None
-            params.update({k: v[-1] for k, v in form.items()})
-        else:
-            raise ApiError(400, f"Bad Request: unsupported content type {kind}")
+        body = self._body(max_body(kind))
+        if body:
+            params.update(body_params(kind, self.headers.get("Content-Type", ""), body))
         return params
 
-    def _body(self):
+    def _body(self, limit):
         if self.headers.get("Transfer-Encoding"):
             raise ApiError(411, "Length Required: send the body with a Content-Length")
         raw = self.headers.get("Content-Length")
@@ -252,12 +309,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not raw.isdigit() or not raw.isascii():
             raise ApiError(400, "Bad Request: invalid Content-Length")
         length = int(raw)
-        if length > MAX_BODY:
+        if length > limit:
+            if length <= MAX_DISCARD:
+                self._discard(length)
             raise ApiError(413, "Request Entity Too Large")
         body = self.rfile.read(length)
         if len(body) < length:
             raise ApiError(400, "Bad Request: the body ended before its Content-Length")
         return body
+
+    def _discard(self, length):
+        while length > 0:
+            chunk = self.rfile.read(min(length, 1 << 16))
+            if not chunk:
+                break
+            length -= len(chunk)
 
     def _answer(self, status, payload):
         body = json.dumps(payload).encode()

@@ -166,3 +166,22 @@ def test_command_line_server_runs_until_terminated():
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=10) == 0
+
+
+def test_an_operator_edit_arrives_as_an_edited_message(server, client):
+    remote = RemoteServer(server.control_url, token=server.control_token)
+    first = server.post_message("/orders 5", 5)
+    edit = remote.edit_message(first, "/orders 7")
+    second_edit = server.edit_message(edit, "plain words")
+    original, edited, again = client.get_updates()
+    assert (edited.update_id, again.update_id) == (edit, second_edit)
+    assert edited.message is None and edited.effective_message is edited.edited_message
+    message = edited.edited_message
+    assert (message.message_id, message.text, message.chat.id) == (
+        original.message.message_id, "/orders 7", 5)
+    assert message.edit_date is not None and message.entities[0].type == "bot_command"
+    assert again.edited_message.text == "plain words" and not again.edited_message.entities
+    with pytest.raises(LookupError):
+        server.edit_message(999, "x")
+    with pytest.raises(RuntimeError, match="no message of update 999"):
+        remote.edit_message(999, "x")

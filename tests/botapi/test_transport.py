@@ -1,7 +1,8 @@
 """The local Bot API server against clients that misbehave: malformed requests, idle
-connections, control calls without a token, and a stop while they hang on."""
+connections, more connections than it has threads for, and a stop while they hang on."""
 import http.client
 import json
+import select
 import socket
 import threading
 import time
@@ -9,15 +10,17 @@ import time
 import pytest
 from telegram import Bot
 
-from botapi import BotApiServer, RemoteServer
+from botapi import BotApiServer, RemoteServer, transport
 from tests.waiting import eventually
 
 TOKEN = "1111:transport-test"
+CONTROL = "control-token-of-the-transport-test"
 
 
 @pytest.fixture
 def server():
-    with BotApiServer(token=TOKEN, max_poll_timeout=60) as srv:
+    with BotApiServer(token=TOKEN, max_poll_timeout=60, control=True,
+                      control_token=CONTROL) as srv:
         yield srv
 
 
@@ -51,7 +54,7 @@ def raw(server, data, shut_write=True):
 
 
 def control(action, **params):
-    return "POST", f"/control/{action}", json.dumps(params).encode(), {
+    return "POST", f"/control/{action}", json.dumps(dict(params, token=CONTROL)).encode(), {
         "Content-Type": "application/json"}
 
 
@@ -59,14 +62,18 @@ def test_malformed_requests_are_answered_with_json_errors(server):
     json_type = {"Content-Type": "application/json"}
     form = {"Content-Type": "application/x-www-form-urlencoded"}
     cases = [
-        (control("message", token=TOKEN, chat_id=5), 400, "text is required"),
-        (control("message", token=TOKEN, chat_id=5, text=7), 400, "must be a string"),
-        (control("message", token=TOKEN, text="x"), 400, "chat_id is required"),
-        (control("message", token=TOKEN, text="x", chat_id="five"), 400, "invalid parameter"),
-        (control("edit", token=TOKEN, update_id=99, text="x"), 400, "no message of update"),
-        (control("wait_sent", token=TOKEN, n=1, timeout="nan"), 400, "invalid parameter"),
-        (control("wait_sent", token=TOKEN), 400, "n is required"),
-        (control("nothing", token=TOKEN), 404, "Not Found"),
+        (control("message", chat_id=5), 400, "text is required"),
+        (control("message", chat_id=5, text=7), 400, "must be a string"),
+        (control("message", text="x"), 400, "chat_id is required"),
+        (control("message", text="x", chat_id="five"), 400, "invalid parameter"),
+        (control("edit", update_id=99, text="x"), 400, "no message of update"),
+        (control("wait_sent", n=1, timeout="nan"), 400, "invalid parameter"),
+        (control("wait_sent"), 400, "n is required"),
+        (control("nothing"), 404, "Not Found"),
+        (control("press", message_id=1, data="x", text="y"), 400, "one of them"),
+        (control("press", message_id=1, data=5), 400, "must be a string"),
+        (control("photo", message_id=1), 400, "not a kept message"),
+        (control("sent", bot="not a token"), 400, "invalid parameter bot"),
         (("POST", "/control/message", b"[1]", json_type), 400, "JSON object"),
         (("POST", "/control/message", b"{", json_type), 400, "parse JSON"),
         (("POST", "/control/message", b'{"text": "\xff"}', json_type), 400, "not UTF-8"),
@@ -103,18 +110,6 @@ def test_malformed_requests_are_answered_with_json_errors(server):
     assert server.pending() == [] and server.sent() == []
 
 
-def test_control_calls_need_the_bots_token(server):
-    for params in [{}, {"token": None}, {"token": 1111}, {"token": "not a token"}]:
-        status, answer = request(server, *control("message", text="/stop", chat_id=5,
-                                                  **params))
-        assert (status, answer["error_code"]) == (401, 401)
-    assert server.pending() == []  # the server's own default token is never assumed
-    with pytest.raises(ValueError, match="token"):
-        RemoteServer(server.control_url).post_message("/stop", 5)
-    RemoteServer(server.control_url).post_message("/stop", 5, token=TOKEN)
-    assert [u["message"]["text"] for u in server.pending()] == ["/stop"]
-
-
 def test_stop_is_quick_whatever_the_clients_do(server):
     """Idle connections, a body that never comes, a client that does not read its answer, a
     long poll and a control wait: stop answers what it can and cuts the rest."""
@@ -131,7 +126,7 @@ def test_stop_is_quick_whatever_the_clients_do(server):
 
     def wait():
         try:
-            RemoteServer(server.control_url, TOKEN).wait_sent(1, timeout=50)
+            RemoteServer(server.control_url, CONTROL).wait_sent(1, timeout=50)
         except RuntimeError as exc:
             results["wait"] = str(exc)
 
@@ -139,7 +134,8 @@ def test_stop_is_quick_whatever_the_clients_do(server):
     for thread in threads:
         thread.start()
     server.wait_polling()
-    eventually(lambda: busy(server) == 2 and len(server._httpd._connections) == 4)
+    # The idle connection waits without a thread; the half-sent request has one.
+    eventually(lambda: busy(server) == 2 and len(server._httpd._connections) == 3)
     server.set_send_delay(50)
     delayed = threading.Thread(target=lambda: results.update(
         send=_failure(lambda: Bot(TOKEN, base_url=server.base_url).send_message(
@@ -172,3 +168,65 @@ def _failure(fn):
     except Exception as exc:
         return str(exc)
     return None
+
+
+def request_threads(server):
+    """The threads serving this server's connections (other servers may run beside it)."""
+    return list(server._httpd._connections)
+
+
+def test_connection_threads_stay_within_the_cap(server):
+    """Idle sockets cost no thread; requests beyond the cap are answered 503 at once; the
+    server serves again as soon as a thread is free, and stops within its bound."""
+    host, port = server.url[len("http://"):].split(":")
+    cap = server.max_connections
+    client = Bot(TOKEN, base_url=server.base_url)
+    idle = [socket.create_connection((host, int(port))) for _ in range(200)]
+    stuck = []
+    try:
+        eventually(lambda: len(server._httpd._waiting) == 200)
+        assert request_threads(server) == []
+        assert client.get_me().id == 1111  # served beside them
+
+        # Requests whose bodies never come hold a thread each, up to the cap.
+        for _ in range(cap + 8):
+            sock = socket.create_connection((host, int(port)), timeout=10)
+            sock.sendall(b"POST /control/sent HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")
+            stuck.append(sock)
+        eventually(lambda: server.connections_refused() == 8)
+        serving = request_threads(server)
+        assert len(serving) == cap
+        answered = select.select(stuck, [], [], 0)[0]
+        assert len(answered) == 8
+        for sock in answered:
+            head, _, body = sock.recv(4096).partition(b"\r\n\r\n")
+            assert head.startswith(b"HTTP/1.0 503 ")
+            assert json.loads(body)["description"] == "Service Unavailable: too many connections"
+        status, answer = raw(server, b"GET /bot" + TOKEN.encode() + b"/getMe HTTP/1.0\r\n\r\n")
+        assert "503" in status and answer["error_code"] == 503
+
+        # A thread freed, a request is served again.
+        for sock in [s for s in stuck if s not in answered][:3]:
+            sock.shutdown(socket.SHUT_RDWR)
+        eventually(lambda: len(request_threads(server)) <= cap - 3)
+        assert client.get_me().id == 1111
+        assert len(request_threads(server)) <= cap
+        serving += request_threads(server)
+
+        started = time.monotonic()
+        server.stop()
+        assert time.monotonic() - started < 1.0
+        assert not [t for t in serving if t.is_alive()]
+        assert server.connections_refused() == 9  # still told after the stop
+    finally:
+        for sock in idle + stuck:
+            sock.close()
+
+
+def test_a_connection_that_never_speaks_is_dropped(server, monkeypatch):
+    monkeypatch.setattr(transport, "IDLE_TIMEOUT", 0.2)
+    host, port = server.url[len("http://"):].split(":")
+    with socket.create_connection((host, int(port)), timeout=10) as sock:
+        assert sock.recv(1) == b""  # closed by the server, without a thread or an answer
+    eventually(lambda: server._httpd._waiting == {})
+    assert request_threads(server) == []
