@@ -271,6 +271,9 @@ def bot_api_process(tmp_path):
         proc.stdout.close()
 
 
+# Long: once the Bot API is gone the session waits out the outbox's closing grace (11 s for
+# the summary) and the client's retry pause before it ends.
+@pytest.mark.long
 def test_with_a_token_the_session_talks_to_that_bot_api_and_never_shows_a_secret(
         run_session, bot_api_process, tmp_path):
     api, base_url, control = bot_api_process
@@ -301,6 +304,9 @@ def test_with_a_token_the_session_talks_to_that_bot_api_and_never_shows_a_secret
     assert "Zq-Token" not in everything and "Zq-Password" not in everything
 
 
+# Long: two whole sessions, each with the start and end every session has (about 3.4 s: the
+# adapter's 2 s pause in the account subscription, the bot's closing).
+@pytest.mark.long
 def test_instruments_from_the_settings_file_one_unknown_to_the_broker(run_session, tmp_path):
     (tmp_path / "zandor_trader.ini").write_text(
         "[zandor_trader]\ninstruments = EPZ5, ZNH6\n"
@@ -333,6 +339,9 @@ sys.exit(max(run(settings), run(settings)))
 """
 
 
+# Long: two whole sessions, each with the start and end every session has (about 3.4 s: the
+# adapter's 2 s pause in the account subscription, the bot's closing).
+@pytest.mark.long
 def test_a_second_session_in_the_same_process_works(run_session):
     s = run_session(command=("-c", SECOND_SESSION))
     assert s.finish() == 0, s.transcript()
