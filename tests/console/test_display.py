@@ -156,7 +156,15 @@ def test_sections_give_way_in_the_documented_order():
     assert "Latest one-minute bars" in frame(view_of(gw), 160, 50)
     narrow = frame(view_of(gw, typing="/stop"), 99, 50)
     assert "Trace" not in narrow and "Latest one-minute bars" not in narrow
+    assert "Trace" in frame(view_of(gw), 100, 50)
     assert "operator> /stop" in frame(view_of(gw, typing="/stop"), 60, 12)
+
+
+def test_the_trace_pane_ends_with_the_newest_lines_and_counts_the_others():
+    text = frame(view_of(fakes.gateway_with_adapter()), 160, 50)
+    shown = re.findall(r"trace line (\d+)", text)
+    hidden = int(re.search(r"\^ (\d+) earlier lines not shown", text).group(1))
+    assert shown[-1] == "99" and len(shown) + hidden == 100
 
 
 def test_the_chat_scrolls_back_by_pages_and_forward_to_the_newest():

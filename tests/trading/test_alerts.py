@@ -1,5 +1,6 @@
 """What the operator is told unasked: orders ending without a fill, connections lost and
 back, market data gone quiet and back; and the confirmation and summary of /stop."""
+import threading
 import types
 
 import cqgsim
@@ -9,6 +10,7 @@ from zandor_trader.core.data import Quote
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.trading import Engine
 
+from ..waiting import eventually
 from . import fakes
 from .test_engine import answers, ask, desk, dispatch, fakes_order  # noqa: F401  (the fixture)
 
@@ -51,6 +53,34 @@ def test_market_data_gone_quiet_and_back_is_told_once_each(desk):
     assert answers(desk) == ["Market data of CLEF6.NYMEX is flowing again."]
 
 
+def test_the_running_engine_checks_the_data_on_its_timer_and_tells_a_return_at_once(desk):
+    now = [0.0]
+    desk.engine.clock = lambda: now[0]
+    desk.engine.watch.stale_after = 400.0  # a check every 100 s of this clock
+    runner = threading.Thread(target=desk.engine.run)
+    runner.start()
+    try:
+        now[0] = 500.0
+        desk.engine.wake()  # the first check is due: both instruments are quiet
+        eventually(lambda: len(desk.bot.sent) == 2)
+        # Data again: told now, not at the next check 100 s (of real time here) away.
+        desk.engine.on_gateway_record("quote", Quote(security=fakes.ES, last_price=6850.0))
+        desk.engine.on_gateway_record("orderbook", Quote(security=fakes.CL))
+        eventually(lambda: len(desk.bot.sent) == 4)
+        now[0] = 1000.0  # quiet again, and the checks go on
+        desk.engine.wake()
+        eventually(lambda: len(desk.bot.sent) == 6)
+    finally:
+        desk.engine.request_stop("done")
+        runner.join(10)
+    assert answers(desk) == ["Market data of EPZ5.CME is stale: nothing for 500 s.",
+                             "Market data of CLEF6.NYMEX is stale: nothing for 500 s.",
+                             "Market data of EPZ5.CME is flowing again.",
+                             "Market data of CLEF6.NYMEX is flowing again.",
+                             "Market data of EPZ5.CME is stale: nothing for 500 s.",
+                             "Market data of CLEF6.NYMEX is stale: nothing for 500 s."]
+
+
 def test_market_data_not_watched_is_never_called_stale(desk):
     desk.engine.clock = lambda: 100.0
     desk.engine.on_gateway_record("quote", Quote(security=fakes.ES, last_price=6850.0))
@@ -84,6 +114,14 @@ def test_stop_with_business_open_asks_for_confirmation_naming_it(desk):
 def test_stop_force_or_nothing_open_ends_at_once(desk):
     assert ask(desk, zandor_trader_status="Terminated") == []
     assert desk.engine._stop_reason == "/stop from the operator"
+
+
+def test_a_stop_after_the_session_was_told_to_end_changes_nothing(desk):
+    desk.adapter.open_positions = [fakes.long_position()]
+    desk.engine.request_stop("Ctrl-C")
+    dispatch(desk, zandor_trader_status="Terminated")  # a /stop queued behind it
+    desk.engine.serve_pending()
+    assert desk.engine._stop_reason == "Ctrl-C" and answers(desk) == []
 
 
 def test_stop_force_ends_whatever_is_open(desk):
