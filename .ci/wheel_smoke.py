@@ -79,7 +79,7 @@ class Session:
 
 def run_session() -> None:
     from botapi import RemoteServer
-    from zandor_trader.session import LOCAL_TOKEN
+    from zandor_trader.app.bot_api import LOCAL_TOKEN
 
     session = Session()
     try:

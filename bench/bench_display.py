@@ -14,7 +14,7 @@ import time
 
 from benchlib import Row
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))  # for tests.session
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))  # for tests.app
 
 WARM_UP = 6.0   # seconds after the chat answers
 WINDOW = 15.0   # seconds measured
@@ -22,7 +22,7 @@ RUNS = 3        # at most, whatever --repeat says: each run takes half a minute
 
 
 def idle_cpu_percent(plain: bool) -> float:
-    from tests.session.terminal_session import TerminalSession
+    from tests.app.terminal_session import TerminalSession
 
     with tempfile.TemporaryDirectory() as cwd:
         s = TerminalSession("--speed", "10", "--minutes", "5", cwd=cwd, width=160, height=50,

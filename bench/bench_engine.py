@@ -6,7 +6,7 @@ from benchlib import Row, median_seconds, timed
 from zandor_trader.core.constants import Direction, Exchange, OrderStatus, OrderType
 from zandor_trader.core.order import Order
 from zandor_trader.core.security import Security
-from zandor_trader.engine import Engine
+from zandor_trader.trading import Engine
 from zandor_trader.gateways.cqg.gateway import CqgGateway
 
 ES = Security("EPZ5", Exchange.CME)
@@ -36,7 +36,7 @@ def _engine(kept: int) -> Engine:
 
 def _per_call_ms(engine: Engine, active: bool, repeat: int) -> float:
     def run():
-        return timed(lambda: [engine._serve_get_orders(active, 8) for _ in range(CALLS)])
+        return timed(lambda: [engine.queries.get_orders(active, 8) for _ in range(CALLS)])
     return median_seconds(run, repeat) / CALLS * 1e3
 
 

@@ -8,12 +8,10 @@ import pytest
 from telegram import Update
 from telegram.ext import TypeHandler
 
-from tests.session import fakes
+from tests.trading import fakes
 from tests.waiting import eventually
-from zandor_trader import pretrade
-from zandor_trader.engine import Engine
-from zandor_trader.operator_requests import RequestIntake
-from zandor_trader.outbox import Outbox
+from zandor_trader.chat import Outbox, RequestIntake
+from zandor_trader.trading import Engine, pretrade
 
 from .conftest import OPERATOR
 

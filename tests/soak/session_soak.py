@@ -23,7 +23,7 @@ import time
 from decimal import Decimal
 from typing import List, Tuple
 
-from tests.session.terminal_session import TerminalSession
+from tests.app.terminal_session import TerminalSession
 
 MAX_GROWTH = 10 * 1024 * 1024  # bytes of resident memory allowed after the warm-up
 SAMPLE_EVERY = 5.0  # seconds

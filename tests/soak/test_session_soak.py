@@ -7,6 +7,7 @@ import pytest
 from .session_soak import run
 
 pytestmark = [
+    pytest.mark.long,
     pytest.mark.skipif(os.name != "posix", reason="needs a pseudo-terminal"),
     # Under AddressSanitizer freed memory is held back on purpose: resident memory says
     # nothing there, and the session's parts are run by the other session tests.

@@ -4,6 +4,7 @@ import pytest
 from .harness import Plan, run
 
 
+@pytest.mark.long
 @pytest.mark.timeout(300)
 def test_a_short_soak_run_keeps_every_promise():
     report = run(Plan(records=100_000, orders=1_000, resubscribe_every=20, minute_every=10))

@@ -11,7 +11,7 @@ from zandor_trader.core.order import Order
 from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
-from zandor_trader.gateways.cqg.trades import TradeLog
+from zandor_trader.trading.trades import TradeLog
 
 if TYPE_CHECKING:
     from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel

@@ -1,0 +1,16 @@
+"""What the request handlers work with. The engine is the one desk of a session; the handlers
+see only this, so that they can be read and tested without the engine's loop."""
+from typing import Any, Callable, Dict, Optional, Protocol
+
+from zandor_trader.core.security import Security
+from zandor_trader.trading.pretrade import Limits
+
+
+class Desk(Protocol):
+    # The session's gateway (a CqgGateway): queries, orders, the trade log.
+    gateway: Any
+    limits: Limits
+    max_positions: Dict[Security, int]  # the position limit where it differs per security
+
+    def reply(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
+        """Queues `text` for the operator; returns at once."""

@@ -1,0 +1,27 @@
+"""The intake: each operator update taken as requests where the bot's handler wrote them."""
+import types
+
+from zandor_trader.chat import RequestIntake, take_requests
+
+from ..trading import fakes
+
+
+def test_take_requests_lowers_each_flag_as_it_reads_and_takes_a_stop_once():
+    bot = fakes.Bot()
+    bot.get_deals, bot.num_deals_displayed = True, 4
+    bot.zandor_trader_status = "Terminated"
+    assert take_requests(bot) == [("get_deals", {"num_deals_displayed": 4}), ("stop", {})]
+    assert bot.get_deals is False and bot.zandor_trader_status == "Running"
+    assert take_requests(bot) == []
+
+
+def test_a_request_carries_its_message_and_arrival_number():
+    bot, taken = fakes.Bot(), []
+    intake = RequestIntake(bot, taken.append)
+    update = types.SimpleNamespace(effective_message=types.SimpleNamespace(text="/stop force"))
+    bot.zandor_trader_status = "Terminated"
+    intake.on_dispatched(update, types.SimpleNamespace(args=["force"]))
+    bot.get_balance = True
+    intake.on_dispatched()
+    assert [(r.kind, r.seq, r.text, r.args) for r in taken] == [
+        ("stop", 1, "/stop force", ("force",)), ("get_balance", 2, "", ())]
