@@ -14,9 +14,7 @@ from decimal import Decimal
 import pytest
 
 from botapi import RemoteServer
-from zandor_trader.app.bot_api import LOCAL_TOKEN
 
-TOKEN = LOCAL_TOKEN  # the local server's bot, when no token is configured
 CHAT = 77
 STARTUP = 60.0  # seconds; a session starts in a few, on a loaded machine in more
 REPLY = 20.0
@@ -25,7 +23,10 @@ REPLY = 20.0
 class SessionProcess:
     """`python -m zandor_trader --plain ...`, its output read line by line as it comes."""
 
-    def __init__(self, *args, cwd, env=None, command=("-m", "zandor_trader", "--plain")):
+    # With --bot-port the local server serves its control interface, through which the test
+    # plays the operator.
+    def __init__(self, *args, cwd, env=None,
+                 command=("-m", "zandor_trader", "--plain", "--bot-port", "0")):
         env = session_environment(**(env or {}))
         self.proc = subprocess.Popen(
             [sys.executable, *command, *args], cwd=cwd, env=env,
@@ -61,8 +62,8 @@ class SessionProcess:
         """Waits until the session runs; the operator plays through `remote`, by default
         the control interface of the session's local server."""
         if remote is None:
-            control = self.wait_line(r"\(control (\S+)\)").group(1)
-            remote = RemoteServer(control, token=TOKEN)
+            control, path = self.wait_line(r"\(control (\S+), token in (.+)\)$").groups()
+            remote = RemoteServer.from_token_file(control, path)
         self.remote = remote
         self.wait_line(r"^Session running")
         return self

@@ -125,13 +125,13 @@ def test_a_secret_is_hidden_in_every_text_form_and_in_errors_about_it(settings_f
 def test_output_is_scrubbed_of_the_secrets_even_written_in_pieces_or_url_quoted():
     import io
 
-    redact = Redactor([Secret("4242:Tok/Zq9"), Secret("pw"), None])
+    redact = Redactor([Secret("4242:Tok/Zq9"), None])
     target = io.StringIO()
     stream = RedactingStream(target, redact)
     stream.write("url /bot4242:Tok")
-    stream.write("/Zq9/getUpdates failed\nquoted 4242%3ATok%2FZq9 pw ")
+    stream.write("/Zq9/getUpdates failed\nquoted 4242%3ATok%2FZq9 deal 1000001 ")
     stream.flush()
-    assert target.getvalue() == "url /bot***/getUpdates failed\nquoted *** pw "
+    assert target.getvalue() == "url /bot***/getUpdates failed\nquoted *** deal 1000001 "
 
 
 def test_the_bot_configuration_is_read_when_asked_and_set_by_the_host(monkeypatch, tmp_path):

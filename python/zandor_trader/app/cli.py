@@ -10,6 +10,7 @@ then ZANDOR_* environment variables, then these options. The gateway password
 or the settings file only.
 """
 import argparse
+import math
 
 from zandor_trader.app.session import run
 from zandor_trader.app.settings import BROKERS, SettingsError, load
@@ -18,16 +19,23 @@ from zandor_trader.app.settings import BROKERS, SettingsError, load
 def _positive(kind):
     def parse(text: str):
         value = kind(text)
-        if value <= 0:
-            raise argparse.ArgumentTypeError(f"must be positive, not {text}")
+        if not math.isfinite(value) or value <= 0:  # nan and inf too: no time is that long
+            raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
         return value
     return parse
 
 
 def _not_negative(text: str) -> float:
     value = float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, not {text}")
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of at least 0, not {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be a port number from 0 to 65535, not {text}")
     return value
 
 
@@ -64,7 +72,11 @@ OPTIONS = (
     ("--refresh", "refresh", _positive(float),
      "seconds between balance and position refreshes of the display (default 5)"),
     ("--log", "log_file", str, "also append the trace lines to FILE (display mode)"),
-    ("--bot-port", "bot_port", int, "port of the local Bot API server (default: any free port)"),
+    ("--bot-port", "bot_port", _port,
+     "port of the local Bot API server (0: any free one), which then also serves its control "
+     "interface: another process may play the operator with the control token, written to a "
+     "file only you can read (its path is printed); without this option the server takes any "
+     "free port and serves no control interface"),
 )
 
 

@@ -1,5 +1,12 @@
-"""Secrets (the gateway password, the bot token): held so that no text form shows them, and
-every output of the session scrubbed of them."""
+"""Secrets (the gateway password, the bot token): held so that no text form shows them; every
+output of the session scrubbed of the bot token.
+
+The password needs no scrubbing: it goes to the adapter's Logon and nowhere else, so no output
+can hold it. Scrubbing it would do harm: a short or common password ("1000") would blank
+ordinary text where it never stood (deal ids, prices). A bot token is long and random, and
+stands in the Bot API's addresses that the client library's errors name: that one is blanked
+wherever it appears.
+"""
 import contextlib
 import io
 import sys
@@ -37,9 +44,8 @@ class Secret:
 
 
 class Redactor:
-    """Replaces every known secret, also URL-quoted, in a text by HIDDEN."""
-
-    MIN_LENGTH = 4  # shorter values would blank out ordinary words
+    """Replaces every secret given, also URL-quoted, in a text by HIDDEN. Give it only what
+    is long and random (tokens): whatever equals a secret is taken for it."""
 
     def __init__(self, secrets: Iterable[Optional[Secret]] = ()):
         self._lock = threading.Lock()
@@ -48,7 +54,7 @@ class Redactor:
             self.add(secret)
 
     def add(self, secret: Optional[Secret]) -> None:
-        if not secret or len(secret.reveal()) < self.MIN_LENGTH:
+        if not secret:
             return
         value = secret.reveal()
         with self._lock:

@@ -7,26 +7,26 @@ bot token configured the operator bot talks to that Bot API (Telegram, or the ba
 configured); without one it talks to a local Bot API server started here, and what the user
 types is posted to it as the operator's messages. Every output is scrubbed of the secrets.
 """
-import os
 import random
-import signal
 import sys
 import threading
 import time
 from typing import TYPE_CHECKING, Optional
 
 from zandor_trader.app.bot_api import choose_bot_api
-from zandor_trader.app.settings import PROGID, Settings, securities
+from zandor_trader.app.interrupts import CLOSING, LAST_REPLIES, RUNNING, STARTING, Interrupts
+from zandor_trader.app.secrecy import Redactor
+from zandor_trader.app.settings import PROGID, Settings, position_limits, securities
 
 if TYPE_CHECKING:
     from botapi import BotApiServer
 
     from zandor_trader.app.bot_hooks import Hooks
-    from zandor_trader.chat import ChatLog, Outbox, SentLog
+    from zandor_trader.chat import ChatLink, ChatLog, Outbox, RequestIntake, SentLog
     from zandor_trader.console import Display, KeyboardReader, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
-    from zandor_trader.trading import Engine
+    from zandor_trader.trading import Engine, Request
 
 EXIT_OK, EXIT_FAILED = 0, 1
 
@@ -34,30 +34,6 @@ EXIT_OK, EXIT_FAILED = 0, 1
 def market_seed(seed: Optional[int]) -> int:
     """The seed given, or a new one from the system's entropy."""
     return seed if seed is not None else random.SystemRandom().randrange(1, 2**31)
-
-
-class _Interrupts:
-    """Ctrl-C (or SIGTERM) asks the engine to stop; a second Ctrl-C interrupts at once."""
-
-    def __init__(self, stop):
-        self._stop = stop
-        self._asked = False
-        self._saved = {}
-
-    def _handle(self, signum, frame):
-        if self._asked and signum == signal.SIGINT:
-            raise KeyboardInterrupt
-        self._asked = True
-        self._stop("Ctrl-C" if signum == signal.SIGINT else "terminated by a signal")
-
-    def __enter__(self):
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            self._saved[signum] = signal.signal(signum, self._handle)
-        return self
-
-    def __exit__(self, *exc):
-        for signum, handler in self._saved.items():
-            signal.signal(signum, handler)
 
 
 def _print_chat(who: str, text: str) -> None:
@@ -77,7 +53,7 @@ class Session:
         self.server: Optional[BotApiServer] = None
         self.bot: Optional[TelegramBot] = None
         self.sent_log: Optional[SentLog] = None
-        self._hooks: Hooks = []  # what this session added to the bot's dispatcher
+        self._hooks: Optional[Hooks] = None  # what this session did to the bot's dispatcher
         self.keyboard: Optional[KeyboardReader] = None
         self.gateway: Optional[CqgGateway] = None
         self.engine: Optional[Engine] = None
@@ -86,12 +62,18 @@ class Session:
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
+        self.link: Optional[ChatLink] = None  # whether the Bot API can be reached
+        self.intake: Optional[RequestIntake] = None
+        self.phase = STARTING  # what Ctrl-C does (see interrupts)
+        # The bot token only: the password goes to the adapter's Logon and nowhere else.
+        self.redact = Redactor([settings.telegram_token])
 
     def _changed(self) -> None:
         if self.display is not None:
             self.display.changed()
 
-    def _typed(self) -> None:
+    def typed(self) -> None:
+        """A key was typed: drawn at once."""
         if self.display is not None:
             self.display.changed(urgent=True)
 
@@ -103,21 +85,28 @@ class Session:
     def run(self) -> int:
         from zandor_trader.app.secrecy import Redactor, redacted_output
 
-        s = self.settings
-        self.redact = Redactor(s.secrets())
-        with redacted_output(self.redact):
-            if s.broker == "sim":
-                import cqgsim
+        from zandor_trader.console import discard_typeahead
 
-                seed = market_seed(s.seed)
-                # Printed so that the run can be repeated; a new seed each run keeps order ids
-                # and deal numbers from repeating across sessions.
-                print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
-                      flush=True)
-                cqgsim.configure(mode="live", seed=seed, speed=s.speed)
-            if s.plain or not sys.stdout.isatty():
-                return self._run(securities(s))
-            return self._run_with_display(securities(s))
+        s = self.settings
+        # The bot token only: the password goes to the adapter's Logon and nowhere else.
+        self.redact = Redactor([s.telegram_token])
+        try:
+            with redacted_output(self.redact):
+                if s.broker == "sim":
+                    import cqgsim
+
+                    seed = market_seed(s.seed)
+                    # Printed so that the run can be repeated; a new seed each run keeps order
+                    # ids and deal numbers from repeating across sessions.
+                    print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
+                          flush=True)
+                    cqgsim.configure(mode="live", seed=seed, speed=s.speed)
+                if s.plain or not sys.stdout.isatty():
+                    return self._run(securities(s))
+                return self._run_with_display(securities(s))
+        finally:  # keys typed meanwhile are not commands for the shell
+            if sys.stdin is not None and not sys.stdin.closed:
+                discard_typeahead(sys.stdin.fileno())
 
     def _run_with_display(self, securities) -> int:
         import shutil
@@ -159,8 +148,8 @@ class Session:
         gateway = self.gateway = CqgGateway(securities, tick_sizes=ticks)
         prices.use_tick_source(gateway.tick_size)  # prices with each contract's decimals
         status = EXIT_FAILED
-        try:
-            with _Interrupts(self._stop):
+        with Interrupts(lambda: self.phase, lambda: self.engine):
+            try:
                 token, chat_id, base_url = self._telegram()
                 sent_log = self.sent_log = SentLog(chat_id)
                 chat = self.chat = ChatLog(sent_log.sent_after,
@@ -169,8 +158,8 @@ class Session:
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
                 engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
-                if self.server is not None:
-                    self._start_keyboard(chat_id, token, keys=pane is not None)
+                self.phase = RUNNING
+                self._start_keyboard(chat_id, keys=pane is not None)
                 user, password, account = s.user, s.password, s.account
                 if user is None or password is None or account is None:
                     raise ValueError("the broker's user, password and account must all be set")
@@ -188,63 +177,43 @@ class Session:
                 print(f"Session stopping: {reason}", flush=True)
                 engine.reply(engine.summary(reason))
                 status = EXIT_OK
-        except KeyboardInterrupt:
-            print("Session interrupted while starting", flush=True)
-            status = EXIT_OK
-        except Exception as exc:
-            print(f"Session failed: {type(exc).__name__}: {exc}", file=sys.stderr, flush=True)
-        finally:
-            status = self._close(status)
-            prices.use_tick_source(None)
+            except KeyboardInterrupt:
+                print("Session interrupted while starting", flush=True)
+                status = EXIT_OK
+            except Exception as exc:
+                print(f"Session failed: {type(exc).__name__}: {exc}", file=sys.stderr,
+                      flush=True)
+            finally:
+                status = self._close(status)
+                prices.use_tick_source(None)
         return status
 
     def _telegram(self):
         """(token, operator's chat, base URL) of the bot. With a token configured: that Bot
         API; without: a local server started here."""
+        from zandor_trader.app.secrecy import Secret
+
         api = choose_bot_api(self.settings)
         self.server = api.server
+        for token in api.tokens():  # the local server's, random: never printed either
+            self.redact.add(Secret(token))
         return api.token, api.chat_id, api.base_url
 
     def _start_display(self, pane, console, chat, deadline) -> None:
-        from zandor_trader.console import Display, Scroll, SessionView
+        from zandor_trader.app.terminal import start_display
 
-        assert self.gateway is not None  # the display shows the gateway's records
-        self.scroll = Scroll()
-        view = SessionView(
-            gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
-            deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
-            status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
-            scroll=self.scroll,
-            broker="simulated CQG" if self.settings.broker == "sim" else "CQG")
-        display = Display(view, console)
-        try:
-            display.start()
-        except BaseException:
-            try:  # the terminal back as it was: out of the alternate screen, cursor shown
-                display.stop()
-            finally:
-                console.set_alt_screen(False)
-                console.show_cursor(True)
-            raise
-        self.display = display
-        self.gateway.add_listener(lambda kind, record: self._changed())
-
-    def _stop(self, reason: str) -> None:
-        if self.engine is None:  # nothing serves yet: end the start-up where it is
-            raise KeyboardInterrupt
-        self.engine.request_stop(reason)
+        self.display = start_display(self, pane, console, chat, deadline)
 
     def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
-        from zandor_trader.chat import Outbox, RequestIntake, SessionCommands
-        from zandor_trader.trading import Engine, Request
+        from zandor_trader.chat import ChatLink, Outbox, RequestIntake, SessionCommands
+        from zandor_trader.trading import Engine
 
         s = self.settings
         bot = self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
         if self.server is not None:  # the local server sets no flood limit: no need to pace
             bot.pace_sends(chat_rate=0, total_rate=0)
-        sent_log.attach(bot)
         redact = self.redact
 
         def send(text):
@@ -253,21 +222,34 @@ class Session:
         def log(line):
             print(redact(line), flush=True)
 
-        outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync()).start()
+        link = self.link = ChatLink(log, on_change=self._changed)
+        sent_log.attach(bot, link)
+        # Past its grace, closing the bot cuts short a send that waits out Telegram's flood
+        # limit (the bot closes next anyway).
+        outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync(), link=link,
+                        interrupt=bot.close).start()
         self.outbox = outbox
-        max_positions = {sec: i.max_position for i, sec in zip(
-            s.instruments, securities(s).values()) if i.max_position is not None}
         assert self.gateway is not None  # the engine trades through the session's gateway
         engine = self.engine = Engine(bot, self.gateway, outbox=outbox,
                                       refresh_every=None if self.display is None else s.refresh,
                                       on_refresh=self._changed, log=log, limits=s.limits,
-                                      max_positions=max_positions, stale_after=s.stale_after)
+                                      max_positions=position_limits(s),
+                                      stale_after=s.stale_after)
         self.gateway.add_listener(engine.on_gateway_record)
+        intake = self.intake = RequestIntake(bot, engine.submit, when_closed=self._unserved)
+        engine.on_ending = intake.close  # nothing reaches the engine once it ends
         # The session's own answers take their turn among the engine's answers.
-        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})))
-        self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, engine.submit),
-                                   commands)
+        self._hooks = hook_session(bot, chat_id, chat, intake, SessionCommands(intake.answer),
+                                   link)
         return engine
+
+    def _unserved(self, request: "Request") -> None:
+        """A command that came once the engine had ended: answered all the same."""
+        from zandor_trader.trading.requests import unserved_answer
+
+        answer = unserved_answer(request)
+        if answer is not None and self.outbox is not None:
+            self.outbox.put(answer)
 
     def _release_bot(self) -> None:
         """Closes the bot and takes this session's hooks off it."""
@@ -278,33 +260,29 @@ class Session:
         try:
             self.bot.close()
         finally:
-            unhook(self.bot, self._hooks)
+            if self._hooks is not None:
+                unhook(self.bot, self._hooks)
             if self.sent_log is not None:
                 self.sent_log.detach()
 
-    def _start_keyboard(self, chat_id, token, keys: bool) -> None:
-        from zandor_trader.console import KeyboardReader
+    def _start_keyboard(self, chat_id, keys: bool) -> None:
+        from zandor_trader.app.terminal import start_keyboard
 
+        self.keyboard = start_keyboard(self, chat_id, keys)
+
+    def _close_outbox(self) -> None:
+        """The last answers go out (within a bound; a Ctrl-C ends the wait)."""
+        self.phase = LAST_REPLIES
         try:
-            fd = sys.stdin.fileno()
-        except (AttributeError, ValueError, OSError):  # no standard input to read
-            return
-        if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
-            return
-
-        server = self.server
-        assert server is not None  # the operator's lines go to the local server
-
-        def post(line: str) -> None:
-            server.post_message(line, chat_id, token=token)
-
-        self.keyboard = KeyboardReader(fd, post, on_change=self._typed, keys=keys,
-                                       scroll=self.scroll).start()
+            if self.outbox is not None:
+                self.outbox.close()
+        finally:
+            self.phase = CLOSING
 
     def _close(self, status: int) -> int:
+        self.phase = CLOSING
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
-                 # The last answers go out (within a bound) before the bot closes.
-                 ("outbox", lambda: self.outbox and self.outbox.close()),
+                 ("outbox", self._close_outbox),  # before the bot closes
                  ("bot", self._release_bot),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),

@@ -25,8 +25,9 @@ class ChatLog:
         self._bot_seen = 0
 
     def operator_update(self, update, context=None) -> None:
-        """Dispatcher callback: records the text of an operator's message."""
-        message = getattr(update, "effective_message", None)
+        """Dispatcher callback: records the text of an operator's new message (an edit of an
+        earlier one is no new command: the bot ignores it, and so does the conversation)."""
+        message = getattr(update, "message", None)
         text = getattr(message, "text", None)
         if text:
             with self._lock:

@@ -1,7 +1,8 @@
 """SentLog: the messages the bot sent to the operator's chat, as the Bot API confirmed them.
 
 Taken at the client's request layer, so that the bot's own replies (from its handlers) and
-the engine's answers are both seen, whichever Bot API the bot talks to.
+the engine's answers are both seen, whichever Bot API the bot talks to. Every request's outcome
+there also tells the chat link (`link.ok()`, `link.failed(error)`) whether the Bot API answers.
 """
 import threading
 from collections import deque
@@ -25,13 +26,21 @@ class SentLog:
         self._count = 0
         self._request: Optional[Request] = None
 
-    def attach(self, bot) -> "SentLog":
-        """Records what `bot` (a TelegramBot) sends from now on, until detach()."""
+    def attach(self, bot, link=None) -> "SentLog":
+        """Records what `bot` (a TelegramBot) sends from now on, until detach(); `link` (a
+        ChatLink) is told how each request went."""
         request = bot.updater.bot.request
         post = request.post
 
         def recording_post(url, data=None, timeout=None):
-            result = post(url, data, timeout)
+            try:
+                result = post(url, data, timeout)
+            except Exception as exc:
+                if link is not None:
+                    link.failed(exc)
+                raise
+            if link is not None:
+                link.ok()
             if str(url).endswith("/sendMessage") and isinstance(result, dict):
                 self._record(result)
             return result

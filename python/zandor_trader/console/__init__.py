@@ -10,11 +10,11 @@ the terminal at the end (`transcript`).
 It depends on trading, the records and the chat it shows; nothing below it depends on it.
 """
 from zandor_trader.console.display import Display
-from zandor_trader.console.keyboard import KeyboardReader, LineEditor
+from zandor_trader.console.keyboard import KeyboardReader, LineEditor, discard_typeahead
 from zandor_trader.console.layout import plan, render
 from zandor_trader.console.log_pane import LogPane
 from zandor_trader.console.transcript import Transcript, closing_text, default_path
 from zandor_trader.console.view import Scroll, SessionView
 
 __all__ = ["Display", "KeyboardReader", "LineEditor", "LogPane", "Scroll", "SessionView",
-           "Transcript", "closing_text", "default_path", "plan", "render"]
+           "Transcript", "closing_text", "default_path", "discard_typeahead", "plan", "render"]

@@ -1,7 +1,9 @@
 """Reading the operator's lines from the terminal on a thread of its own, which stop() ends.
 
 On a terminal in display mode the keys are read one by one (no echo; the display shows the
-line being typed); otherwise whole lines come as the terminal or pipe delivers them.
+line being typed); otherwise whole lines come as the terminal or pipe delivers them. What was
+typed and not read when the session ends is thrown away (`discard_typeahead`), so that it does
+not reach the shell as commands.
 """
 import codecs
 import os
@@ -23,6 +25,17 @@ KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
         "\x1b[5~": "page_up", "\x1b[6~": "page_down",
         "\x1b[F": "end", "\x1bOF": "end", "\x1b[4~": "end", "\x1b[8~": "end"}
 SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scroll method
+
+
+def discard_typeahead(fd: int) -> None:
+    """Throws away what was typed on the terminal `fd` and not read yet (nothing elsewhere)."""
+    if termios is None:
+        return
+    try:
+        if os.isatty(fd):
+            termios.tcflush(fd, termios.TCIFLUSH)
+    except OSError:  # the terminal is gone: nothing left to reach the shell
+        pass
 
 
 class LineEditor:
@@ -126,6 +139,7 @@ class KeyboardReader:
         os.write(self._wake_w, b"x")
         if self._thread.ident is not None:
             self._thread.join()
+        discard_typeahead(self.fd)
         if self._saved_mode is not None:
             termios.tcsetattr(self.fd, termios.TCSADRAIN, self._saved_mode)
             self._saved_mode = None

@@ -165,6 +165,9 @@ def header_text(view: SessionView, width: int) -> str:
     parts = [("zandor-trader", 0), (view.broker, 8),
              (f"{gw.gateway_name} account {account_id}", 5), (view.status(), 1),
              (f"up {duration(now - view.started)}", 4)]
+    offline = view.chat_offline()
+    if offline is not None:  # as important as the status: replies wait meanwhile
+        parts.append((f"chat offline since {time.strftime('%H:%M', time.localtime(offline))}", 1))
     if view.deadline is not None:
         parts.append((f"ends in {duration(view.deadline - now)}", 3))
     parts += [(f"local {time.strftime('%H:%M:%S %Z')}", 2),

@@ -34,9 +34,13 @@ class SessionView:
     gateway: "CqgGateway"      # quotes, books, snapshots, trades
     chat: "ChatLog"
     log: "LogPane"
-    typing: Callable[[], str]  # the line the operator is typing
+    # The line the operator is typing; None when the terminal takes no commands (they come
+    # from Telegram): no input line then.
+    typing: Optional[Callable[[], str]]
     started: float             # time.monotonic() at the start
     deadline: Optional[float] = None
     status: Callable[[], str] = lambda: "Running"
     scroll: Optional[Scroll] = None  # the chat's scrollback
     broker: str = "simulated CQG"  # what the header names
+    # Since when (time.time()) the Bot API cannot be reached; None while it can.
+    chat_offline: Callable[[], Optional[float]] = lambda: None

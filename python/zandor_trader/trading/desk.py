@@ -11,6 +11,8 @@ class Desk(Protocol):
     gateway: Any
     limits: Limits
     max_positions: Dict[Security, int]  # the position limit where it differs per security
+    log: Callable[[str], None]  # a notice on the terminal (the trace), one line each
+    clock: Callable[[], float]  # the engine's clock (monotonic seconds)
 
     def reply(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
         """Queues `text` for the operator; returns at once."""

@@ -8,6 +8,10 @@ Whatever woke it, it serves everything queued so far, then sleeps. The requests 
 handlers grouped by family (queries, orders, stopping), the market data watched by
 `MarketWatch`. Answers go to an outbox that another thread serves, so a slow or failing chat
 never holds up the gateway.
+
+Once it must end, nothing more is served: `on_ending` closes the way in (the session's intake),
+every request still queued is answered that it was not served, and only then is the bot marked
+terminated.
 """
 import queue
 import time
@@ -20,11 +24,15 @@ from zandor_trader.trading import pretrade, replies
 from zandor_trader.trading.market_watch import MarketWatch
 from zandor_trader.trading.orders import OrderRequests
 from zandor_trader.trading.queries import Queries
-from zandor_trader.trading.requests import TERMINATED, Request
+from zandor_trader.trading.requests import (
+    ANSWER, STOP as STOP_KIND, TERMINATED, Request, unserved_answer)
 from zandor_trader.trading.stopping import Stopping
 
 STOP = "stop:"  # inbox items that ask the engine to end start with this, the reason follows
 ALERT = "alert:"  # inbox items to tell the operator, unasked; the text follows
+INTERRUPT = "interrupt:"  # Ctrl-C; the time it came (on the engine's clock) follows
+WARN_BEFORE_END = 60.0  # seconds before the time limit at which the operator is told
+TIME_LIMIT_WARNING = "The session ends in 1 minute: its time limit is reached then."
 # Order updates that end an order without a fill, worth telling the operator.
 ENDED = {OrderStatus.CANCELLED: "cancelled",
          OrderStatus.FAILED: "rejected, expired or lost by the broker"}
@@ -35,7 +43,7 @@ class Outlet(Protocol):
     """Where the engine's answers go (the session's outbox): `put` returns at once, and
     `on_sent` runs once the text is sent."""
 
-    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None: ...
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> object: ...
 
 
 class Engine:
@@ -43,7 +51,8 @@ class Engine:
 
     `outbox` sends the engine's answers. `refresh_every` (seconds, or None): how often
     balance, positions and bars are refreshed for the display; `on_refresh` is called after
-    each refresh. `log` takes the engine's own notices (one line each).
+    each refresh. `log` takes the engine's own notices (one line each). `on_ending()` runs
+    on the engine's thread once the engine must end, before the queued requests are answered.
     """
 
     def __init__(self, bot, gateway, *, outbox: Outlet,
@@ -52,8 +61,10 @@ class Engine:
                  log: Callable[[str], None] = print, clock=time.monotonic,
                  limits: pretrade.Limits = pretrade.Limits(),
                  max_positions: Optional[Mapping[Security, int]] = None,
-                 stale_after: Optional[float] = None):
+                 stale_after: Optional[float] = None,
+                 on_ending: Optional[Callable[[], None]] = None):
         self.bot = bot
+        self.on_ending = on_ending
         self.gateway = gateway
         self.outbox = outbox
         # Pre-trade limits; `max_positions` overrides the position limit per security.
@@ -70,7 +81,7 @@ class Engine:
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
             for family in (self.queries, self.orders) for kind in family.KINDS}
-        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer)
+        self._handlers.update({STOP_KIND: self._serve_stop, ANSWER: self._serve_answer})
         # Seconds without market data for an instrument before the operator is told (None
         # or 0: never).
         self.watch = MarketWatch(self.reply, stale_after)
@@ -91,6 +102,11 @@ class Engine:
 
     def request_stop(self, reason: str) -> None:
         self._inbox.put(STOP + reason)
+
+    def interrupt(self) -> None:
+        """Ctrl-C: ends the engine at once when nothing is open, else asks on the terminal
+        for a second Ctrl-C (see Stopping.interrupted)."""
+        self._inbox.put(INTERRUPT + repr(self.clock()))
 
     def on_gateway_record(self, kind: str, record) -> None:
         if kind in ("quote", "orderbook"):
@@ -115,6 +131,9 @@ class Engine:
         """Serves until a stop request or `deadline` (on `clock`); returns why it stopped."""
         next_refresh = self.clock()
         next_stale_check = self.watch.start(self.gateway.cqg_quotes, self.clock())
+        # Told one minute before the time limit; a shorter session is not warned.
+        warn_at = deadline - WARN_BEFORE_END if deadline is not None and \
+            deadline - self.clock() > WARN_BEFORE_END else None
         self.serve_pending()  # what was asked before the engine started
         while self._stop_reason is None:
             now = self.clock()
@@ -124,11 +143,14 @@ class Engine:
             if next_stale_check is not None and now >= next_stale_check:
                 self.watch.check(now)
                 next_stale_check = now + self.watch.period()
+            if warn_at is not None and now >= warn_at:
+                self.reply(TIME_LIMIT_WARNING)
+                warn_at = None
             if deadline is not None and now >= deadline:
                 self._stop_reason = "time limit reached"
                 break
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline,
-                                       next_stale_check)
+                                       next_stale_check, warn_at)
                      if t is not None]
             try:
                 item = self._inbox.get(timeout=max(min(waits), 0) if waits else None)
@@ -136,8 +158,19 @@ class Engine:
                 continue
             self._handle(item)
             self.serve_pending()
-        self.bot.zandor_trader_status = TERMINATED
+        self._wind_down()
         return self._stop_reason
+
+    def _wind_down(self) -> None:
+        """The way in closed first; what is still queued answered (requests unserved); then
+        the bot marked terminated, which nothing reads as a /stop any more."""
+        if self.on_ending is not None:
+            try:
+                self.on_ending()
+            except Exception:
+                self.log(f"Ending the intake failed:\n{traceback.format_exc().rstrip()}")
+        self.serve_pending()
+        self.bot.zandor_trader_status = TERMINATED
 
     def serve_pending(self) -> None:
         """Serves everything in the inbox now, in order, then announces new deals."""
@@ -154,9 +187,16 @@ class Engine:
 
     def _handle(self, item) -> None:
         if isinstance(item, Request):
-            self._serve_one(item)
+            if self._stop_reason is None:
+                self._serve_one(item)
+            else:  # the session is ending: nothing more is done, each request still answered
+                answer = unserved_answer(item)
+                if answer is not None:
+                    self.reply(answer)
         elif item.startswith(STOP) and self._stop_reason is None:
             self._stop_reason = item[len(STOP):]
+        elif item.startswith(INTERRUPT) and self._stop_reason is None:
+            self.stopping.interrupted(float(item[len(INTERRUPT):]))
         elif item.startswith(ALERT):
             self.reply(item[len(ALERT):])
         # other wake-ups (a deal) only make the engine look: serve_pending announces deals
@@ -165,7 +205,7 @@ class Engine:
         serve = self._handlers[request.kind]
         self.served += 1
         params = dict(request.params)
-        if request.kind == "stop":
+        if request.kind == STOP_KIND:
             params["args"] = request.args
         else:  # any other request in between: a /stop must be asked again
             self.stopping.other_request()

@@ -68,7 +68,10 @@ def check_price(name: str, value, order: Order, market: Market, limits: Limits) 
     last = market.last_price
     if last is None or last <= 0:
         return f"{name} cannot be checked: no last price of {order.security} yet"
-    off = abs(value - last) * 100 / last
+    try:
+        off = abs(value - last) * 100 / last
+    except ArithmeticError:  # too large for the decimal context (1E+999999999): far off
+        off = Decimal("Infinity")
     if off > limits.price_band:
         # Far off is far off: a huge distance is not written out to its last digit.
         distance = f"{off:.1f}%" if off < 10_000 else "more than 10,000%"
