@@ -39,7 +39,7 @@ def session_env(tmpdir):
 
 
 class TerminalSession:
-    def __init__(self, *args, cwd, width=120, height=40, plain=False):
+    def __init__(self, *args, cwd, width=120, height=40, plain=False, env=None):
         self.port = free_port()
         self.master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", height, width, 0, 0))
@@ -48,8 +48,9 @@ class TerminalSession:
             argv.append("--plain")
         self.tmpdir = os.path.join(cwd, f"tmp-{self.port}")
         os.makedirs(self.tmpdir)
-        self.proc = subprocess.Popen(argv, cwd=cwd, env=session_env(self.tmpdir), stdin=slave,
-                                     stdout=slave, stderr=slave, start_new_session=True)
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=dict(session_env(self.tmpdir), **(env or {})),
+                                     stdin=slave, stdout=slave, stderr=slave,
+                                     start_new_session=True)
         os.close(slave)
         self._lock = threading.Lock()  # guards _out and _seen
         self._out = bytearray()

@@ -181,3 +181,76 @@ def test_the_real_broker_and_telegram_need_no_stand_in(tmp_path):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-2:] == ["(77, 'http://127.0.0.1:9/bot')", "[]"]
+
+
+SECRET = "S3cr3t-Zq8w"
+
+
+@pytest.mark.parametrize("content, complaint", [
+    (f"[zandor_trader]\nuser = trader\npassword {SECRET}\n",
+     "line 3 is not 'key = value' (nor a section header or a comment)"),
+    (f"password = {SECRET}\n[zandor_trader]\n",
+     "line 1 comes before any section header such as [zandor_trader]"),
+    (f"[zandor_trader]\naccount = 100101\n  {SECRET}\n", "'account' in "),  # a value's 2nd line
+    (f"[zandor_trader]\npassword = x\npassword = {SECRET}\n",
+     "key 'password' is twice in [zandor_trader] (line 3)"),
+    (f"[instrument EPZ5]\nmax_position = {SECRET}\n", "'max_position': its value must be a "
+                                                      "whole number"),
+])
+def test_no_settings_error_repeats_a_line_of_the_file(tmp_path, content, complaint):
+    path = tmp_path / "broken.ini"
+    path.write_text(content)
+    with pytest.raises(SettingsError) as refused:
+        load({}, {"ZANDOR_TRADER_CONFIG": str(path)})
+    assert complaint in str(refused.value)
+    assert SECRET not in str(refused.value) and "S3cr3t" not in repr(refused.value)
+
+
+@pytest.mark.parametrize("instruments, complaint", [
+    ("EP,EPZ5", "instruments EP and EPZ5 name the same contract EPZ5: give each instrument once"),
+    ("EPZ5,CLEF6,EPZ5", "instrument EPZ5 is named twice: give each instrument once"),
+])
+def test_one_contract_twice_is_refused(instruments, complaint):
+    with pytest.raises(SettingsError, match=complaint):
+        load({"instruments": tuple(instruments.split(","))}, {"ZANDOR_TRADER_CONFIG": "/dev/null"})
+
+
+def test_each_instruments_limit_lands_on_its_own_security(tmp_path):
+    from zandor_trader.app.settings import position_limits
+
+    path = tmp_path / "limits.ini"
+    path.write_text("[instrument EP]\nmax_position = 2\n[instrument CLEF6]\nmax_position = 7\n"
+                    "[instrument ENQ]\nsecurity = NQ\n")
+    s = load({"instruments": ("EP", "ENQ", "CLEF6")}, {"ZANDOR_TRADER_CONFIG": str(path)})
+    assert {str(sec): limit for sec, limit in position_limits(s).items()} == {
+        "EPZ5.CME": 2, "CLEF6.NYMEX": 7}
+    path.write_text("[instrument EPZ5]\nsecurity = ES\n[instrument CLEF6]\nsecurity = ES\n")
+    with pytest.raises(SettingsError, match="instruments EPZ5 and CLEF6 name the same "
+                                            "security code ES"):
+        load({"instruments": ("EPZ5", "CLEF6")}, {"ZANDOR_TRADER_CONFIG": str(path)})
+
+
+@pytest.mark.parametrize("option", ["--minutes", "--stale-after", "--refresh", "--speed"])
+@pytest.mark.parametrize("value", ["nan", "inf", "-inf"])
+def test_numbers_that_are_no_time_are_refused_before_the_session_starts(option, value, capsys):
+    with pytest.raises(SystemExit) as exited:
+        parse_args([f"{option}={value}"], {"ZANDOR_TRADER_CONFIG": "/dev/null"})
+    assert exited.value.code == 2
+    assert f"argument {option}: must be" in capsys.readouterr().err
+
+
+def test_nan_from_the_environment_is_refused_too():
+    for name in ("ZANDOR_STALE_AFTER", "ZANDOR_REFRESH", "ZANDOR_SPEED"):
+        with pytest.raises(SettingsError, match=f"{name}: 'nan' must be a number"):
+            load({}, {"ZANDOR_TRADER_CONFIG": "/dev/null", name: "nan"})
+
+
+def test_the_session_scrubs_the_bot_token_only():
+    """The password goes to the broker's logon only, so nothing needs scrubbing of it, and
+    scrubbing it would blank words it never stood in (the simulated broker's "simulated")."""
+    from zandor_trader.app.session import Session
+    from zandor_trader.app.settings import Settings
+
+    session = Session(Settings(password=Secret("simulated"), telegram_token=Secret("77:Tok-Zq")))
+    assert session.redact("simulated CQG /bot77:Tok-Zq/getMe 77%3ATok-Zq") == (
+        "simulated CQG /bot***/getMe ***")

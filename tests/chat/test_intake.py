@@ -25,3 +25,19 @@ def test_a_request_carries_its_message_and_arrival_number():
     intake.on_dispatched()
     assert [(r.kind, r.seq, r.text, r.args) for r in taken] == [
         ("stop", 1, "/stop force", ("force",)), ("get_balance", 2, "", ())]
+
+
+def test_once_closed_every_command_is_still_taken_and_answered_by_the_intake():
+    bot, taken, unserved = fakes.Bot(), [], []
+    intake = RequestIntake(bot, taken.append, when_closed=unserved.append)
+    intake.answer("Unknown command /x: /help lists the commands.")
+    intake.close()
+    bot.zandor_trader_status = "Terminated"  # the engine's mark, once it ended
+    bot.get_positions = True
+    intake.on_dispatched()
+    intake.answer("Commands, each with an example:")
+    assert [(r.kind, r.params) for r in taken] == [
+        ("answer", {"text": "Unknown command /x: /help lists the commands."})]
+    assert [r.kind for r in unserved] == ["get_positions", "answer"]
+    assert bot.get_positions is False  # lowered: never served later by anyone
+    assert bot.zandor_trader_status == "Terminated"  # the mark stays: it is no /stop

@@ -215,3 +215,21 @@ def test_prices_and_amounts_as_text():
         "123456789.25", "~123.46M", "~123M", "###"]
     assert prices.shorten("-1,234,567.00", 8) == "~-1.23M"
     assert prices.format_number(None) == "-" and prices.format_number("n/a") == "n/a"
+
+
+def test_with_telegram_no_input_line_and_an_outage_in_the_header():
+    gw = fakes.gateway_with_adapter()
+    view = view_of(gw, ["Deal: D1"])
+    view.typing = None  # commands come from the Telegram chat
+    for width, height in SIZES + [(60, 12)]:
+        text = frame(view, width, height)
+        assert "operator> _" not in text and "operator>" not in text, (width, height)
+        assert "bot> Deal: D1" in text
+    assert "commands come from the Telegram chat" in frame(view, 160, 50)
+    assert "chat offline" not in frame(view, 160, 50)
+    down = time.mktime((2026, 12, 8, 14, 3, 59, 0, 0, -1))
+    view.chat_offline = lambda: down
+    for width, height in SIZES:
+        assert "chat offline since 14:03" in frame(view, width, height), (width, height)
+    view.typing = lambda: "/bal"
+    assert "operator> /bal_" in frame(view, 80, 24)

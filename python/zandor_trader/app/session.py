@@ -229,6 +229,7 @@ class Session:
         outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync(), link=link,
                         interrupt=bot.close).start()
         self.outbox = outbox
+        link.on_back = outbox.retry_now  # the chat is back: what waits goes at once
         assert self.gateway is not None  # the engine trades through the session's gateway
         engine = self.engine = Engine(bot, self.gateway, outbox=outbox,
                                       refresh_every=None if self.display is None else s.refresh,

@@ -26,12 +26,15 @@ def is_link_error(error: BaseException) -> bool:
 
 class ChatLink:
     """`log` takes the link's lines; `on_change()` runs when it goes or comes back (the
-    display redraws); `clock` is the wall clock."""
+    display redraws), `on_back()` when it comes back (the outbox tries again at once);
+    `clock` is the wall clock."""
 
     def __init__(self, log: Callable[[str], None], on_change: Optional[Callable[[], None]] = None,
-                 clock: Callable[[], float] = time.time):
+                 clock: Callable[[], float] = time.time,
+                 on_back: Optional[Callable[[], None]] = None):
         self._log = log
         self._on_change = on_change
+        self.on_back = on_back
         self._clock = clock
         self._lock = threading.Lock()  # guards _down_since
         self._down_since: Optional[float] = None
@@ -64,6 +67,8 @@ class ChatLink:
             return
         self._log(f"Chat link back after {self._clock() - since:.0f} s")
         self._changed()
+        if self.on_back is not None:
+            self.on_back()
 
     def _changed(self) -> None:
         if self._on_change is not None:

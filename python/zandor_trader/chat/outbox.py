@@ -75,6 +75,7 @@ class Outbox:
         self._queue: Deque[Reply] = deque()
         self._ids = itertools.count(1)
         self._closing = False
+        self._hurry = False  # the chat is back: a pause after a failure ends now
         self._sending = False  # a send is in flight
         self.retry_due: Optional[float] = None  # time.monotonic() of the next try after a failure
         self._thread = threading.Thread(target=self._run, name="outbox", daemon=True)
@@ -101,6 +102,13 @@ class Outbox:
             self._queue.append(reply)
             self._cond.notify_all()
         return reply.reply_id
+
+    def retry_now(self) -> None:
+        """Any thread: the chat can be reached again; a reply waiting after a failure goes
+        at once (one waiting out Telegram's "retry after" still waits)."""
+        with self._cond:
+            self._hurry = True
+            self._cond.notify_all()
 
     def pending(self) -> int:
         """Replies not yet sent whole."""
@@ -170,7 +178,7 @@ class Outbox:
                     continue
                 if backing_off:
                     pause = min(pause * 2, self._last_retry)
-                if self._wait(wait):
+                if self._wait(wait, hurried=backing_off):
                     return
                 continue
             pause = self._first_retry
@@ -214,13 +222,15 @@ class Outbox:
             self._log(f"Sending to the operator failed, trying again in {wait:g} s: {failure}")
         return wait, backing_off
 
-    def _wait(self, seconds: float) -> bool:
-        """Waits `seconds` before trying again; true when the outbox closes meanwhile."""
+    def _wait(self, seconds: float, hurried: bool) -> bool:
+        """Waits `seconds` before trying again, less when `hurried` and retry_now() comes;
+        true when the outbox closes meanwhile."""
         with self._cond:
             self.retry_due = time.monotonic() + seconds
-            closing = self._cond.wait_for(lambda: self._closing, seconds)
+            self._hurry = False
+            self._cond.wait_for(lambda: self._closing or (hurried and self._hurry), seconds)
             self.retry_due = None
-            return closing
+            return self._closing
 
     def _piece_done(self, reply: Reply, text: str) -> None:
         with self._cond:
