@@ -243,6 +243,18 @@ def test_ctrl_c_or_the_time_limit_end_the_session_cleanly(run_session, how):
     assert s.remote is not None
 
 
+def test_ctrl_c_with_business_open_asks_first_and_a_second_one_ends(run_session):
+    s = run_session("--instruments", "EPZ5", "--seed", "3", "--minutes", "5").start()
+    *_, placed = s.say("/send_order EPZ5,1,l,o,l,CQG,6700,None", "Send order", "Order placed")
+    s.proc.send_signal(signal.SIGINT)
+    s.wait_line(r"^Ctrl-C: the account still has business open\.$")
+    s.wait_line(r"^Press Ctrl-C again within 5 s to end the session anyway")
+    s.proc.send_signal(signal.SIGINT)
+    s.wait_line("^Session stopping: Ctrl-C")
+    assert_ended_cleanly(s, "Ctrl-C")
+    assert "Working orders: 1" in s.out and placed.split()[2] in "\n".join(s.out)
+
+
 def test_an_instrument_without_its_exchange_is_refused_before_anything_starts(run_session):
     s = run_session("--instruments", "EPZ5,XXX9")
     assert s.finish() == 2

@@ -62,8 +62,9 @@ class ChatLink:
         if self._down_since is None:  # the usual case, without the lock
             return
         with self._lock:
-            since, self._down_since = self._down_since, None
-        if since is None:
+            since: Optional[float] = self._down_since
+            self._down_since = None
+        if since is None:  # another thread told it first
             return
         self._log(f"Chat link back after {self._clock() - since:.0f} s")
         self._changed()

@@ -215,9 +215,12 @@ class Outbox:
             piece.repeat = True
             wait, backing_off = self._first_retry, False
         else:
-            retry_after = getattr(exc, "retry_after", None)
-            flood = isinstance(retry_after, (int, float)) and retry_after >= 0
-            wait, backing_off = (float(retry_after), False) if flood else (pause, True)
+            retry_after = getattr(exc, "retry_after", None)  # Telegram's flood answer
+            if isinstance(retry_after, (int, float)) and not isinstance(retry_after, bool) \
+                    and retry_after >= 0:
+                wait, backing_off = float(retry_after), False
+            else:
+                wait, backing_off = pause, True
         if not told:
             self._log(f"Sending to the operator failed, trying again in {wait:g} s: {failure}")
         return wait, backing_off
@@ -237,8 +240,9 @@ class Outbox:
             self._sending = False
             reply.done += 1
             whole = reply.done >= len(reply.pieces)
-        if self._on_any_sent is not None:
-            self._hook(lambda: self._on_any_sent(text))
+        on_any_sent = self._on_any_sent
+        if on_any_sent is not None:
+            self._hook(lambda: on_any_sent(text))
         if whole:
             self.sent += 1
             self._tell("reply_delivered", reply.reply_id, self._clock())

@@ -29,10 +29,8 @@ SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scr
 
 def discard_typeahead(fd: int) -> None:
     """Throws away what was typed on the terminal `fd` and not read yet (nothing elsewhere)."""
-    if termios is None:
-        return
     try:
-        if os.isatty(fd):
+        if termios is not None and os.isatty(fd):  # (a terminal off POSIX: no such call)
             termios.tcflush(fd, termios.TCIFLUSH)
     except OSError:  # the terminal is gone: nothing left to reach the shell
         pass

@@ -6,7 +6,7 @@ when another request comes between, or when the open business changed since (a f
 order); the next /stop then asks again, naming what is open now. On the terminal, a second
 Ctrl-C within INTERRUPT_WITHIN seconds of the question ends the session.
 """
-from typing import Callable, FrozenSet, List, Optional, Sequence, Tuple
+from typing import Callable, FrozenSet, List, Optional, Sequence, Set, Tuple
 
 from zandor_trader.trading import replies
 from zandor_trader.trading.desk import Desk
@@ -95,7 +95,7 @@ class Stopping:
 
     def _open(self) -> Tuple[bool, List[str], Business]:
         gateway = self.desk.gateway
-        business = set()
+        business: Set[Tuple[str, ...]] = set()
         try:
             positions = gateway.query_positions()
             lines = [f"Open positions: {len(positions)}"]
