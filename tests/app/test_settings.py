@@ -254,3 +254,36 @@ def test_the_session_scrubs_the_bot_token_only():
     session = Session(Settings(password=Secret("simulated"), telegram_token=Secret("77:Tok-Zq")))
     assert session.redact("simulated CQG /bot77:Tok-Zq/getMe 77%3ATok-Zq") == (
         "simulated CQG /bot***/getMe ***")
+
+
+def interleaved(stream):
+    """A print() on another thread cut in two (its text, then its line end) with a whole line
+    of this thread written in between."""
+    import threading
+
+    half, resume = threading.Event(), threading.Event()
+
+    def other():
+        stream.write("Session stopping: Ctrl-C")
+        half.set()
+        resume.wait(10)
+        stream.write("\n")
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    assert half.wait(10)
+    stream.write("[2] OnTimedBarsAdded: bar\n")
+    resume.set()
+    thread.join(10)
+
+
+def test_a_line_written_in_two_pieces_is_never_cut_by_another_threads_line():
+    import io
+
+    target = io.StringIO()
+    stream = RedactingStream(target, Redactor())
+    interleaved(stream)
+    stream.write("unfinished")
+    stream.flush(every_thread=True)
+    assert target.getvalue().splitlines() == [
+        "[2] OnTimedBarsAdded: bar", "Session stopping: Ctrl-C", "unfinished"]

@@ -174,3 +174,17 @@ def test_keys_typed_and_not_read_when_the_session_ends_never_reach_the_shell():
     finally:
         os.close(master)
         os.close(slave)
+
+
+def test_trace_lines_written_in_pieces_by_two_threads_stay_whole():
+    from zandor_trader.console.log_pane import LineWriter
+
+    from ..app.test_settings import interleaved
+
+    pane = LogPane()
+    writer = LineWriter(pane)
+    interleaved(writer)
+    writer.write("last words")
+    writer.close()
+    assert pane.lines() == ["[2] OnTimedBarsAdded: bar", "Session stopping: Ctrl-C",
+                            "last words"]

@@ -124,14 +124,15 @@ class LogPane:
 
 
 class LineWriter(io.TextIOBase):
-    """A text stream that hands each finished line to a LogPane."""
+    """A text stream that hands each finished line to a LogPane. Each thread's unfinished line
+    is kept apart, so that a line another thread writes meanwhile never lands inside it."""
 
     def __init__(self, pane: LogPane, prefix: str = ""):
         super().__init__()
         self._pane = pane
         self._prefix = prefix
         self._lock = threading.Lock()  # guards _partial and orders the hand-overs
-        self._partial = ""
+        self._partial: Dict[int, str] = {}  # thread ident -> its unfinished line
 
     encoding = "utf-8"
 
@@ -139,15 +140,18 @@ class LineWriter(io.TextIOBase):
         return True
 
     def write(self, text: str) -> int:
+        thread = threading.get_ident()
         with self._lock:  # held while handing over, so that lines keep the order written
-            *lines, self._partial = (self._partial + text).split("\n")
+            *lines, rest = (self._partial.pop(thread, "") + text).split("\n")
+            if rest:
+                self._partial[thread] = rest
             for line in lines:
                 self._pane.add(self._prefix + line)
         return len(text)
 
     def close(self) -> None:
         with self._lock:
-            rest, self._partial = self._partial, ""
-        if rest:
+            rests, self._partial = list(self._partial.values()), {}
+        for rest in rests:
             self._pane.add(self._prefix + rest)
         super().close()
