@@ -283,7 +283,9 @@ class Session:
     def _close(self, status: int) -> int:
         self.phase = CLOSING
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
-                 ("outbox", self._close_outbox),  # before the bot closes
+                 # No more commands: every one dispatched so far has its answer queued.
+                 ("bot's polling", lambda: self.bot and self.bot.updater.stop()),
+                 ("outbox", self._close_outbox),  # sent through the bot, still pacing
                  ("bot", self._release_bot),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),
