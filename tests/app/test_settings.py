@@ -220,10 +220,10 @@ def test_each_instruments_limit_lands_on_its_own_security(tmp_path):
 
     path = tmp_path / "limits.ini"
     path.write_text("[instrument EP]\nmax_position = 2\n[instrument CLEF6]\nmax_position = 7\n"
-                    "[instrument ENQ]\nsecurity = NQ\n")
+                    "[instrument ENQ]\nsecurity = NQ\nmax_position = 4\n")
     s = load({"instruments": ("EP", "ENQ", "CLEF6")}, {"ZANDOR_TRADER_CONFIG": str(path)})
     assert {str(sec): limit for sec, limit in position_limits(s).items()} == {
-        "EPZ5.CME": 2, "CLEF6.NYMEX": 7}
+        "EPZ5.CME": 2, "NQ.CME": 4, "CLEF6.NYMEX": 7}
     path.write_text("[instrument EPZ5]\nsecurity = ES\n[instrument CLEF6]\nsecurity = ES\n")
     with pytest.raises(SettingsError, match="instruments EPZ5 and CLEF6 name the same "
                                             "security code ES"):

@@ -12,7 +12,7 @@ from zandor_trader.chat.link import POLLING_LOGGER, QuietPolling
 def make_link():
     lines, changes, now = [], [], [1000.0]
     link = ChatLink(lines.append, on_change=lambda: changes.append(link.offline_since()),
-                    clock=lambda: now[0])
+                    clock=lambda: now[0], on_back=lambda: changes.append("retry now"))
     return link, lines, changes, now
 
 
@@ -28,7 +28,7 @@ def test_an_outage_is_one_line_when_lost_and_one_when_back():
     link.ok()
     assert lines == ["Chat link lost: NetworkError: urllib3 HTTPError [Errno 111] Connection "
                      "refused; replies wait until it is back", "Chat link back after 42 s"]
-    assert changes == [1000.0, None] and link.offline_since() is None
+    assert changes == [1000.0, None, "retry now"] and link.offline_since() is None
     assert link.failed(ConnectionResetError("reset")) and link.offline_since() == 1042.4
 
 
