@@ -38,9 +38,3 @@ def test_while_the_parts_close_nothing_is_cut_short():
     handler._handle(signal.SIGTERM, None)
     assert told == []
 
-
-def test_the_handlers_are_put_back_afterwards():
-    before = signal.getsignal(signal.SIGINT)
-    with interrupts(RUNNING)[0] as handler:
-        assert signal.getsignal(signal.SIGINT) == handler._handle
-    assert signal.getsignal(signal.SIGINT) == before

@@ -160,10 +160,3 @@ def test_a_price_too_large_for_any_arithmetic_is_refused_plainly(desk):
                        "price 6850.25 of EPZ5.CME (at most 5%).")
     assert placed(desk) == []
 
-
-def test_the_stop_handler_sees_the_stop_and_its_words(desk):
-    dispatch_stop = types.SimpleNamespace(effective_message=types.SimpleNamespace(
-        text="/stop now"))
-    desk.bot.zandor_trader_status = "Terminated"
-    (request,) = desk.intake.on_dispatched(dispatch_stop, types.SimpleNamespace(args=["now"]))
-    assert (request.kind, request.args) == ("stop", ("now",))
