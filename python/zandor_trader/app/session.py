@@ -272,13 +272,18 @@ class Session:
         self.keyboard = start_keyboard(self, chat_id, keys)
 
     def _close_outbox(self) -> None:
-        """The last answers go out (within a bound; a Ctrl-C ends the wait)."""
+        """The last answers go out (within a bound; a Ctrl-C ends the wait, and only that)."""
+        if self.outbox is None:
+            return
         self.phase = LAST_REPLIES
         try:
-            if self.outbox is not None:
-                self.outbox.close()
+            self.outbox.flush(self.outbox.default_grace())
+        except KeyboardInterrupt:
+            print("Not waiting any longer for the last replies to reach the operator",
+                  flush=True)
         finally:
             self.phase = CLOSING
+        self.outbox.close(0)
 
     def _close(self, status: int) -> int:
         self.phase = CLOSING

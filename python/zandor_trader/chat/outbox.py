@@ -121,15 +121,19 @@ class Outbox:
         with self._cond:
             return self._cond.wait_for(lambda: not self._queue, timeout)
 
+    def default_grace(self) -> float:
+        """Time for the pieces queued now to go out at Telegram's pace, within bounds."""
+        with self._cond:
+            left = sum(len(r.pieces) - r.done for r in self._queue)
+        return min(CLOSE_GRACE + PER_QUEUED * left, CLOSE_GRACE_MAX)
+
     def close(self, grace: Optional[float] = None) -> List[str]:
         """Gives the queued replies `grace` seconds to go out (by default time for a paced
         backlog: CLOSE_GRACE and PER_QUEUED a piece, CLOSE_GRACE_MAX at most; Ctrl-C ends the
         wait), then ends the thread, cutting short a send still waiting, and returns (and
         reports) the replies that did not go out whole."""
         if grace is None:
-            with self._cond:
-                left = sum(len(r.pieces) - r.done for r in self._queue)
-            grace = min(CLOSE_GRACE + PER_QUEUED * left, CLOSE_GRACE_MAX)
+            grace = self.default_grace()
         try:
             self.flush(grace if self._thread.is_alive() else 0)
         except KeyboardInterrupt:
