@@ -287,3 +287,16 @@ def test_a_line_written_in_two_pieces_is_never_cut_by_another_threads_line():
     stream.flush(every_thread=True)
     assert target.getvalue().splitlines() == [
         "[2] OnTimedBarsAdded: bar", "Session stopping: Ctrl-C", "unfinished"]
+
+
+def test_the_bot_configuration_names_a_malformed_line_by_its_number_only(monkeypatch, tmp_path):
+    import zandor_trader_config as config
+
+    path = tmp_path / "broken.ini"
+    path.write_text(f"[zandor_trader]\ntelegram_chat_id = 5\npassword {SECRET}\n")
+    monkeypatch.setenv("ZANDOR_TRADER_CONFIG", str(path))
+    monkeypatch.delenv("ZANDOR_TELEGRAM_CHAT_ID", raising=False)
+    with pytest.raises(ValueError) as refused:
+        config.TELEGRAM_CHAT_ID
+    assert str(refused.value) == f"the settings file {path} is malformed at line 3"
+    assert SECRET not in repr(refused.value) and refused.value.__cause__ is None

@@ -105,8 +105,10 @@ class Session:
                     return self._run(securities(s))
                 return self._run_with_display(securities(s))
         finally:  # keys typed meanwhile are not commands for the shell
-            if sys.stdin is not None and not sys.stdin.closed:
+            try:
                 discard_typeahead(sys.stdin.fileno())
+            except (AttributeError, ValueError, OSError):  # no standard input of its own
+                pass
 
     def _run_with_display(self, securities) -> int:
         import shutil
