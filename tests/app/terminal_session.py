@@ -48,7 +48,8 @@ class TerminalSession:
             argv.append("--plain")
         self.tmpdir = os.path.join(cwd, f"tmp-{self.port}")
         os.makedirs(self.tmpdir)
-        self.proc = subprocess.Popen(argv, cwd=cwd, env=dict(session_env(self.tmpdir), **(env or {})),
+        self.proc = subprocess.Popen(argv, cwd=cwd,
+                                     env=dict(session_env(self.tmpdir), **(env or {})),
                                      stdin=slave, stdout=slave, stderr=slave,
                                      start_new_session=True)
         os.close(slave)

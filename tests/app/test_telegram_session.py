@@ -65,8 +65,8 @@ def burst():
                              rf"Order placed: \{{[0-9A-F-]+\}} EPZ5\.CME "
                              rf"{'LONG' if side == 'l' else 'SHORT'} 1 MARKET$"))
         elif kind == 2:
-            commands.append((f"/cancel_order {{NOPE-{n}}} CQG",
-                             re.escape(f"Cancel refused: CQG has no order with id '{{NOPE-{n}}}'.")))
+            refused = f"Cancel refused: CQG has no order with id '{{NOPE-{n}}}'."
+            commands.append((f"/cancel_order {{NOPE-{n}}} CQG", re.escape(refused)))
         elif kind == 3:
             commands.append(("/orders 2", r"(Last \d+ of \d+ orders|No orders\.)"))
         elif kind == 4:

@@ -187,7 +187,8 @@ def test_a_failing_chat_is_told_to_the_link_not_line_by_line(chat, make):
 
 
 def test_hooks_and_listeners_that_fail_stop_nothing(chat, make):
-    listener = types.SimpleNamespace(reply_queued=lambda *a: 1 / 0, reply_delivered=lambda *a: 1 / 0)
+    listener = types.SimpleNamespace(reply_queued=lambda *a: 1 / 0,
+                                     reply_delivered=lambda *a: 1 / 0)
     outbox = make(listener=listener, on_sent=lambda text: 1 / 0)
     outbox.put("first", on_sent=lambda: 1 / 0)
     outbox.put("second")
