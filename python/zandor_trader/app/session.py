@@ -9,12 +9,12 @@ types is posted to it as the operator's messages. Every output is scrubbed of th
 """
 import random
 import sys
-import threading
 import time
 from typing import TYPE_CHECKING, Optional
 
 from zandor_trader.app.bot_api import choose_bot_api
-from zandor_trader.app.interrupts import CLOSING, LAST_REPLIES, RUNNING, STARTING, Interrupts
+from zandor_trader.app.closing import EXIT_FAILED, EXIT_OK
+from zandor_trader.app.interrupts import RUNNING, STARTING, Interrupts
 from zandor_trader.app.secrecy import Redactor
 from zandor_trader.app.settings import PROGID, Settings, position_limits, securities
 
@@ -28,7 +28,6 @@ if TYPE_CHECKING:
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.trading import Engine, Request
 
-EXIT_OK, EXIT_FAILED = 0, 1
 
 
 def market_seed(seed: Optional[int]) -> int:
@@ -53,7 +52,7 @@ class Session:
         self.server: Optional[BotApiServer] = None
         self.bot: Optional[TelegramBot] = None
         self.sent_log: Optional[SentLog] = None
-        self._hooks: Optional[Hooks] = None  # what this session did to the bot's dispatcher
+        self.hooks: Optional[Hooks] = None  # what this session did to the bot's dispatcher
         self.keyboard: Optional[KeyboardReader] = None
         self.gateway: Optional[CqgGateway] = None
         self.engine: Optional[Engine] = None
@@ -242,7 +241,7 @@ class Session:
         intake = self.intake = RequestIntake(bot, engine.submit, when_closed=self._unserved)
         engine.on_ending = intake.close  # nothing reaches the engine once it ends
         # The session's own answers take their turn among the engine's answers.
-        self._hooks = hook_session(bot, chat_id, chat, intake, SessionCommands(intake.answer),
+        self.hooks = hook_session(bot, chat_id, chat, intake, SessionCommands(intake.answer),
                                    link)
         return engine
 
@@ -254,62 +253,15 @@ class Session:
         if answer is not None and self.outbox is not None:
             self.outbox.put(answer)
 
-    def _release_bot(self) -> None:
-        """Closes the bot and takes this session's hooks off it."""
-        from zandor_trader.app.bot_hooks import unhook
-
-        if self.bot is None:
-            return
-        try:
-            self.bot.close()
-        finally:
-            if self._hooks is not None:
-                unhook(self.bot, self._hooks)
-            if self.sent_log is not None:
-                self.sent_log.detach()
-
     def _start_keyboard(self, chat_id, keys: bool) -> None:
         from zandor_trader.app.terminal import start_keyboard
 
         self.keyboard = start_keyboard(self, chat_id, keys)
 
-    def _close_outbox(self) -> None:
-        """The last answers go out (within a bound; a Ctrl-C ends the wait, and only that)."""
-        if self.outbox is None:
-            return
-        self.phase = LAST_REPLIES
-        try:
-            self.outbox.flush(self.outbox.default_grace())
-        except KeyboardInterrupt:
-            print("Not waiting any longer for the last replies to reach the operator",
-                  flush=True)
-        finally:
-            self.phase = CLOSING
-        self.outbox.close(0)
-
     def _close(self, status: int) -> int:
-        self.phase = CLOSING
-        steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
-                 # No more commands: every one dispatched so far has its answer queued.
-                 ("bot's polling", lambda: self.bot and self.bot.updater.stop()),
-                 ("outbox", self._close_outbox),  # sent through the bot, still pacing
-                 ("bot", self._release_bot),
-                 ("gateway", lambda: self.gateway and self.gateway.close()),
-                 ("Bot API server", lambda: self.server and self.server.stop()),
-                 ("display", lambda: self.display and self.display.stop())]
-        for what, step in steps:
-            try:
-                step()
-            except BaseException as exc:  # every part is closed, whatever one of them does
-                print(f"Closing the {what} failed: {type(exc).__name__}: {exc}",
-                      file=sys.stderr, flush=True)
-                status = EXIT_FAILED
-        left = [t.name for t in threading.enumerate() if t is not threading.main_thread()]
-        if left:
-            print(f"Threads still running: {', '.join(left)}", file=sys.stderr, flush=True)
-            status = EXIT_FAILED
-        print("Session ended.", flush=True)
-        return status
+        from zandor_trader.app.closing import close_session
+
+        return close_session(self, status)
 
 
 def run(settings: Settings) -> int:
