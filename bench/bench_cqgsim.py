@@ -99,7 +99,8 @@ def minimal_rate(repeat):
     fire, post = comsim.fire, comsim.post
 
     def batch():
-        owned._items[:] = [Tick(t, p, v, None) for t, p, v in raw]
+        owned.drop_oldest(BATCH)
+        owned.append_ticks([Tick(t, p, v, None) for t, p, v in raw])
         fire(component, "OnTicksAdded", owned, BATCH)
 
     rate = _median_rate(sink, lambda b: post(component, batch), repeat)
@@ -117,7 +118,7 @@ def _trading_component():
     cqgsim.configure(mode="scripted")
     cel = win32com.client.Dispatch("CQG.CQGCEL.4")
     sim = cqgsim.latest()
-    core = sim._core
+    core = sim.core
     cel.Startup()
     cel.GWLogon("bench", "bench")
     cel.AccountSubscriptionLevel = C.aslAccountUpdatesAndOrders
@@ -145,7 +146,7 @@ def update_costs(finished, repeat):
             done = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1,
                          C.osdBuy, 6000.0, None)
             done.GWStatus = C.osCanceled
-            core.orders._add(done)
+            core.orders.append_item(done)
         parts.append((cel, core.market_data.apply, market))
     raw = [(C.tptBid, 6850.0, 10), (C.tptAsk, 6850.25, 10), (C.tptTrade, 6850.25, 1),
            (C.tptAsk, 6850.25, 9)]

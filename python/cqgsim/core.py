@@ -12,7 +12,7 @@ from cqgsim.marketdata import MarketData
 from cqgsim.objects import APIConfiguration, ComponentError, Instruments
 from cqgsim.orders import Orders
 from cqgsim.sequencer import Sequencer
-from cqgsim.session import Session
+from cqgsim.connections import Connections
 from cqgsim.ticks import AllTicks
 from cqgsim.trading import Trading
 
@@ -52,7 +52,7 @@ class Core:
         self.orders = Orders(self)
         self.market_data = MarketData(self)
         self.trading = Trading(self)
-        self.session = Session(self)
+        self.connections = Connections(self)
         self.policies = {}  # request kind -> Policy
         self.held = []  # (kind, answer, fail, args) in arrival order
         self.live = None  # the live market, once started
@@ -87,9 +87,10 @@ class Core:
 
     # -- scripted answers ----------------------------------------------------------------
     def request(self, kind, answer, fail, *args):
-        self.submit(self._dispatch, kind, answer, fail, args)
+        self.submit(self.dispatch, kind, answer, fail, args)
 
-    def _dispatch(self, kind, answer, fail, args):
+    def dispatch(self, kind, answer, fail, args):
+        """Answers a request as its policy says (on the component's thread)."""
         policy = self.policies.get(kind)
         how = "answer" if policy is None else policy.how
         if policy is not None and policy.times is not None:

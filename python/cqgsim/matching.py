@@ -34,7 +34,7 @@ class Matcher:
 
     def _take(self, order):
         """Trades the order against the other side now; a limit order rests with the rest."""
-        m = order._market
+        m = order.market_state
         buy = order.Side == C.osdBuy
         limited = order.Type in (C.otLimit, C.otStopLimit)
         limit = order.LimitPrice if limited else None
@@ -46,9 +46,9 @@ class Matcher:
         if best is not None:
             self._show(m, C.tptAsk if buy else C.tptBid, best)
         if limited and order.GWStatus == C.osInOrderBook:
-            order._ahead = m.book.ahead_of(buy, limit)
+            order.queue_ahead = m.book.ahead_of(buy, limit)
             same = m.book.same(buy)
-            order._seen = same[1] if same is not None and abs(same[0] - limit) < _EPS else None
+            order.queue_seen = same[1] if same is not None and abs(same[0] - limit) < _EPS else None
 
     # -- the market moves ----------------------------------------------------------------
     def market_moved(self, market, prints):
@@ -57,11 +57,11 @@ class Matcher:
         for order in list(market.working.values()):
             if order.GWStatus != C.osInOrderBook:
                 continue
-            if order.Type in (C.otStop, C.otStopLimit) and not order._triggered:
+            if order.Type in (C.otStop, C.otStopLimit) and not order.stop_triggered:
                 buy = order.Side == C.osdBuy
                 stop = order.StopPrice
                 if any((p >= stop - _EPS) if buy else (p <= stop + _EPS) for p, _ in prints):
-                    order._triggered = True
+                    order.stop_triggered = True
                     self._take(order)
                 continue
             if order.Type in (C.otMarket, C.otStop):
@@ -70,7 +70,7 @@ class Matcher:
             self._rest(order, prints)
 
     def _rest(self, order, prints):
-        m = order._market
+        m = order.market_state
         buy = order.Side == C.osdBuy
         limit = order.LimitPrice
         opposite = m.book.opposite(buy)
@@ -85,8 +85,8 @@ class Matcher:
                 return
             if abs(price - limit) < _EPS:
                 traded_here += volume
-                used = min(order._ahead, volume)
-                order._ahead -= used
+                used = min(order.queue_ahead, volume)
+                order.queue_ahead -= used
                 if volume > used:
                     left = order.Quantity - order.FilledQuantity
                     self._trading.fill(order, min(left, volume - used), limit)
@@ -98,21 +98,21 @@ class Matcher:
         """What the book shows at the order's price tells how its queue changed: size that
         went without trading was cancelled, as much before it as behind it in proportion;
         what the book shows is all there can be before it."""
-        same = order._market.book.same(order.Side == C.osdBuy)
+        same = order.market_state.book.same(order.Side == C.osdBuy)
         if same is None or abs(same[0] - order.LimitPrice) >= _EPS:
-            order._seen = None  # not the best price: its size is not shown
+            order.queue_seen = None  # not the best price: its size is not shown
             return
-        size, seen = same[1], order._seen
+        size, seen = same[1], order.queue_seen
         if seen and size < seen:
             cancelled = max(0, seen - size - traded_here)
-            order._ahead -= round(cancelled * order._ahead / seen)
-        order._ahead = max(0, min(order._ahead, size))
-        order._seen = size
+            order.queue_ahead -= round(cancelled * order.queue_ahead / seen)
+        order.queue_ahead = max(0, min(order.queue_ahead, size))
+        order.queue_seen = size
 
     def _fill_rest(self, order, limit):
         left = order.Quantity - order.FilledQuantity
         self._trading.fill(order, left, limit)
-        self._print(order._market, limit, left)
+        self._print(order.market_state, limit, left)
 
     # -- own prints ----------------------------------------------------------------------
     def _print(self, market, price, quantity):
