@@ -2,7 +2,7 @@
 the balance and positions that follow the fills (when orders trade: matching.py)."""
 import uuid
 
-from cqgsim import catalogue
+from cqgsim import buying_power, catalogue, hours
 from cqgsim import constants as C
 from cqgsim.accounts import Account, Position
 from cqgsim.matching import Matcher
@@ -74,29 +74,10 @@ class Trading:
             if order.Type in uses and (price <= 0 or not catalogue.on_tick(spec, price)):
                 return (f"{name} price {price} is not a positive multiple of the tick size "
                         f"{spec.tick_size}")
-        return self._buying_power_problem(order)
-
-    def _buying_power_problem(self, order):
-        """An order that would raise the account's initial margin beyond its equity, once
-        filled, is refused, as a broker's risk check does; one that only reduces the risk
-        always passes. (Working orders hold no margin of their own here.)"""
-        account = order.Account
-        before = self._initial_margin(account)
-        after = self._initial_margin(account, order)
-        equity = account.cash_balance() + account.open_profit()
-        if after <= before or after <= equity:
-            return None
-        return (f"Insufficient buying power: {int(order.Quantity)} {order.InstrumentName} "
-                f"need {after - before:,.2f} more initial margin ({after:,.2f} in all), "
-                f"equity {equity:,.2f}")
-
-    def _initial_margin(self, account, extra=None):
-        """Initial margin of the account's positions, with ``extra`` filled."""
-        held = {p.market_state: p.Quantity for p in account.positions_by_name.values()}
-        if extra is not None:
-            signed = int(extra.Quantity) if extra.Side == C.osdBuy else -int(extra.Quantity)
-            held[extra.market_state] = held.get(extra.market_state, 0) + signed
-        return sum(abs(q) * m.spec.initial_margin for m, q in held.items())
+        closed = hours.closed_reason(order.InstrumentName, self._core.clock.now)
+        if closed:
+            return closed
+        return buying_power.problem(order, self._core.market_data.markets.values())
 
     def place(self, order):
         self._core.request("Place", self._added, self._failed, order)
@@ -140,8 +121,9 @@ class Trading:
             self.matcher.arrive(order)
 
     def market_moved(self, market, ticks=()):
-        """After the market data of an instant: its working orders may trade."""
-        if not self._core.gw_up or not market.working:
+        """After the market data of an instant: its working orders may trade (not while the
+        market is closed)."""
+        if not self._core.gw_up or not market.working or not hours.is_open(self._core.clock.now):
             return
         prints = [(p, v) for t, p, v in ticks if t == C.tptTrade]
         self.matcher.market_moved(market, prints)
