@@ -41,6 +41,7 @@ class Connections:
         self.gw_link(C.csConnectionDown)
 
     def logoff(self):
+        self._core.drills.forget("gw")
         self.gw_link(C.csConnectionDown)
 
     def gw_link(self, status):
@@ -81,3 +82,7 @@ class Connections:
         core.shut_down = True
         core.seq.close()
         core.held = []
+        core.alarms.clear()
+        hooks, core.on_shutdown = core.on_shutdown, []
+        for hook in hooks:
+            hook()

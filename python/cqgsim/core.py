@@ -5,6 +5,7 @@ import threading
 
 from cqgsim import constants as C
 from cqgsim.accounts import Accounts
+from cqgsim.alarms import Alarms
 from cqgsim.bars import AllTimedBars
 from cqgsim.clock import SimClock
 from cqgsim.events import EVENTS
@@ -13,6 +14,7 @@ from cqgsim.objects import APIConfiguration, ComponentError, Instruments
 from cqgsim.orders import Orders
 from cqgsim.sequencer import Sequencer
 from cqgsim.connections import Connections
+from cqgsim.drills import Drills
 from cqgsim.ticks import AllTicks
 from cqgsim.trading import Trading
 
@@ -36,6 +38,7 @@ class Core:
         self.bridge = bridge  # fire/post of the COM bridge; safe from any thread
         self.thread_id = threading.get_ident()
         self.clock = SimClock(config.start)
+        self.alarms = Alarms()
         self.api = APIConfiguration(self)
         self.errors = []  # faults of the simulator itself; appended on the component thread
         self.seq = Sequencer(lambda fn: bridge.post(component, fn), self.errors.append)
@@ -53,6 +56,8 @@ class Core:
         self.market_data = MarketData(self)
         self.trading = Trading(self)
         self.connections = Connections(self)
+        self.drills = Drills(self)
+        self.on_shutdown = []  # calls made on the component's thread when it shuts down
         self.policies = {}  # request kind -> Policy
         self.held = []  # (kind, answer, fail, args) in arrival order
         self.live = None  # the live market, once started
@@ -90,7 +95,26 @@ class Core:
         self.submit(self.dispatch, kind, answer, fail, args)
 
     def dispatch(self, kind, answer, fail, args):
-        """Answers a request as its policy says (on the component's thread)."""
+        """Answers a request as its policy says (on the component's thread); a drill may
+        hold it for a while first."""
+        hold = self.drills.take_hold()
+        if hold is not None:
+            entry = (kind, answer, fail, args)
+            self.held.append(entry)
+            self.alarms.at(self.clock.now + _dt.timedelta(seconds=hold), self._answer_held, entry)
+            return
+        self._answer(kind, answer, fail, args)
+
+    def _answer_held(self, entry):
+        """A drill's hold is over: the request is answered as it would have been, unless a
+        script released it already."""
+        for i, held in enumerate(self.held):
+            if held is entry:
+                del self.held[i]
+                self._answer(*entry)
+                return
+
+    def _answer(self, kind, answer, fail, args):
         policy = self.policies.get(kind)
         how = "answer" if policy is None else policy.how
         if policy is not None and policy.times is not None:

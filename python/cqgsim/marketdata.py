@@ -460,10 +460,17 @@ class MarketData:
         return min(s.next_boundary() for m in self.markets.values() for s in m.series.values())
 
     def advance(self, target, then=None):
-        """Moves the clock to ``target``, one step per bar boundary; ``then()`` runs in the
-        step that reaches it."""
+        """Moves the clock to ``target``, one step per bar boundary and per alarm; ``then()``
+        runs in the step that reaches it."""
         core = self._core
         boundary = self.next_boundary()
+        due = core.alarms.next_due()
+        if due is not None and due <= target and due < boundary:
+            core.set_time(due)
+            for alarm in core.alarms.take_due(core.clock.now):
+                core.seq.then(alarm.fn, *alarm.args)
+            core.seq.then(self.advance, target, then)
+            return
         if boundary <= target:
             core.set_time(boundary)
             rolled = [(m, s) for m in self.markets.values() for s in m.series.values()

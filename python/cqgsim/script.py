@@ -265,3 +265,34 @@ class Simulation:
 
     def restore(self, link):
         self.connection_status(link, C.csConnectionUp)
+
+    # -- drills (seconds on the simulated clock; each returns what it did, in a line) ----
+    def drop_for(self, link, seconds):
+        """The "gw" or "data" link goes down now and comes back ``seconds`` later."""
+        return self.query(lambda core: core.drills.drop(link, seconds))
+
+    def reject_next(self, reason=None):
+        """The next order placed is rejected (osRejectGW) with ``reason`` as RejectReason."""
+        return self.query(lambda core: core.drills.reject_next(reason))
+
+    def hold_next(self, seconds):
+        """The next request of any kind gets its answer only ``seconds`` later."""
+        return self.query(lambda core: core.drills.hold_next(seconds))
+
+    def gap(self, symbol, ticks):
+        """The market of ``symbol`` jumps by ``ticks`` (below zero: down), with a print
+        where it lands; a live market moves there at its next instant and stays."""
+        return self.query(lambda core: core.drills.gap(symbol, ticks))
+
+    def start_chaos(self, rate, *, seed=None, on_drill=None, symbols=None, kinds=None,
+                    max_seconds=60):
+        """Fires drills at random, ``rate`` an hour of the simulated clock on average, until
+        the returned driver's stop() (or the component's shutdown); ``on_drill(text)`` gets
+        each one's description on the driver's own thread. ``seed`` defaults to the
+        market's."""
+        from cqgsim.chaos import KINDS, Chaos
+
+        chaos = Chaos(self._core, rate, self._core.config.seed if seed is None else seed,
+                      on_drill, symbols, KINDS if kinds is None else kinds, max_seconds)
+        chaos.start()
+        return chaos

@@ -106,7 +106,7 @@ class Trading:
         self._event(C.ctAdded, order, self._status(order, C.osRejectGW), None, error)
 
     def _accepted(self, order):
-        reason = self._reject_reason(order)
+        reason = self._core.drills.take_rejection() or self._reject_reason(order)
         if reason:
             order.RejectReason = reason
             self._event(C.ctChanged, order, self._status(order, C.osRejectGW))
