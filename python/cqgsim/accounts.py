@@ -182,6 +182,13 @@ class Account:
             self._apply(self.positions_by_name[name], signed, price, commission)
         return self.positions_by_name[fill.InstrumentName]
 
+    def start_from(self, realized_pnl, commissions_paid):
+        """Takes the positions as they stand and these figures as where the account starts
+        (restored from a paper store): no fill before them can be taken back."""
+        self.realized_pnl, self.commissions_paid = realized_pnl, commissions_paid
+        self._fills = []
+        self._folded = (self._positions_state(), realized_pnl, commissions_paid)
+
     @property
     def PositionSubcriptionLevel(self):
         return self._psl

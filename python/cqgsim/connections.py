@@ -83,6 +83,7 @@ class Connections:
         core.seq.close()
         core.held = []
         core.alarms.clear()
+        core.paper.close()
         hooks, core.on_shutdown = core.on_shutdown, []
         for hook in hooks:
             hook()

@@ -12,6 +12,7 @@ from cqgsim.events import EVENTS
 from cqgsim.marketdata import MarketData
 from cqgsim.objects import APIConfiguration, ComponentError, Instruments
 from cqgsim.orders import Orders
+from cqgsim.paper_book import PaperBook
 from cqgsim.sequencer import Sequencer
 from cqgsim.connections import Connections
 from cqgsim.drills import Drills
@@ -42,7 +43,8 @@ class Core:
         self.api = APIConfiguration(self)
         self.errors = []  # faults of the simulator itself; appended on the component thread
         self.seq = Sequencer(lambda fn: bridge.post(component, fn), self.errors.append)
-        self.rng = random.Random(f"{config.seed}/ids")
+        self.paper = PaperBook(config.paper_store)
+        self.rng = random.Random(self.paper.guid_seed(config.seed))
         self.startup_called = False
         self.shut_down = False
         self.gw_up = False

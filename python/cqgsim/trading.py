@@ -15,18 +15,33 @@ WORKING = frozenset({C.osInOrderBook})
 class Trading:
     def __init__(self, core):
         self._core = core
+        self._paper = core.paper
         self._accounts = {}  # GW account id -> Account, made on the first reload
-        self._fill_ids = 0
+        self._orders_restored = False
         self.matcher = Matcher(self, core)
 
     # -- accounts ------------------------------------------------------------------------
     def reload_accounts(self):
+        """The accounts load (the first time as the paper store has them, with their working
+        orders, which are reported as added)."""
         core = self._core
-        for spec in core.config.accounts:
+        markets = core.market_data.markets
+        for spec, stored in self._paper.account_specs(core.config.accounts):
             if spec.gw_account_id not in self._accounts:
                 account = self._accounts[spec.gw_account_id] = Account(core, spec)
+                if stored is not None:
+                    self._paper.restore_account(account, stored, markets)
                 core.accounts.append_item(account)
+        restored = []
+        if not self._orders_restored:
+            self._orders_restored = True
+            restored = self._paper.working_orders(core, self._accounts, markets)
+            for order in restored:
+                core.orders.append_item(order)
+                _index(order)
         core.fire("OnAccountChanged", C.actAccountsReloaded, None, None)
+        for order in restored:
+            self._event(C.ctAdded, order, order.Properties)
 
     def account(self, gw_account_id):
         return self._accounts.get(gw_account_id)
@@ -92,6 +107,7 @@ class Trading:
         order.GWStatus = status
         order.EventServerTimestamp = self._core.event_time()
         _index(order)
+        self._paper.order_changed(order)
         return old
 
     def _added(self, order):
@@ -134,10 +150,9 @@ class Trading:
         quantity = min(quantity, order.Quantity - order.FilledQuantity)
         if quantity <= 0:
             return
-        self._fill_ids += 1
         old = order.Properties
         stamp = core.event_time()
-        fill = Fill(str(1_000_000 + self._fill_ids), order, quantity, price, stamp, status)
+        fill = Fill(self._paper.next_fill_id(), order, quantity, price, stamp, status)
         order.add_fill(fill)
         total = order.FilledQuantity + quantity
         order.AverageFillPrice = round(
@@ -154,6 +169,7 @@ class Trading:
         if added:
             position = positions[order.InstrumentName] = Position(account, order.market_state)
         account.book_fill(fill, position, core.config.commission)
+        self._paper.filled(fill, order, account)  # kept before anyone hears of it
         self._event(C.ctChanged, order, old, fill)
         if self._events_on():
             if account.PositionSubcriptionLevel == C.pslSnapshotAndUpdates:
@@ -191,7 +207,10 @@ class Trading:
             if last.Status == C.fsNormal and order.Account is not None:
                 last.Status = C.fsBusted  # the exchange took it back: so does the account
                 busted = order.Account.unbook_fill(last, self._core.config.commission)
-        self._event(C.ctChanged, order, self._status(order, status), fill)
+        old = self._status(order, status)
+        if busted is not None:
+            self._paper.busted(last, order, order.Account)
+        self._event(C.ctChanged, order, old, fill)
         if busted is not None and self._events_on():
             account = order.Account
             if account.PositionSubcriptionLevel == C.pslSnapshotAndUpdates:
@@ -202,6 +221,7 @@ class Trading:
         old = order.Properties
         self._core.orders.remove_item(order)
         order.market_state.working.pop(order.GUID, None)
+        self._paper.order_removed(order)
         self._event(C.ctRemoved, order, old)
 
 
