@@ -76,6 +76,7 @@ class PaperStore:
             self.close()
             raise
         self._next_fill = int(self._meta("next_fill_id"))
+        self._kept = {r[0] for r in self._db.execute("SELECT guid FROM orders")}
 
     def _prepare(self):
         db = self._db
@@ -159,12 +160,15 @@ class PaperStore:
 
     def save_order(self, order, booked):
         """Keeps an order that is (``booked``) or was in the book; others are not kept."""
-        with self._db:
-            self._write_order(order, booked)
+        if booked or order.GUID in self._kept:
+            with self._db:
+                self._write_order(order, booked)
 
     def forget_order(self, guid):
-        with self._db:
-            self._db.execute("DELETE FROM orders WHERE guid = ?", (guid,))
+        if guid in self._kept:
+            with self._db:
+                self._db.execute("DELETE FROM orders WHERE guid = ?", (guid,))
+            self._kept.discard(guid)
 
     def save_fill(self, fill, order, account):
         """The fill, its order and its account as they stand after it, and the fill id
@@ -192,6 +196,7 @@ class PaperStore:
                int(bool(order.Manual)), int(order.stop_triggered),
                _time(order.EventServerTimestamp))
         if booked:
+            self._kept.add(order.GUID)
             self._db.execute(
                 "INSERT INTO orders VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                 "ON CONFLICT (guid) DO UPDATE SET status = excluded.status, "
@@ -223,6 +228,7 @@ class PaperStore:
         with self._db:
             for table in ("accounts", "positions", "orders", "fills"):
                 self._db.execute(f"DELETE FROM {table}")
+            self._kept.clear()
             self._set_meta("account_number", int(self._meta("account_number")) + 1)
         return before
 
