@@ -1,10 +1,13 @@
-"""Failure drills on the running component, and the chaos driver that fires them at random."""
+"""Failure drills on the running component, the alarms of the simulated clock they run on,
+and the chaos driver that fires them at random."""
+import datetime as dt
 import threading
 
 import pytest
 
 import cqgsim
 from cqgsim import constants as C
+from cqgsim.alarms import Alarms
 from cqgsim.drills import DrillRefused
 from tests.cqgsim.pump import ComponentHost
 from tests.cqgsim.sinks import Snapshots
@@ -33,8 +36,7 @@ def test_a_dropped_gateway_comes_back_after_its_seconds_and_a_new_drop_extends_i
         desk.sim.sync()
         assert _gw(desk) == [(C.csConnectionDown,), (C.csConnectionUp,)]
         assert desk.sink.of("OnAccountChanged")[-1] == (C.actAccountsReloaded, None, None)
-        assert desk.sim.now() - desk.sim.config.start == __import__("datetime").timedelta(
-            seconds=35)
+        assert desk.sim.now() - desk.sim.config.start == dt.timedelta(seconds=35)
 
 
 def test_market_data_down_for_a_while_then_the_quotes_as_they_stand():
@@ -136,6 +138,36 @@ def test_a_live_market_jumps_at_its_next_instant_and_stays_there():
         assert abs(bid() - (before - 0.40)) < 0.15  # the walk goes on from there
 
 
+def test_a_running_live_market_jumps_once():
+    cqgsim.configure(mode="live", seed=9, speed=600.0)
+    with ComponentHost(Snapshots) as host:
+        host.start()
+        host.sink.wait_for("OnLineTimeChanged", count=2)
+        bid = lambda: host.sim.query(lambda core: core.market_data.markets["F.US.CLEF6"].best(
+            C.qtBid))
+        before = bid()
+        host.sim.gap("CLEF6", -40)
+        seen = len(host.sink.of("OnLineTimeChanged"))
+        host.sink.wait_for("OnLineTimeChanged", count=seen + 30)  # half a minute on
+        assert abs(bid() - (before - 0.40)) < 0.15
+
+
+def test_an_alarm_cancelled_does_not_run_whatever_its_place():
+    alarms = Alarms()
+    start = dt.datetime(2025, 12, 1, 14, 30)
+    ran = []
+    first = alarms.at(start, ran.append, "first")
+    alarms.at(start, ran.append, "second").cancel()
+    alarms.at(start + dt.timedelta(seconds=1), ran.append, "later")
+    first.cancel()
+    assert alarms.next_due() == start + dt.timedelta(seconds=1)
+    assert [a.args for a in alarms.take_due(start + dt.timedelta(seconds=5))] == [("later",)]
+    alarms.at(start, ran.append, "kept")
+    alarms.at(start, ran.append, "dropped").cancel()
+    assert [a.args for a in alarms.take_due(start)] == [("kept",)]
+    assert alarms.next_due() is None
+
+
 def _chaos_run(seed, advance=1800):
     """Drills a component at 360 an hour for ``advance`` simulated seconds; returns what the
     driver fired and what its callback got."""
@@ -162,6 +194,26 @@ def test_chaos_fires_drills_at_its_rate_the_same_for_one_seed_and_stops():
     assert kinds == {"Gateway", "Market", "Next", "EPZ5"}
     assert _chaos_run(seed=4) == (fired, got)
     assert _chaos_run(seed=5)[0] != fired
+
+
+def test_stopping_chaos_hands_over_every_drill_it_fired_first():
+    gate, got = threading.Event(), []
+
+    def slow(text):  # the first one holds the driver's thread until the stop has begun
+        assert gate.wait(10)
+        got.append(text)
+
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)
+        chaos = desk.sim.start_chaos(3600, seed=2, on_drill=slow, kinds=("reject",))
+        desk.sim.advance(60)
+        desk.sim.sync()
+        stopper = threading.Thread(target=chaos.stop)
+        stopper.start()
+        eventually(lambda: not chaos.running)
+        gate.set()
+        stopper.join(10)
+        assert len(chaos.fired()) > 10 and got == [text for _, text in chaos.fired()]
 
 
 def test_chaos_ends_with_the_component_and_refuses_a_rate_that_is_no_rate():

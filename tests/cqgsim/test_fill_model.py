@@ -223,3 +223,28 @@ def test_resting_orders_share_one_print_best_price_first_then_in_arrival_order()
         desk.sim.sync()
         assert [_fills(desk, o.GUID) for o in (better, first, second)] == [
             [(6849.25, 1), (6849.25, 4)], [(6849.0, 2)], []]
+
+
+def test_orders_at_one_price_keep_their_places_in_the_queue():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)  # 10 bid at 6850.00: both orders join behind them
+        first, second = (desk.order(C.otLimit, 5, C.osdBuy, 6850.0) for _ in range(2))
+        first.Place()
+        second.Place()
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 12)])  # the 10, then 2 of the first
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 4)])  # 3 of the first, 1 of the second
+        desk.sim.sync()
+        assert [_fills(desk, o.GUID) for o in (first, second)] == [
+            [(6850.0, 2), (6850.0, 3)], [(6850.0, 1)]]
+
+
+def test_the_other_side_reaching_an_order_clears_the_queue_before_it():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)  # 10 bid at 6850.00 before the order
+        order = desk.order(C.otLimit, 5, C.osdBuy, 6850.0)
+        order.Place()
+        desk.sim.push_ticks("EPZ5", [("ask", 6850.0, 2)])
+        desk.sim.push_ticks("EPZ5", [("ask", 6850.25, 10), ("bid", 6849.75, 10)])
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 3)])
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6850.0, 2), (6850.0, 3)]

@@ -91,3 +91,16 @@ def test_orders_that_reduce_the_risk_pass_when_equity_is_below_the_margin_in_use
         assert [_status(desk, o) for o in (adding, reversing, reducing, resting)] == [
             C.osRejectGW, C.osRejectGW, C.osFilled, C.osInOrderBook]
         assert desk.account.Positions.ItemByIndex(0).Quantity == 3
+
+
+def test_a_partly_filled_working_order_counts_only_what_it_can_still_add():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)
+        resting = desk.order(C.otLimit, 40, C.osdBuy, 6849.0)
+        resting.Place()
+        desk.sim.push_ticks("EPZ5", [("ask", 6849.0, 30)])  # 30 of the 40 fill
+        one_more = desk.order(C.otMarket, 1, C.osdBuy)  # 41 at most: 992,200 of margin
+        one_more.Place()
+        desk.sim.sync()
+        assert desk.changes(resting.GUID)[-1][2:4] == (C.osInOrderBook, 30)
+        assert _status(desk, one_more) == C.osFilled

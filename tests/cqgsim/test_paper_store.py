@@ -78,6 +78,9 @@ def test_a_bust_is_kept_and_a_reset_starts_a_fresh_account_and_says_so(tmp_path)
         f"Paper account reset ({store}): paper account #2 starts afresh from the configured "
         "balances, flat, without orders; the old one had 1 open position, 1 working order, "
         f"2 fills. Fill ids go on from {int(last_fill) + 1}.")
+    assert cqgsim.describe_paper_store(store) == (
+        f"Paper account #2 ({store}): 0 accounts, 0 open positions, 0 working orders, 0 fills, "
+        "after 2 runs.")
     with ComponentHost(Snapshots) as host:
         desk = Desk(host)
         assert desk.account.Positions.Count == 0 and desk.cel.Orders.Count == 0
