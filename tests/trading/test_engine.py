@@ -56,7 +56,7 @@ def test_balance_and_positions_are_refreshed_before_they_are_answered(desk):
     (positions,) = ask(desk, get_positions=True)
     # Open P&L at the last price: 1.75 points of 50 on 2 contracts.
     assert positions == ("Open positions (1):\n"
-                         "CQG EPZ5.CME LONG 2 @ 6848.50, last 6850.25, open P&L +175.00")
+                         "CQG EPZ5.CME LONG 2 @ 6848.5, last 6850.25, open P&L +175.00")
     assert [c[0] for c in desk.adapter.calls] == ["update_account_balance", "update_positions"]
     assert not desk.bot.get_balance and not desk.bot.get_positions
     assert ask(desk) == []  # lowered: nothing is served twice

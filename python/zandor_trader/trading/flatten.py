@@ -197,8 +197,8 @@ class Flatten:
             else:
                 why.append(f"order {short(order_id)} {order.status.name.lower()}")
         held = "long" if instrument.position > 0 else "short"
-        return (f"{filled} of {wanted} closed in {count}, {wanted - filled} still {held}: "
-                + "; ".join(why or ["not filled"])), False
+        done = f"{filled} of {wanted} closed in {count}, " if orders else ""
+        return f"{done}{wanted - filled} still {held}: " + "; ".join(why or ["not filled"]), False
 
 
 def _alive(order: Optional[Order]) -> bool:

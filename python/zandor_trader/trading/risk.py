@@ -124,7 +124,7 @@ class DailyRisk:
         figures, limit = self.figures, self.limits().max_daily_loss
         if figures is None:
             return "Today: P&L not known yet"
-        text = f"Today (trading day {figures.day}): {figures.text()}"
+        text = f"Trading day {figures.day}: {figures.text()}"
         if limit is not None:
             used = max(-figures.total, 0.0)
             text += (f"; loss used {money(used)} of {money(limit)} "
