@@ -40,8 +40,14 @@ COMMANDS = (
     ("help", "/help", "the commands", "/help"),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
-# The session's own commands, served by the engine: the most words each takes after it.
-REQUESTS = {"flatten": 1, "risk": 0, "halt": 0, "resume": 0}
+# The session's own commands, served by the engine: the most words each takes after it (None:
+# the words are ignored, as the bot's commands without arguments do).
+REQUESTS = {"flatten": 1, "risk": None, "halt": None, "resume": None}
+
+
+def too_many(command: str, args: Sequence[str]) -> bool:
+    most = REQUESTS[command]
+    return most is not None and len(args) > most
 COMMAND = re.compile(r"^/(\w+)(?:@\w+)?")
 
 
@@ -97,7 +103,7 @@ class SessionCommands:
             return syntax_text()
         if command == "send_order" and len(args) > 1:
             return spaced_order_hint(args)
-        if command in REQUESTS and (len(args) > REQUESTS[command] or self.submit is None):
+        if command in REQUESTS and (too_many(command, args) or self.submit is None):
             return usage_text(command) if self.submit is not None else \
                 f"/{command} is not served in this session."
         return None
@@ -106,7 +112,7 @@ class SessionCommands:
         """The session's own command in `message` as a request for the engine, or None."""
         word = command_word(message)
         command = word.lower() if word else None
-        if command not in REQUESTS or len(args) > REQUESTS[command]:
+        if command not in REQUESTS or too_many(command, args):
             return None
         params = {"symbol": args[0] if args else None} if command == "flatten" else {}
         return Request(command, params, text=getattr(message, "text", None) or "",
