@@ -13,7 +13,7 @@ def mark(gateway, position: PositionData) -> Tuple[Optional[Decimal], Optional[f
     not give)."""
     last = gateway.last_price(position.security)
     point = gateway.point_value(position.security)
-    sign = SIGN.get(position.direction)
+    sign = SIGN.get(position.direction) if position.direction is not None else None
     if last is None or point is None or sign is None:
         return last, None
     average = Decimal(repr(float(position.holding_price or 0)))
