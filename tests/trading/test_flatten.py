@@ -127,6 +127,18 @@ def test_cancels_refused_or_unanswered_are_reported_and_the_close_is_checked(des
         f"working on that side: 1 would close it")
 
 
+def test_an_order_whose_cancel_is_not_answered_leaves_the_account_not_flat(desk, clock):
+    desk.adapter.open_positions = [fakes.long_position(quantity=1)]
+    working(desk, direction=Direction.LONG, price=6800.0)  # could still buy
+    flatten(desk)
+    clock[0] += 5.0
+    desk.engine.serve_pending()
+    desk.adapter.fill("{ORDER-2}", 1, 6850.0)
+    desk.engine.serve_pending()
+    assert answers(desk)[-1] == ("Not flat: EPZ5: 1 cancel not answered after 5 s (ORDER-1), "
+                                 "1 closed in 1 order")
+
+
 def test_closing_orders_rejected_unfilled_or_refused_say_what_is_left_and_why(desk, clock):
     short_cl = fakes.long_position(fakes.CL, 2, 58.5)
     short_cl.direction = Direction.SHORT
@@ -176,3 +188,23 @@ def test_the_running_engine_serves_other_requests_while_a_flatten_waits(desk):
         runner.join(10)
     assert not runner.is_alive()
     assert answers(desk)[-1] == "Flat: EPZ5: 1 order cancelled, 1 closed in 1 order"
+
+
+def test_the_running_engine_moves_a_flatten_on_when_its_wait_is_over(desk):
+    desk.engine.orders.flatten_wait = 0.05  # seconds of the real clock
+    desk.adapter.open_positions = [fakes.long_position(quantity=1)]
+    unanswered = working(desk)
+    runner = threading.Thread(target=desk.engine.run)
+    runner.start()
+    try:
+        desk.engine.submit(Request("flatten", {"symbol": "EPZ5"}))
+        # No answer wakes the engine: its own timer ends each wait.
+        eventually(lambda: any(m.startswith("Not flat: ") for m in desk.bot.sent))
+    finally:
+        desk.engine.request_stop("done")
+        runner.join(10)
+    assert answers(desk)[-1] == (
+        "Not flat: EPZ5: 1 cancel not answered after 0.05 s (ORDER-1), 1 still long: selling 1 "
+        "would take EPZ5.CME from long 1 through zero with 1 working on that side: the working "
+        "orders on that side close it already")
+    assert unanswered in cancels(desk)

@@ -72,7 +72,7 @@ REACHED = ("Daily loss limit reached: today's P&L -1,100.00 (realized -700.00, o
 
 def test_the_limit_is_said_once_then_only_orders_that_reduce_risk_pass_until_the_next_day(limited):
     desk = limited
-    assert lose(desk, -600.0, -300.0) == []  # 900 lost: within the limit
+    assert lose(desk, -600.0, -400.0) == []  # 1,000 lost: at the limit, not below it
     assert lose(desk, -700.0, -400.0, "D2") == [REACHED]
     assert lose(desk, -800.0, -400.0, "D3") == []  # said once
     desk.adapter.open_positions = [fakes.long_position(quantity=2)]
@@ -147,6 +147,8 @@ def test_halt_and_resume_are_a_kill_switch_for_orders_that_open_risk(desk):
         "Order refused: trading is halted by the operator (/halt at 14:02; /resume lifts it); "
         "only orders that reduce risk are taken.")
     assert send(desk, "EPZ5,1,s,c,m,CQG,None,None").startswith("Order placed")
+    # With that sell working, selling 2 more could go through zero: a new short.
+    assert send(desk, "EPZ5,2,s,o,m,CQG,None,None").startswith("Order refused: trading is halted")
     assert command(desk, "resume") == ["Trading resumed."]
     assert send(desk, "EPZ5,1,l,o,m,CQG,None,None").startswith("Order placed")
 
