@@ -17,7 +17,8 @@ EXAMPLE_ORDER = "EPZ5,2,l,o,m,CQG,None,None"
 COMMANDS = (
     ("stop", "/stop", "end the session", "/stop"),
     ("balance", "/balance", "the account's balance", "/balance"),
-    ("positions", "/positions", "the open positions", "/positions"),
+    ("positions", "/positions", "the open positions, each with its last price and open P&L",
+     "/positions"),
     ("orders", "/orders [-a] [n]", "the newest n orders (-a: only active ones)", "/orders -a 5"),
     ("deals", "/deals [n]", "the newest n deals", "/deals 10"),
     ("cancel_order", "/cancel_order <id> <gateway>",
