@@ -7,6 +7,7 @@ from decimal import Decimal
 
 import pytest
 
+from zandor_trader.core.balance import AccountBalance
 from zandor_trader.trading import Limits, Request
 from zandor_trader.trading.trading_day import trading_day
 
@@ -126,11 +127,19 @@ def test_with_flatten_on_loss_the_account_is_flattened_when_the_limit_is_reached
     assert [(o.security, o.quantity) for o in closing] == [(fakes.ES, 2)]
 
 
-def test_a_gateway_down_leaves_the_figures_as_they_were(limited):
+def test_a_gateway_down_or_a_failed_refresh_leaves_the_figures_as_they_were(limited):
     desk = limited
+    desk.adapter.balance.realized_pnl = 5_000.0  # won on earlier days
+    desk.market[0] += dt.timedelta(days=1)
+    desk.engine.check_risk()  # the new day starts from there
+    desk.adapter.balance = AccountBalance()  # what the adapter gives when a refresh fails
+    desk.engine.check_risk()  # taken as figures: 5,000 lost today
+    assert desk.notices[-1] == "Reading the day's P&L failed: the account's figures are empty"
+    assert answers(desk) == [] and not desk.engine.risk.halted
+    desk.adapter.balance = AccountBalance(cash=1.0, realized_pnl=-5_000.0,
+                                          unrealized_pnl=-2_000.0)
     desk.gateway.link_changed("gateway", True)
     desk.gateway.link_changed("gateway", False)
-    desk.adapter.balance.unrealized_pnl = -2_000.0
     desk.engine.check_risk()
     assert answers(desk) == [] and not desk.engine.risk.halted
 

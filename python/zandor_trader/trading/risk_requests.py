@@ -4,6 +4,7 @@ deals and before an order that opens risk."""
 from typing import Callable, List
 
 from zandor_trader.trading import pretrade
+from zandor_trader.trading.replies import BALANCE_FIELDS
 from zandor_trader.trading.desk import Desk
 from zandor_trader.trading.risk import money
 
@@ -25,6 +26,11 @@ class RiskRequests:
             balance = gateway.query_account()
         except Exception as exc:
             self.log(f"Reading the day's P&L failed: {type(exc).__name__}: {exc}")
+            return
+        if not any(getattr(balance, field) for field in BALANCE_FIELDS):
+            # The adapter answers a refresh that failed with an empty record: taken as figures,
+            # it would turn the realized P&L of earlier days into today's loss.
+            self.log("Reading the day's P&L failed: the account's figures are empty")
             return
         notices, reached = self.desk.risk.update(balance)
         if reached and self.desk.limits.flatten_on_loss:
