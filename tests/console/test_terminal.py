@@ -4,7 +4,7 @@ import sys
 import threading
 
 from zandor_trader.console import (
-    KeyboardReader, LineEditor, LogPane, Scroll, Transcript, closing_text)
+    KeyboardReader, LineEditor, LogPane, OrderFilter, Scroll, Transcript, closing_text)
 
 DEADLINE = 10.0
 
@@ -148,3 +148,13 @@ def test_log_pane_keeps_whole_lines_per_stream_and_writes_the_file(tmp_path):
     assert path.read_text().splitlines() == [
         "stderr: oops", "140: Connecting to GW", "a", "b", "unfinished"]
     assert pane.lines(0) == [] and pane.lines(1) == ["unfinished"]
+
+
+def test_tab_toggles_the_orders_panel_between_working_and_all():
+    orders = OrderFilter()
+    editor = LineEditor(orders=orders)
+    editor.feed("/bal\tance")
+    assert orders.working_only and editor.buffer == "/balance"  # the line is left as it was
+    editor.feed("\t")
+    assert not orders.working_only
+    LineEditor().feed("\t")  # no filter: nothing happens

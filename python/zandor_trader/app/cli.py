@@ -2,7 +2,8 @@
 
 The session logs on, follows the instruments and the account, and serves the operator's
 commands from the chat (/balance, /positions, /orders, /deals, /send_order, /cancel_order,
-/cancel_orders, /close_positions, /stop). It runs until /stop, --minutes, or Ctrl-C.
+/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /stop). It runs until
+/stop, --minutes, or Ctrl-C.
 
 Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_trader.ini),
 then ZANDOR_* environment variables, then these options. The gateway password
@@ -54,6 +55,11 @@ OPTIONS = (
      "largest position in one instrument, long or short (default 20)"),
     ("--price-band", "price_band", str,
      "percent of the last price a limit or stop price may be off (default 5)"),
+    ("--max-daily-loss", "max_daily_loss", str,
+     "money the trading day may lose, realized and open, before only orders that reduce risk "
+     "are taken (default off)"),
+    ("--flatten-on-loss", "flatten_on_loss", str,
+     "yes: flatten the account when the daily loss limit is reached (default no)"),
     ("--stale-after", "stale_after", _not_negative,
      "seconds without market data before the operator is told (default 120; 0: never)"),
     ("--minutes", "minutes", _positive(float),

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
     from zandor_trader.app.bot_hooks import Hooks
     from zandor_trader.chat import ChatLog, Outbox, SentLog
-    from zandor_trader.console import Display, KeyboardReader, Scroll, Transcript
+    from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.trading import Engine
@@ -85,6 +85,7 @@ class Session:
         self.reason: Optional[str] = None
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
+        self.order_filter: Optional[OrderFilter] = None  # the orders panel's (display mode)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
 
     def _changed(self) -> None:
@@ -206,15 +207,16 @@ class Session:
         return api.token, api.chat_id, api.base_url
 
     def _start_display(self, pane, console, chat, deadline) -> None:
-        from zandor_trader.console import Display, Scroll, SessionView
+        from zandor_trader.console import Display, OrderFilter, Scroll, SessionView
 
         assert self.gateway is not None  # the display shows the gateway's records
         self.scroll = Scroll()
+        self.order_filter = OrderFilter()
         view = SessionView(
             gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
             deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
             status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
-            scroll=self.scroll,
+            scroll=self.scroll, orders=self.order_filter,
             broker="simulated CQG" if self.settings.broker == "sim" else "CQG")
         display = Display(view, console)
         try:
@@ -264,7 +266,8 @@ class Session:
                                       max_positions=max_positions, stale_after=s.stale_after)
         self.gateway.add_listener(engine.on_gateway_record)
         # The session's own answers take their turn among the engine's answers.
-        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})))
+        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})),
+                                   engine.submit)
         self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, engine.submit),
                                    commands)
         return engine
@@ -299,7 +302,7 @@ class Session:
             server.post_message(line, chat_id, token=token)
 
         self.keyboard = KeyboardReader(fd, post, on_change=self._typed, keys=keys,
-                                       scroll=self.scroll).start()
+                                       scroll=self.scroll, orders=self.order_filter).start()
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),

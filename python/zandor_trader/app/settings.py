@@ -101,6 +101,8 @@ class _LimitValues(TypedDict, total=False):
     max_order_quantity: int
     max_position: int
     price_band: Decimal
+    max_daily_loss: Optional[Decimal]
+    flatten_on_loss: bool
 
 
 class _InstrumentValues(TypedDict, total=False):
@@ -148,6 +150,22 @@ def _decimal(value: str) -> Decimal:
     return number
 
 
+def _money_or_off(value: str) -> Optional[Decimal]:
+    """An amount of money, or "off" (no limit)."""
+    if value.strip().lower() in ("off", "none", "no"):
+        return None
+    return _decimal(value)
+
+
+def _yes_no(value: str) -> bool:
+    word = value.strip().lower()
+    if word in ("yes", "true", "on", "1"):
+        return True
+    if word in ("no", "false", "off", "0"):
+        return False
+    raise ValueError("must be yes or no")
+
+
 def _symbols(value: str) -> Tuple[str, ...]:
     names = tuple(n.strip() for n in value.split(",") if n.strip())
     if not names:
@@ -186,6 +204,8 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "max_order_quantity": ("ZANDOR_MAX_ORDER_QUANTITY", "max_order_quantity", _whole(1)),
     "max_position": ("ZANDOR_MAX_POSITION", "max_position", _whole(1)),
     "price_band": ("ZANDOR_PRICE_BAND", "price_band", _decimal),
+    "max_daily_loss": ("ZANDOR_MAX_DAILY_LOSS", "max_daily_loss", _money_or_off),
+    "flatten_on_loss": ("ZANDOR_FLATTEN_ON_LOSS", "flatten_on_loss", _yes_no),
     "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", _number(0)),
     "seed": ("ZANDOR_SEED", "seed", int),
     "speed": ("ZANDOR_SPEED", "speed", _number(0)),
@@ -193,7 +213,8 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "refresh": ("ZANDOR_REFRESH", "refresh", _number(0, above=True)),
 }
 SECRETS = ("password", "telegram_token")
-LIMITS = ("max_order_quantity", "max_position", "price_band")
+LIMITS = ("max_order_quantity", "max_position", "price_band", "max_daily_loss",
+          "flatten_on_loss")
 # Keys of an [instrument SYMBOL] section, with their conversions.
 INSTRUMENT_KEYS: Dict[str, Callable[[str], object]] = {
     "security": _text, "exchange": lambda v: _text(v).upper(), "description": str.strip,

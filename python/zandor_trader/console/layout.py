@@ -14,7 +14,8 @@ TALK_MIN = 12           # chat lines (with its frame) kept before any other sect
 TRADES_MIN, TRADES_MAX = 7, 12
 SUMMARY_LINES = 2       # in place of the account row
 TRACE_MIN_WIDTH = 100   # narrower: no trace pane
-POSITIONS_WIDTH, BALANCE_WIDTH, BARS_MIN_WIDTH = 36, 34, 37
+# The positions panel takes what the bars leave it, within these bounds.
+POSITIONS_WIDTH, POSITIONS_MAX_WIDTH, BALANCE_WIDTH, BARS_MIN_WIDTH = 36, 60, 34, 37
 BIG_HEADER_HEIGHT = 30  # lower terminals get a one-line header without a frame
 
 
@@ -62,8 +63,10 @@ def render(view: SessionView, height: Optional[int] = None, width: Optional[int]
             rows.append(Layout(summary(view), name=section, size=size))
         elif section == "account":
             row = Layout(name=section, size=size)
-            bars_width = width - POSITIONS_WIDTH - BALANCE_WIDTH
-            parts = [Layout(positions(view), size=POSITIONS_WIDTH if bars_width >= BARS_MIN_WIDTH
+            held = min(max(width - BALANCE_WIDTH - BARS_MIN_WIDTH, POSITIONS_WIDTH),
+                       POSITIONS_MAX_WIDTH)
+            bars_width = width - held - BALANCE_WIDTH
+            parts = [Layout(positions(view), size=held if bars_width >= BARS_MIN_WIDTH
                             else None, ratio=1),
                      Layout(account(view), size=BALANCE_WIDTH)]
             if bars_width >= BARS_MIN_WIDTH:

@@ -2,11 +2,12 @@
 gateway's thread.
 
 It sleeps on one inbox. The operator's requests arrive there whole, one `Request` each, in the
-order the operator sent them; the gateway wakes it after each deal, a stop request (the time
-limit, Ctrl-C) when the session must end; its own timers are bounded waits on the same inbox.
-Whatever woke it, it serves everything queued so far, then sleeps. The requests are served by
-handlers grouped by family (queries, orders, stopping), the market data watched by
-`MarketWatch`. Answers go to an outbox that another thread serves, so a slow or failing chat
+order the operator sent them; the gateway wakes it after each deal and each order that ends, a
+stop request (the time limit, Ctrl-C) when the session must end; its own timers are bounded
+waits on the same inbox. Whatever woke it, it serves everything queued so far, moves a flatten
+under way on, then sleeps. The requests are served by handlers grouped by family (queries,
+orders, risk, stopping), the market data watched by `MarketWatch`, the day's loss by
+`DailyRisk`. Answers go to an outbox that another thread serves, so a slow or failing chat
 never holds up the gateway.
 """
 import queue
@@ -18,9 +19,11 @@ from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.security import Security
 from zandor_trader.trading import pretrade, replies
 from zandor_trader.trading.market_watch import MarketWatch
-from zandor_trader.trading.orders import OrderRequests
+from zandor_trader.trading.orders import FLATTEN_WAIT, OrderRequests
 from zandor_trader.trading.queries import Queries
 from zandor_trader.trading.requests import TERMINATED, Request
+from zandor_trader.trading.risk import DailyRisk
+from zandor_trader.trading.risk_requests import RiskRequests
 from zandor_trader.trading.stopping import Stopping
 
 STOP = "stop:"  # inbox items that ask the engine to end start with this, the reason follows
@@ -29,6 +32,9 @@ ALERT = "alert:"  # inbox items to tell the operator, unasked; the text follows
 ENDED = {OrderStatus.CANCELLED: "cancelled",
          OrderStatus.FAILED: "rejected, expired or lost by the broker"}
 LINK_NAMES = {"gateway": "Gateway connection", "data": "Market data connection"}
+# Order updates that wake the engine: the ends it announces, and the fills a flatten waits for.
+WAKING = tuple(ENDED) + (OrderStatus.FILLED,)
+RISK_EVERY = 1.0  # seconds between two looks at the day's P&L while a loss limit is set
 
 
 class Outlet(Protocol):
@@ -43,7 +49,8 @@ class Engine:
 
     `outbox` sends the engine's answers. `refresh_every` (seconds, or None): how often
     balance, positions and bars are refreshed for the display; `on_refresh` is called after
-    each refresh. `log` takes the engine's own notices (one line each).
+    each refresh. `log` takes the engine's own notices (one line each). `flatten_wait`
+    (seconds) bounds each wait of a flatten (for its cancels, for its closing orders).
     """
 
     def __init__(self, bot, gateway, *, outbox: Outlet,
@@ -52,7 +59,7 @@ class Engine:
                  log: Callable[[str], None] = print, clock=time.monotonic,
                  limits: pretrade.Limits = pretrade.Limits(),
                  max_positions: Optional[Mapping[Security, int]] = None,
-                 stale_after: Optional[float] = None):
+                 stale_after: Optional[float] = None, flatten_wait: float = FLATTEN_WAIT):
         self.bot = bot
         self.gateway = gateway
         self.outbox = outbox
@@ -63,13 +70,16 @@ class Engine:
         self.on_refresh = on_refresh
         self.log = log
         self.clock = clock
+        # The daily loss limit and the operator's halt; the day is the market's.
+        self.risk = DailyRisk(lambda: self.limits, getattr(gateway, "market_time", lambda: None))
         # The request handlers, by family, and the request kinds each serves.
         self.queries = Queries(self)
-        self.orders = OrderRequests(self)
+        self.orders = OrderRequests(self, flatten_wait)
+        self.risks = RiskRequests(self, lambda: self.orders.start_flatten(None), log)
         self.stopping = Stopping(self, self._end)
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
-            for family in (self.queries, self.orders) for kind in family.KINDS}
+            for family in (self.queries, self.orders, self.risks) for kind in family.KINDS}
         self._handlers.update(stop=self._serve_stop, answer=self._serve_answer)
         # Seconds without market data for an instrument before the operator is told (None
         # or 0: never).
@@ -99,7 +109,7 @@ class Engine:
         elif kind == "deal":
             self.wake("deal")
         elif kind == "order":
-            if record.get("status") in ENDED:
+            if record.get("status") in WAKING:
                 self.wake("order")
         elif kind == "link":
             link, up = record
@@ -113,8 +123,9 @@ class Engine:
     # -- the loop (the gateway's thread) -----------------------------------------------------
     def run(self, deadline: Optional[float] = None) -> str:
         """Serves until a stop request or `deadline` (on `clock`); returns why it stopped."""
-        next_refresh = self.clock()
+        next_refresh = next_risk = self.clock()
         next_stale_check = self.watch.start(self.gateway.cqg_quotes, self.clock())
+        self.check_risk()  # where the day's P&L starts, before anything is served
         self.serve_pending()  # what was asked before the engine started
         while self._stop_reason is None:
             now = self.clock()
@@ -124,11 +135,17 @@ class Engine:
             if next_stale_check is not None and now >= next_stale_check:
                 self.watch.check(now)
                 next_stale_check = now + self.watch.period()
+            watch_loss = self.limits.max_daily_loss is not None
+            if watch_loss and now >= next_risk:
+                self.check_risk()
+                next_risk = now + RISK_EVERY
+            flatten_due = self.orders.advance(now)
             if deadline is not None and now >= deadline:
                 self._stop_reason = "time limit reached"
                 break
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline,
-                                       next_stale_check)
+                                       next_stale_check, next_risk if watch_loss else None,
+                                       flatten_due)
                      if t is not None]
             try:
                 item = self._inbox.get(timeout=max(min(waits), 0) if waits else None)
@@ -147,8 +164,10 @@ class Engine:
             except queue.Empty:
                 break
             self._handle(item)
-        self._announce_deals()
+        if self._announce_deals() and self.limits.max_daily_loss is not None:
+            self.check_risk()  # a deal moves the day's P&L at once
         self._announce_ended_orders()
+        self.orders.advance(self.clock())
         if self.watch.any_stale():
             self.watch.check(self.clock())
 
@@ -186,6 +205,9 @@ class Engine:
     def _end(self, reason: str) -> None:
         self._stop_reason = reason
 
+    def check_risk(self) -> None:
+        self.risks.check()
+
     def reply(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
         """Queues `text` for the operator; returns at once."""
         self.outbox.put(text, on_sent)
@@ -210,13 +232,18 @@ class Engine:
         """Each order cancelled, rejected or expired, once."""
         fresh, self._ended_seen = self.gateway.trades.ended_after(self._ended_seen)
         for order in fresh:
-            self.reply(f"Order {ENDED[order.status]}: {replies.order_line(order)}")
+            text = f"Order {ENDED[order.status]}: {replies.order_line(order)}"
+            reason = (self.gateway.reject_reason(order.order_id)
+                      if order.status == OrderStatus.FAILED else None)
+            self.reply(text + (f"; the broker's reason: {reason}" if reason else ""))
 
-    def _announce_deals(self) -> None:
-        """Each new deal once: its notice stays in the outbox until it is sent."""
+    def _announce_deals(self) -> bool:
+        """Each new deal once: its notice stays in the outbox until it is sent. Whether there
+        were any."""
         fresh, self._deals_queued = self.gateway.trades.deals_after(self._deals_queued)
         for deal in fresh:
             self.reply(f"Deal: {replies.deal_line(deal)}", on_sent=self._deal_announced)
+        return bool(fresh)
 
     def _deal_announced(self) -> None:
         self.deals_announced += 1

@@ -1,7 +1,10 @@
 """The operator's questions: /balance, /positions, /orders and /deals, each answered with a
 fresh look at the gateway."""
+from functools import partial
+
 from zandor_trader.trading import replies
 from zandor_trader.trading.desk import Desk
+from zandor_trader.trading.marks import mark
 
 
 class Queries:
@@ -18,7 +21,8 @@ class Queries:
     def get_positions(self) -> None:
         gateway = self.desk.gateway
         positions = gateway.query_positions()
-        self.desk.reply(replies.positions_text(gateway.gateway_name, positions))
+        self.desk.reply(replies.positions_text(gateway.gateway_name, positions,
+                                               partial(mark, gateway)))
 
     def get_orders(self, active_orders, num_orders_displayed) -> None:
         shown, total = self.desk.gateway.trades.newest_orders(num_orders_displayed,
