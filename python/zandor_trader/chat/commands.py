@@ -7,7 +7,7 @@ answers go through `answer` (the engine's queue), so that they keep their turn a
 answers to earlier commands.
 """
 import re
-from typing import Callable, Optional, Sequence
+from typing import Callable, Mapping, Optional, Sequence
 
 EXAMPLE_ORDER = "EPZ5,2,l,o,m,CQG,None,None"
 # (command, syntax, what it does, one example), in the order of the bot's help text.
@@ -26,6 +26,9 @@ COMMANDS = (
      "/send_order EPZ5,1,s,o,l,CQG,6900.25,None"),
     ("close_positions", "/close_positions [gateway]", "close every open position",
      "/close_positions CQG"),
+    ("chart", "/chart <symbol> [n]",
+     "a picture of the last n one-minute bars (default 60) with your fills and working orders",
+     "/chart ES 30"),
     ("help", "/help", "the commands", "/help"),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
@@ -63,8 +66,12 @@ def command_word(message) -> Optional[str]:
 
 
 class SessionCommands:
-    def __init__(self, answer: Callable[[str], None]):
+    """`own` maps the commands the session serves itself to what takes their words."""
+
+    def __init__(self, answer: Callable[[str], None],
+                 own: Optional[Mapping[str, Callable[[Sequence[str]], None]]] = None):
         self.answer = answer
+        self.own = dict(own or {})
 
     def reply_for(self, message, args: Sequence[str]) -> Optional[str]:
         word = command_word(message)
@@ -83,6 +90,10 @@ class SessionCommands:
         """Dispatcher callback (the operator's updates only)."""
         message = getattr(update, "effective_message", None)
         words = (getattr(message, "text", None) or "").split()[1:]  # as the library splits
+        serve = self.own.get((command_word(message) or "").lower())
+        if serve is not None:
+            serve(words)
+            return
         text = self.reply_for(message, words)
         if text is not None:
             self.answer(text)
