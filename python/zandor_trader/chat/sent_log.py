@@ -32,12 +32,13 @@ class SentLog:
         post = request.post
 
         def recording_post(url, data=None, timeout=None):
+            # Read before the call, which turns an upload into the form's fields.
+            upload = data.get("photo") if isinstance(data, dict) else None
             result = post(url, data, timeout)
             if isinstance(result, dict):
                 if str(url).endswith("/sendMessage"):
                     self._record(result)
                 elif str(url).endswith("/sendPhoto"):
-                    upload = data.get("photo") if isinstance(data, dict) else None
                     self._record(result, str(getattr(upload, "filename", None) or ""))
             return result
 

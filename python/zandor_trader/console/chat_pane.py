@@ -95,5 +95,5 @@ def trace_screen(view: SessionView, width: int, height: Optional[int]):
 
 def log(view: SessionView) -> Panel:
     return panel(Lines(lambda width, height: trace_screen(view, width, height)),
-                 "Trace (repeats folded)")
+                 ("Trace (repeats folded)", "Trace"))
 
