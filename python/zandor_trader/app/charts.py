@@ -26,7 +26,8 @@ def start_charts(gateway, bot: "TelegramBot", chat_id: int, outbox: "Outbox", en
     from zandor_trader.charts import Charts
 
     def send(photo):
-        client = bot.updater.bot
+        # The library sets Updater.bot in its constructor in a way mypy cannot type.
+        client = bot.updater.bot  # type: ignore[has-type]
         return bot.send_paced(lambda: client.send_photo(
             chat_id, photo=photo.png, caption=redact(photo.caption),
             filename=photo.file or "chart.png"), chat_id)

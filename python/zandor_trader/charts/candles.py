@@ -66,15 +66,17 @@ def draw_candles(chart: CandleChart) -> bytes:
     low, high = min(b.low for b in bars), max(b.high for b in bars)
     body = max((high - low) / 400, 1e-9)  # a bar that closed where it opened still shows
     prices.vlines(xs, [b.low for b in bars], [b.high for b in bars], colors=colours, linewidth=1)
-    prices.bar(xs, [max(abs(b.close - b.open), body) for b in bars], width=0.6,
-               bottom=[min(b.open, b.close) for b in bars], color=colours, linewidth=0)
-    volumes.bar(xs, [b.volume for b in bars], width=0.6, color=colours, alpha=0.6)
+    # One collection of boxes each (a patch per bar costs several times as much to draw).
+    _boxes(prices, [(min(b.open, b.close), max(abs(b.close - b.open), body)) for b in bars],
+           colours)
+    _boxes(volumes, [(0.0, float(b.volume)) for b in bars], colours, alpha=0.6)
+    volumes.set_ylim(0, max(max(b.volume for b in bars), 1) * 1.05)
 
     right = len(bars) - 1
-    starts = [b.datetime for b in bars]
+    starts = [b.datetime for b in bars if b.datetime is not None]
     points = []
     for fill in chart.fills:
-        at = slot(starts, fill.time) if all(starts) else None
+        at = slot(starts, fill.time) if len(starts) == len(bars) else None
         if at is not None:
             points.append((at, fill))
             right = max(right, at)
@@ -102,6 +104,18 @@ def draw_candles(chart: CandleChart) -> bytes:
                         annotation_clip=False)
     _axes(chart, prices, volumes, bars)
     return png(fig)
+
+
+def _boxes(ax, spans: Sequence[Tuple[float, float]], colours: Sequence[str],
+           alpha: float = 1.0) -> None:
+    """A box 0.6 wide at each x from 0, from `bottom` up by `height` ((bottom, height) each)."""
+    from matplotlib.collections import PolyCollection
+
+    half = 0.3
+    ax.add_collection(PolyCollection(
+        [[(x - half, b), (x - half, b + h), (x + half, b + h), (x + half, b)]
+         for x, (b, h) in enumerate(spans)],
+        facecolors=colours, edgecolors="none", alpha=alpha))
 
 
 def _mark_fills(ax, points: List[Tuple[int, Fill]]) -> None:
@@ -146,8 +160,9 @@ def _axes(chart: CandleChart, prices, volumes, bars: Sequence[Bar]) -> None:
     step = max(len(bars) // TIME_LABELS, 1)
     ticks = list(range(0, len(bars), step))
     volumes.xaxis.set_major_locator(FixedLocator(ticks))
-    volumes.set_xticklabels([bars[i].datetime.strftime("%H:%M") if bars[i].datetime else ""
-                             for i in ticks], fontsize=8)
+    times = [bars[i].datetime for i in ticks]
+    volumes.set_xticklabels([t.strftime("%H:%M") if t is not None else "" for t in times],
+                            fontsize=8)
     volumes.set_xlabel(f"market time {chart.zone}", fontsize=8, color=FAINT)
     for ax in (prices, volumes):
         ax.grid(True, color=GRID, linewidth=0.8)

@@ -17,21 +17,24 @@ def draw_pnl_curve(points: Sequence[Point], title: str = "P&L", zone: str = "UTC
     times = [t for t, _ in points]
     if any(later < earlier for earlier, later in zip(times, times[1:])):
         raise ValueError("P&L points must be in time order")
+    from matplotlib.dates import date2num
+
     values = [float(v) for _, v in points]
+    xs = [float(x) for x in date2num(times)]  # the dates as the axis counts them
     fig = figure((10.0, 4.5))
     ax = fig.add_subplot()
-    ax.step(times, values, where="post", color=NEUTRAL, linewidth=1.5)
-    ax.fill_between(times, values, 0, step="post", where=[v >= 0 for v in values],
+    ax.step(xs, values, where="post", color=NEUTRAL, linewidth=1.5)
+    ax.fill_between(xs, values, 0, step="post", where=[v >= 0 for v in values],
                     color=UP, alpha=0.25, interpolate=False)
-    ax.fill_between(times, values, 0, step="post", where=[v < 0 for v in values],
+    ax.fill_between(xs, values, 0, step="post", where=[v < 0 for v in values],
                     color=DOWN, alpha=0.25, interpolate=False)
     ax.axhline(0, color=FAINT, linewidth=0.8)
     last = values[-1]
-    ax.scatter([times[-1]], [last], color=UP if last >= 0 else DOWN, zorder=5)
+    ax.scatter([xs[-1]], [last], color=UP if last >= 0 else DOWN, zorder=5)
     ax.set_title(f"{title}: {last:,.{decimals}f}", loc="left", fontweight="bold", fontsize=11)
     ax.set_xlabel(f"time {zone}", fontsize=8, color=FAINT)
     ax.yaxis.set_major_formatter(_money(decimals))
-    _time_axis(ax, times)
+    _time_axis(ax, xs)
     ax.grid(True, color=GRID, linewidth=0.8)
     ax.set_axisbelow(True)
     ax.tick_params(labelsize=8)
@@ -46,10 +49,10 @@ def _money(decimals: int):
     return FuncFormatter(lambda value, _: f"{value:,.{decimals}f}")
 
 
-def _time_axis(ax, times: Sequence[datetime.datetime]) -> None:
+def _time_axis(ax, xs: Sequence[float]) -> None:
     from matplotlib.dates import AutoDateLocator, DateFormatter
 
-    if times[0] == times[-1]:  # one moment: a little room either side
-        ax.set_xlim(times[0] - datetime.timedelta(minutes=5), times[0] + datetime.timedelta(minutes=5))
+    if xs[0] == xs[-1]:  # one moment: five minutes either side
+        ax.set_xlim(xs[0] - 5 / 1440, xs[0] + 5 / 1440)
     ax.xaxis.set_major_locator(AutoDateLocator(maxticks=10))
     ax.xaxis.set_major_formatter(DateFormatter("%H:%M"))
