@@ -4,7 +4,7 @@ import datetime
 import pytest
 
 from zandor_trader.charts import CandleChart, draw_candles, draw_pnl_curve
-from zandor_trader.charts.candles import Fill, Working, slot
+from zandor_trader.charts.candles import Fill, Working, place_orders, slot
 from zandor_trader.core.data import Bar
 
 from .pictures import assert_sane_png, png_size
@@ -30,6 +30,18 @@ def test_a_fill_falls_in_the_bar_of_its_minute_or_the_one_still_forming():
     assert slot(starts, T0 + minute - datetime.timedelta(seconds=1)) == 0
     assert slot(starts, T0 + 2 * minute + datetime.timedelta(seconds=59)) == 2
     assert slot(starts, T0 + 3 * minute) == 3  # the bar still forming, right of the last
+
+
+def test_orders_far_from_the_bars_are_named_at_the_edge_nearest_first():
+    near, up, far_up, down, far_down = (Working(p, str(p), True)
+                                        for p in (6851.0, 6862.0, 7000.0, 6835.0, 6000.0))
+    # Bars from 6845 to 6855: orders from 6835 to 6865 drawn at their price.
+    shown, above, below = place_orders([far_up, near, far_down, up, down], 6845.0, 6855.0)
+    assert (shown, above, below) == ([near, up, down], [far_up], [far_down])
+    # From 6845 to 6850: from 6840 to 6855.
+    shown, above, below = place_orders([far_up, near, far_down, up, down], 6845.0, 6850.0)
+    assert (shown, above, below) == ([near], [up, far_up], [down, far_down])
+    assert place_orders([Working(6855.0, "at the edge", False)], 6845.0, 6850.0)[0]
 
 
 def test_candles_with_fills_and_orders_near_and_far_make_a_png():

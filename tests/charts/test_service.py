@@ -65,11 +65,13 @@ def test_a_chart_shows_the_last_bars_with_the_fills_and_working_orders_of_its_in
         gateway, charts):
     minute = datetime.timedelta(minutes=1)
     place(gateway, ES, Direction.LONG, 2, fill=6851.25, when=T0 + 70 * minute)
-    place(gateway, ES, Direction.SHORT, 1, fill=6849.0, when=T0 + 10 * minute)  # before the 30
+    place(gateway, ES, Direction.SHORT, 1, fill=6849.0, when=T0)  # before the 30, in the 90
     place(gateway, CL, Direction.LONG, 1, fill=58.9, when=T0 + 80 * minute)  # another one
     place(gateway, ES, Direction.SHORT, 1, price=6853.25)
-    place(gateway, ES, Direction.LONG, 3, stop=6860.5)
+    stop = place(gateway, ES, Direction.LONG, 5, stop=6860.5)
+    gateway.adapter.report(stop, OrderStatus.SUBMITTED, filled=2, price=6860.5)  # 3 left
     place(gateway, CL, Direction.LONG, 1, price=58.5)
+    place(gateway, ES, Direction.SHORT, 1, fill=6848.0, when=T0 - minute)  # before the 90
     charts.charts.serve(["es", "30"])  # as the operator names it, in any letter case
     eventually(lambda: charts.photos)
     (photo,) = charts.photos
@@ -78,6 +80,8 @@ def test_a_chart_shows_the_last_bars_with_the_fills_and_working_orders_of_its_in
     assert photo.caption == ("chart EPZ5, 30 bars\n23:00 to 23:30 UTC+8, last 6850.25; "
                              "1 fill, 2 working orders")
     assert charts.replies == [] and charts.notices == []
+    assert service.request.read(["EPZ5", "500"], gateway) == (ES, 500)
+    assert service.request.read(["clef6", "1"], gateway) == (CL, 1)
 
     asked = service.request.take(gateway, ES, 200)  # more than there are: what is kept
     assert len(asked.chart.bars) == 90 and asked.label == "chart EPZ5, 90 bars"
@@ -123,8 +127,13 @@ def test_charts_come_in_the_order_asked_a_bounded_number_waiting_and_all_before_
     charts.charts.serve(["EPZ5", "9"])  # one too many while those wait
     assert charts.replies == ["Still drawing 4 charts: ask again once they are in."]
     release.set()
+    eventually(lambda: len(charts.photos) == 4)
+    charts.charts.serve(["EPZ5", "9"])  # once they are in, there is room again
+    charts.charts.serve(["EPZ5", "10"])
     charts.charts.close()  # draws what was asked before it ends
-    assert [p.label for p in charts.photos] == [f"chart EPZ5, {n} bars" for n in range(1, 5)]
+    assert [p.label for p in charts.photos] == [
+        f"chart EPZ5, {n} bars" for n in (1, 2, 3, 4, 9, 10)]
+    assert len(charts.replies) == 1
     assert not charts.charts._thread.is_alive()
     charts.charts.serve(["EPZ5"])
     assert charts.replies[-1] == "No chart now: the session is ending."

@@ -54,6 +54,18 @@ def slot(starts: Sequence[datetime.datetime], when: datetime.datetime) -> Option
     return index
 
 
+def place_orders(working: Sequence[Working], low: float, high: float):
+    """(the orders drawn at their price, those named at the top edge, those at the bottom,
+    each nearest first): an order farther from the bars than BEYOND times their range is
+    named at the edge, so that the bars keep their height."""
+    span = max(high - low, abs(high) * 1e-4, 1e-9)
+    top, bottom = high + BEYOND * span, low - BEYOND * span
+    shown = [w for w in working if bottom <= w.price <= top]
+    above = sorted((w for w in working if w.price > top), key=lambda w: w.price)
+    below = sorted((w for w in working if w.price < bottom), key=lambda w: -w.price)
+    return shown, above, below
+
+
 def draw_candles(chart: CandleChart) -> bytes:
     """The chart as PNG bytes."""
     bars = list(chart.bars)
@@ -81,11 +93,7 @@ def draw_candles(chart: CandleChart) -> bytes:
             points.append((at, fill))
             right = max(right, at)
     span = max(high - low, abs(high) * 1e-4, 1e-9)
-    shown = [w for w in chart.working if low - BEYOND * span <= w.price <= high + BEYOND * span]
-    above = sorted((w for w in chart.working if w.price > high + BEYOND * span),
-                   key=lambda w: w.price)
-    below = sorted((w for w in chart.working if w.price < low - BEYOND * span),
-                   key=lambda w: -w.price)
+    shown, above, below = place_orders(chart.working, low, high)
     values = [low, high] + [w.price for w in shown] + [f.price for _, f in points]
     if chart.last is not None:
         values.append(chart.last)
