@@ -195,3 +195,18 @@ def test_send_paced_arguments_and_errors(bot, server, flood):
     with pytest.raises(ZeroDivisionError):  # any other error is the caller's, unchanged
         bot.send_paced(lambda: 1 / 0)
     assert bot.send_paced(lambda: "done", chat_id=OPERATOR) == "done"
+
+
+def test_a_photo_waits_for_a_split_reply_being_sent(bot, server, flood):
+    from tests.botapi.images import png
+
+    ext = bot.updater.bot
+    bot.pace_sends(chat_rate=50, chat_burst=1)
+    text, lines = split_reply(4)
+    start = server.sent_count()
+    reply = threading.Thread(target=bot.send_message, args=(text,))
+    reply.start()
+    assert server.wait_for(lambda: server.sent_count() > start)  # its first piece is out
+    bot.send_paced(lambda: ext.send_photo(OPERATOR, photo=png(8, 8), caption="photo"))
+    reply.join(10)
+    assert [m.text for m in server.sent(after=start)] == lines + ["photo"]

@@ -80,6 +80,7 @@ def test_a_chart_shows_the_last_bars_with_the_fills_and_working_orders_of_its_in
     assert photo.caption == ("chart EPZ5, 30 bars\n23:00 to 23:30 UTC+8, last 6850.25; "
                              "1 fill, 2 working orders")
     assert charts.replies == [] and charts.notices == []
+    assert service.request.take(gateway, ES, 90).chart.notes == ()  # all asked: no note
     assert service.request.read(["EPZ5", "500"], gateway) == (ES, 500)
     assert service.request.read(["clef6", "1"], gateway) == (CL, 1)
 

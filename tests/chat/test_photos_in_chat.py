@@ -27,3 +27,17 @@ def test_a_photo_sent_is_recorded_and_shown_as_its_caption_in_brackets():
     assert photo == "[chart EPZ5, 60 bars]\n22:31 to 23:31" and photo.file == "chat-1-EPZ5.png"
     assert again.file is None
     log.detach()
+
+
+def test_the_sessions_own_commands_are_served_with_their_words_in_any_letter_case():
+    from zandor_trader.chat import SessionCommands
+
+    answers, charts = [], []
+    commands = SessionCommands(answers.append, own={"chart": charts.append})
+    say = lambda text: commands.on_update(types.SimpleNamespace(
+        effective_message=types.SimpleNamespace(text=text, entities=None)))
+    say("/Chart@zandor_trader_bot ES 30")
+    say("/chart")
+    say("/charts ES")
+    assert charts == [["ES", "30"], []]
+    assert answers == ["Unknown command /charts: /help lists the commands."]

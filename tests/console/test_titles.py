@@ -4,6 +4,7 @@ import re
 
 import pytest
 
+from zandor_trader.console.panels import timed
 from zandor_trader.console.tables import Column, FittedPanel, pick, share
 
 from ..trading import fakes
@@ -37,6 +38,12 @@ def test_titles_are_whole_and_name_the_market_time_zone(width, height):
         assert any(t.startswith("Trace") for t in shown), shown
 
 
+def test_every_form_of_a_timed_title_names_the_zone():
+    assert timed("Recent deals, newest first", "Deals, newest first", "Deals") == [
+        "Recent deals, newest first, market time UTC+8", "Deals, newest first, market time UTC+8",
+        "Deals, market time UTC+8", "Deals, newest first, UTC+8", "Deals, UTC+8", "Deals UTC+8"]
+
+
 def test_a_title_takes_the_longest_form_that_fits():
     forms = ("Recent deals, newest first, market time UTC+8", "Deals, market time UTC+8",
              "Deals UTC+8")
@@ -56,6 +63,10 @@ def test_a_row_is_shared_by_the_rank_of_the_columns():
     assert widths == [12, 31]
     assert [c.title for c in pick(left, widths[0] - 4)] == ["Id"]
     assert [c.title for c in pick(right, widths[1] - 4)] == ["Symbol", "Price", "Time"]
+    # One column short of that: the right one stops at its time, and the room it leaves goes
+    # to the next column that fits.
+    assert [[c.title for c in pick(t, w - 4)] for t, w in
+            zip((left, right), share(42, [left, right]))] == [["Id", "Type"], ["Symbol", "Price"]]
     wide = share(100, [left, right])
     assert [len(pick(t, w - 4)) for t, w in zip((left, right), wide)] == [3, 3]
     assert share(10, [left, right]) == [5, 5]  # too narrow for anything: the frames share it
