@@ -2,8 +2,8 @@
 
 The session logs on, follows the instruments and the account, and serves the operator's
 commands from the chat (/balance, /positions, /orders, /deals, /send_order, /cancel_order,
-/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /stop). It runs until
-/stop, --minutes, or Ctrl-C.
+/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /chart, /stop). It runs
+until /stop, --minutes, or Ctrl-C.
 
 Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_trader.ini),
 then ZANDOR_* environment variables, then these options. The gateway password
@@ -66,10 +66,11 @@ OPTIONS = (
      "end the session after this many minutes (default: run until /stop)"),
     ("--seed", "seed", int, "random seed of the simulated market (default: a new one each run, printed at the start)"),
     ("--speed", "speed", _not_negative, "simulated seconds per real second (default 10)"),
-    ("--bars", "bars", _positive(int), "one-minute bars kept per instrument (default 10)"),
+    ("--bars", "bars", _positive(int), "one-minute bars kept per instrument, what /chart can draw "
+                                         "(default 240)"),
     ("--refresh", "refresh", _positive(float),
      "seconds between balance and position refreshes of the display (default 5)"),
-    ("--log", "log_file", str, "also append the trace lines to FILE (display mode)"),
+    ("--log", "log_file", str, "also append every trace line, whole, to FILE"),
     ("--bot-port", "bot_port", int, "port of the local Bot API server (default: any free port)"),
 )
 
@@ -81,7 +82,8 @@ def parse_args(argv=None, environ=None):
     for option, name, kind, text in OPTIONS:
         parser.add_argument(option, dest=name, type=kind, default=None, help=text)
     parser.add_argument("--plain", action="store_true", default=None,
-                        help="no live display: trace lines and the chat on standard output")
+                        help="no live display: the chat on standard output, trace lines among it in "
+                             "short form")
     args = parser.parse_args(argv)
     options = vars(args)
     if options.get("price_band") is not None:

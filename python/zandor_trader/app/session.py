@@ -16,12 +16,14 @@ import time
 from typing import TYPE_CHECKING, Optional
 
 from zandor_trader.app.bot_api import choose_bot_api
+from zandor_trader.app.charts import chart_command, start_charts
 from zandor_trader.app.settings import PROGID, Settings, securities
 
 if TYPE_CHECKING:
     from botapi import BotApiServer
 
     from zandor_trader.app.bot_hooks import Hooks
+    from zandor_trader.charts import Charts
     from zandor_trader.chat import ChatLog, Outbox, SentLog
     from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
@@ -82,6 +84,7 @@ class Session:
         self.gateway: Optional[CqgGateway] = None
         self.engine: Optional[Engine] = None
         self.outbox: Optional[Outbox] = None
+        self.charts: Optional[Charts] = None
         self.reason: Optional[str] = None
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
@@ -117,7 +120,7 @@ class Session:
                       flush=True)
                 cqgsim.configure(mode="live", seed=seed, speed=s.speed)
             if s.plain or not sys.stdout.isatty():
-                return self._run(securities(s))
+                return _plain(lambda out: self._run(securities(s), chat_out=out), s.log_file)
             return self._run_with_display(securities(s))
 
     def _run_with_display(self, securities) -> int:
@@ -148,7 +151,7 @@ class Session:
                 height = shutil.get_terminal_size().lines
                 print(closing_text(self.chat.entries(), max(height - 14, 10), transcript))
 
-    def _run(self, securities, pane=None, console=None) -> int:
+    def _run(self, securities, pane=None, console=None, chat_out=None) -> int:
         """The session; with a log pane and a console, under the live display."""
         from zandor_trader.chat import ChatLog, SentLog
         from zandor_trader.gateways.cqg.gateway import CqgGateway
@@ -165,8 +168,8 @@ class Session:
                 token, chat_id, base_url = self._telegram()
                 sent_log = self.sent_log = SentLog(chat_id)
                 chat = self.chat = ChatLog(sent_log.sent_after,
-                                           on_new=_print_chat if pane is None
-                                           else self._chat_entry)
+                                           on_new=self._chat_entry if pane is not None
+                                           else chat_out or _print_chat)
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
                 engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
@@ -187,6 +190,7 @@ class Session:
                                  f"({why}): left out of this session.")
                 reason = self.reason = engine.run(deadline)
                 print(f"Session stopping: {reason}", flush=True)
+                self.charts and self.charts.close()  # the charts asked come before the summary
                 engine.reply(engine.summary(reason))
                 status = EXIT_OK
         except KeyboardInterrupt:
@@ -265,9 +269,11 @@ class Session:
                                       on_refresh=self._changed, log=log, limits=s.limits,
                                       max_positions=max_positions, stale_after=s.stale_after)
         self.gateway.add_listener(engine.on_gateway_record)
+        self.charts = start_charts(self.gateway, bot, chat_id, outbox, engine, self.transcript,
+                                   self.redact, log)
         # The session's own answers take their turn among the engine's answers.
         commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})),
-                                   engine.submit)
+                                   engine.submit, own=chart_command(engine))
         self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, engine.submit),
                                    commands)
         return engine
@@ -306,6 +312,7 @@ class Session:
 
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
+                 ("charts", lambda: self.charts and self.charts.close()),
                  # The last answers go out (within a bound) before the bot closes.
                  ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", self._release_bot),
@@ -325,6 +332,15 @@ class Session:
             status = EXIT_FAILED
         print("Session ended.", flush=True)
         return status
+
+
+def _plain(run, log_file: Optional[str]) -> int:
+    """`run(chat_out)` with the chat on standard output and the trace among it, in short
+    form; every trace line whole in `log_file`."""
+    from zandor_trader.console import plain_output
+
+    with plain_output(log_file) as plain:
+        return run(plain.chat)
 
 
 def run(settings: Settings) -> int:

@@ -63,7 +63,7 @@ class Settings:
     seed: Optional[int] = None  # the simulated market's; None: a new one each run
     speed: float = 10.0
     plain: bool = False
-    bars: int = 10
+    bars: int = 240  # one-minute bars kept per instrument: what /chart can draw
     refresh: float = 5.0
     log_file: Optional[str] = None
     bot_port: int = 0

@@ -8,7 +8,7 @@ answers go through `answer` and its requests through `submit` (both the engine's
 that they keep their turn among the answers to earlier commands.
 """
 import re
-from typing import Callable, Optional, Sequence
+from typing import Callable, Mapping, Optional, Sequence
 
 from zandor_trader.trading.requests import Request
 
@@ -38,6 +38,9 @@ COMMANDS = (
     ("halt", "/halt", "refuse every order that opens or increases risk, until /resume",
      "/halt"),
     ("resume", "/resume", "take orders that open risk again", "/resume"),
+    ("chart", "/chart <symbol> [n]",
+     "a picture of the last n one-minute bars (default 60) with your fills and working orders",
+     "/chart ES 30"),
     ("help", "/help", "the commands", "/help"),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
@@ -88,10 +91,15 @@ def usage_text(command: str) -> str:
 
 
 class SessionCommands:
+    """`submit` takes the requests of the session's own trading commands; `own` maps the
+    commands the session serves itself to what takes their words."""
+
     def __init__(self, answer: Callable[[str], None],
-                 submit: Optional[Callable[[Request], None]] = None):
+                 submit: Optional[Callable[[Request], None]] = None,
+                 own: Optional[Mapping[str, Callable[[Sequence[str]], None]]] = None):
         self.answer = answer
         self.submit = submit
+        self.own = dict(own or {})
 
     def reply_for(self, message, args: Sequence[str]) -> Optional[str]:
         word = command_word(message)
@@ -123,6 +131,10 @@ class SessionCommands:
         """Dispatcher callback (the operator's updates only)."""
         message = getattr(update, "effective_message", None)
         words = (getattr(message, "text", None) or "").split()[1:]  # as the library splits
+        serve = self.own.get((command_word(message) or "").lower())
+        if serve is not None:
+            serve(words)
+            return
         text = self.reply_for(message, words)
         if text is not None:
             self.answer(text)

@@ -24,6 +24,7 @@ CLOSE_GRACE_MAX = 120.0
 class _Message:
     text: str
     on_sent: Optional[Callable[[], None]] = None
+    send: Optional[Callable[[], object]] = None  # another kind (a photo): sends itself
 
 
 class Outbox:
@@ -49,13 +50,16 @@ class Outbox:
         self._thread.start()
         return self
 
-    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
-        """Any thread: queues `text`; returns at once."""
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None,
+            send: Optional[Callable[[], object]] = None) -> None:
+        """Any thread: queues `text`; returns at once. A message of another kind (a photo)
+        comes with its own `send`, called in its turn instead of the outbox's; `text` then
+        names it in the outbox's notices."""
         with self._cond:
             if self._closing:
                 self._log(f"Not sent to the operator (the session is closing): {_first_line(text)}")
                 return
-            self._queue.append(_Message(text, on_sent))
+            self._queue.append(_Message(text, on_sent, send))
             self._cond.notify_all()
 
     def pending(self) -> int:
@@ -98,7 +102,10 @@ class Outbox:
                     return
                 message = self._queue[0]
             try:
-                self._send(message.text)
+                if message.send is not None:
+                    message.send()
+                else:
+                    self._send(message.text)
             except Exception as exc:  # kept at the head of the queue and tried again
                 self.failures += 1
                 self._log(f"Sending to the operator failed, trying again in {pause:g} s: "

@@ -7,7 +7,9 @@ from rich.layout import Layout
 
 from zandor_trader.console.chat_pane import chat, log
 from zandor_trader.console.panels import (
-    BALANCE_LABELS, account, bars, deals, header, market, orders, positions, summary)
+    BALANCE_LABELS, DEAL_COLUMNS, ORDER_COLUMNS, account, bars, deals, header, market, orders,
+    positions, summary)
+from zandor_trader.console.tables import share
 from zandor_trader.console.view import SessionView
 
 TALK_MIN = 12           # chat lines (with its frame) kept before any other section
@@ -75,7 +77,9 @@ def render(view: SessionView, height: Optional[int] = None, width: Optional[int]
             rows.append(row)
         elif section == "trades":
             row = Layout(name=section, size=size)
-            row.split_row(Layout(orders(view), ratio=3), Layout(deals(view), ratio=2))
+            # The two lists share the row by the rank of their columns.
+            wide = share(width, [ORDER_COLUMNS, DEAL_COLUMNS])
+            row.split_row(Layout(orders(view), size=wide[0]), Layout(deals(view), ratio=1))
             rows.append(row)
         else:
             row = Layout(name=section, size=size)

@@ -149,38 +149,48 @@ def deal_rows(view: SessionView):
     return rows
 
 
-def market(view: SessionView) -> Panel:
+def timed(*words: str) -> List[str]:
+    """The forms of a title over market times, longest first: its words shortened, the
+    clock's zone always named."""
+    return ([f"{w}, market time {MARKET_TIME_ZONE}" for w in words]
+            + [f"{w}, {MARKET_TIME_ZONE}" for w in words[1:]] + [f"{words[-1]} {MARKET_TIME_ZONE}"])
+
+
+def market(view: SessionView):
     return panel(Grid(QUOTE_COLUMNS, quote_rows(view), "instrument", newest_first=False),
-                 "Quotes and level-1 books (Age: since the quote changed)")
+                 ("Quotes and level-1 books (Age: since the quote changed)",
+                  "Quotes and books (Age: since it changed)", "Quotes and books", "Quotes"))
 
 
-def bars(view: SessionView) -> Panel:
+def bars(view: SessionView):
     return panel(Grid(BAR_COLUMNS, bar_rows(view), "instrument", newest_first=False),
-                 f"Latest one-minute bars, market time {MARKET_TIME_ZONE}")
+                 timed("Latest one-minute bars", "Latest bars", "Bars"))
 
 
-def account(view: SessionView) -> Panel:
+def account(view: SessionView):
     return panel(Grid(BALANCE_COLUMNS, balance_rows(view), "field", header=False,
                       newest_first=False), "Balance")
 
 
-def positions(view: SessionView) -> Panel:
+def positions(view: SessionView):
     return panel(Grid(POSITION_COLUMNS, position_rows(view), "position"), "Positions")
 
 
-def orders(view: SessionView) -> Panel:
+def orders(view: SessionView):
     if working_only(view):
         return panel(Grid(ORDER_COLUMNS, order_rows(view), "working order"),
-                     f"Working orders, newest first, market time {MARKET_TIME_ZONE} "
-                     f"(Tab: all orders)")
+                     [f"{t} (Tab: all orders)" for t in timed(
+                         "Working orders, newest first", "Working orders", "Working")]
+                     + timed("Working orders, newest first", "Working orders", "Working"))
     return panel(Grid(ORDER_COLUMNS, order_rows(view), "order"),
-                 f"Recent orders, newest first, market time {MARKET_TIME_ZONE} "
-                 f"(Tab: working only)")
+                 [f"{t} (Tab: working only)" for t in timed(
+                     "Recent orders, newest first", "Orders, newest first", "Orders")]
+                 + timed("Recent orders, newest first", "Orders, newest first", "Orders"))
 
 
-def deals(view: SessionView) -> Panel:
+def deals(view: SessionView):
     return panel(Grid(DEAL_COLUMNS, deal_rows(view), "deal"),
-                 f"Recent deals, newest first, market time {MARKET_TIME_ZONE}")
+                 timed("Recent deals, newest first", "Deals, newest first", "Deals"))
 
 
 # -- header and the one-line summary ---------------------------------------------------------

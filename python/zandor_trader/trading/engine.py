@@ -92,6 +92,11 @@ class Engine:
         self.deals_announced = 0  # deals whose notice was sent (the outbox's thread)
         self.served = 0  # requests served (engine's thread)
 
+    def add_handler(self, kind: str, serve: Callable[..., None]) -> None:
+        """Requests of `kind` are served by `serve(**params)` on the engine's thread, in turn
+        (the session's own commands)."""
+        self._handlers[kind] = serve
+
     # -- the inbox (any thread; `wake` and `request_stop` also from a signal handler) -------
     def submit(self, request: Request) -> None:
         self._inbox.put(request)
