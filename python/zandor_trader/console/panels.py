@@ -179,13 +179,12 @@ def positions(view: SessionView):
 def orders(view: SessionView):
     if working_only(view):
         return panel(Grid(ORDER_COLUMNS, order_rows(view), "working order"),
-                     [f"{t} (Tab: all orders)" for t in timed(
-                         "Working orders, newest first", "Working orders", "Working")]
-                     + timed("Working orders, newest first", "Working orders", "Working"))
+                     timed("Working orders, newest first, Tab: all orders",
+                           "Working orders, Tab: all orders", "Working orders", "Working"))
     return panel(Grid(ORDER_COLUMNS, order_rows(view), "order"),
-                 [f"{t} (Tab: working only)" for t in timed(
-                     "Recent orders, newest first", "Orders, newest first", "Orders")]
-                 + timed("Recent orders, newest first", "Orders, newest first", "Orders"))
+                 timed("Recent orders, newest first, Tab: working only",
+                       "Orders, newest first, Tab: working only", "Orders, Tab: working only",
+                       "Orders"))
 
 
 def deals(view: SessionView):
