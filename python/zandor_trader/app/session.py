@@ -211,29 +211,15 @@ class Session:
         return api.token, api.chat_id, api.base_url
 
     def _start_display(self, pane, console, chat, deadline) -> None:
-        from zandor_trader.console import Display, OrderFilter, Scroll, SessionView
+        from zandor_trader.app.terminal import start_display
 
         assert self.gateway is not None  # the display shows the gateway's records
-        self.scroll = Scroll()
-        self.order_filter = OrderFilter()
-        view = SessionView(
-            gateway=self.gateway, chat=chat, log=pane, started=time.monotonic(),
-            deadline=deadline, typing=lambda: self.keyboard.typing if self.keyboard else "",
+        self.display, self.scroll, self.order_filter = start_display(
+            self.gateway, chat, pane, console, deadline,
+            typing=lambda: self.keyboard.typing if self.keyboard else "",
             status=lambda: self.bot.zandor_trader_status if self.bot else "Starting",
-            scroll=self.scroll, orders=self.order_filter,
-            broker="simulated CQG" if self.settings.broker == "sim" else "CQG")
-        display = Display(view, console)
-        try:
-            display.start()
-        except BaseException:
-            try:  # the terminal back as it was: out of the alternate screen, cursor shown
-                display.stop()
-            finally:
-                console.set_alt_screen(False)
-                console.show_cursor(True)
-            raise
-        self.display = display
-        self.gateway.add_listener(lambda kind, record: self._changed())
+            broker="simulated CQG" if self.settings.broker == "sim" else "CQG",
+            on_change=self._changed)
 
     def _stop(self, reason: str) -> None:
         if self.engine is None:  # nothing serves yet: end the start-up where it is
