@@ -196,13 +196,13 @@ def test_close_positions_sends_the_opposite_market_order_for_each(desk):
 
 
 def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(desk):
-    def timeout(order):
-        raise RuntimeError("Order placing timeout!")
+    def gone(order):
+        raise RuntimeError("The object invoked has disconnected from its clients.")
 
-    desk.adapter.hooks["place_order"] = timeout
+    desk.adapter.hooks["place_order"] = gone
     sent = ask(desk, send_order=True, order_string="EPZ5,1,l,o,m,CQG,None,None", get_deals=True)
-    assert sent == ["No deals.",
-                    "send_order failed: RuntimeError: Order placing timeout!"]
+    assert sent == ["No deals.", "send_order failed: RuntimeError: The object invoked has "
+                    "disconnected from its clients."]
     assert "Serving send_order failed" in desk.notices[0]
 
 

@@ -326,7 +326,7 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
         raise SettingsError(f"instrument {symbol} needs its exchange: add a section "
                             f"[{name}] with 'exchange = ...' to the settings file")
     from zandor_trader.core.constants import Exchange
-    known = [e.value for e in Exchange]
+    known = [e.value for e in Exchange if e is not Exchange.OTHER]
     if given["exchange"] not in known:
         raise SettingsError(f"instrument {symbol}: exchange {given['exchange']!r} is not one "
                             f"of {', '.join(known)}")

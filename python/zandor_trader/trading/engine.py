@@ -9,19 +9,24 @@ handlers grouped by family (queries, orders, stopping), the market data watched 
 `MarketWatch`. Answers go to an outbox that another thread serves, so a slow or failing chat
 never holds up the gateway.
 """
+import datetime as _dt
 import queue
 import time
 import traceback
-from typing import Callable, Dict, Mapping, Optional, Protocol, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Protocol, Union
 
 from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.security import Security
-from zandor_trader.trading import pretrade, replies
+from zandor_trader.trading import pretrade, replies, reports
+from zandor_trader.trading.bookkeeping import Bookkeeping, trading_day_of
+from zandor_trader.trading.daily import DailySummary
+from zandor_trader.trading.journal import Journal
 from zandor_trader.trading.market_watch import MarketWatch
 from zandor_trader.trading.orders import OrderRequests
 from zandor_trader.trading.queries import Queries
 from zandor_trader.trading.requests import TERMINATED, Request
 from zandor_trader.trading.stopping import Stopping
+from zandor_trader.trading.tracking import OrderTracking
 
 STOP = "stop:"  # inbox items that ask the engine to end start with this, the reason follows
 ALERT = "alert:"  # inbox items to tell the operator, unasked; the text follows
@@ -35,7 +40,7 @@ class Outlet(Protocol):
     """Where the engine's answers go (the session's outbox): `put` returns at once, and
     `on_sent` runs once the text is sent."""
 
-    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None: ...
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> Any: ...
 
 
 class Engine:
@@ -43,7 +48,10 @@ class Engine:
 
     `outbox` sends the engine's answers. `refresh_every` (seconds, or None): how often
     balance, positions and bars are refreshed for the display; `on_refresh` is called after
-    each refresh. `log` takes the engine's own notices (one line each).
+    each refresh. `log` takes the engine's own notices (one line each). With a `journal`,
+    deals are journaled with what they realized, /pnl answers from it, and with `daily_close`
+    (a time on the clock of exchange `home_exchange`, which the broker's clock passes at
+    `speed` times real time) a summary goes out at each trading day's close.
     """
 
     def __init__(self, bot, gateway, *, outbox: Outlet,
@@ -52,7 +60,9 @@ class Engine:
                  log: Callable[[str], None] = print, clock=time.monotonic,
                  limits: pretrade.Limits = pretrade.Limits(),
                  max_positions: Optional[Mapping[Security, int]] = None,
-                 stale_after: Optional[float] = None):
+                 stale_after: Optional[float] = None, journal: Optional[Journal] = None,
+                 daily_close: Optional[_dt.time] = None, home_exchange: str = "CME",
+                 speed: float = 1.0):
         self.bot = bot
         self.gateway = gateway
         self.outbox = outbox
@@ -70,7 +80,14 @@ class Engine:
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
             for family in (self.queries, self.orders) for kind in family.KINDS}
-        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer)
+        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer,
+                              pnl=self._serve_pnl)
+        self.tracking = OrderTracking(self)
+        self.journal = journal
+        self.books = Bookkeeping(journal, gateway.point_value) if journal is not None else None
+        self.daily = DailySummary(gateway, journal, home_exchange, daily_close, speed,
+                                  self.reply, lambda: self.stopping.open_business()[1]) \
+            if journal is not None and daily_close is not None else None
         # Seconds without market data for an instrument before the operator is told (None
         # or 0: never).
         self.watch = MarketWatch(self.reply, stale_after)
@@ -78,7 +95,9 @@ class Engine:
         self._inbox: "queue.SimpleQueue[Union[Request, str]]" = queue.SimpleQueue()
         self._stop_reason: Optional[str] = None  # written on the engine's thread only
         self._ended_seen = 0  # ended orders announced (engine's thread)
-        self._deals_queued = 0  # deals whose notice is in the outbox or sent (engine's thread)
+        # Deals whose notice is in the outbox or sent (engine's thread); restored ones are not
+        # counted as reported.
+        self._deals_queued = gateway.trades.deals_after(0)[1]
         self.deals_announced = 0  # deals whose notice was sent (the outbox's thread)
         self.served = 0  # requests served (engine's thread)
 
@@ -96,8 +115,8 @@ class Engine:
         if kind in ("quote", "orderbook"):
             if self.watch.saw(record.security, self.clock()):  # back: tell the operator now
                 self.wake("data")
-        elif kind == "deal":
-            self.wake("deal")
+        elif kind in ("deal", "unknown_order"):
+            self.wake(kind)
         elif kind == "order":
             if record.get("status") in ENDED:
                 self.wake("order")
@@ -115,6 +134,8 @@ class Engine:
         """Serves until a stop request or `deadline` (on `clock`); returns why it stopped."""
         next_refresh = self.clock()
         next_stale_check = self.watch.start(self.gateway.cqg_quotes, self.clock())
+        if self.daily is not None:
+            self.daily.start(self.clock())
         self.serve_pending()  # what was asked before the engine started
         while self._stop_reason is None:
             now = self.clock()
@@ -124,11 +145,13 @@ class Engine:
             if next_stale_check is not None and now >= next_stale_check:
                 self.watch.check(now)
                 next_stale_check = now + self.watch.period()
+            self._run_timers(now)
             if deadline is not None and now >= deadline:
                 self._stop_reason = "time limit reached"
                 break
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline,
-                                       next_stale_check)
+                                       next_stale_check, self.tracking.due(),
+                                       self.daily.due() if self.daily else None)
                      if t is not None]
             try:
                 item = self._inbox.get(timeout=max(min(waits), 0) if waits else None)
@@ -147,6 +170,7 @@ class Engine:
             except queue.Empty:
                 break
             self._handle(item)
+        self.tracking.adopt_unknown()  # before the deals: theirs then have a security
         self._announce_deals()
         self._announce_ended_orders()
         if self.watch.any_stale():
@@ -158,6 +182,8 @@ class Engine:
         elif item.startswith(STOP) and self._stop_reason is None:
             self._stop_reason = item[len(STOP):]
         elif item.startswith(ALERT):
+            if self.journal is not None:
+                self.journal.alert(item[len(ALERT):])
             self.reply(item[len(ALERT):])
         # other wake-ups (a deal) only make the engine look: serve_pending announces deals
 
@@ -182,6 +208,37 @@ class Engine:
     def _serve_answer(self, text) -> None:
         """The session's own answers (help, hints), in turn with the other requests' answers."""
         self.reply(text)
+
+    def _serve_pnl(self, args=()) -> None:
+        if self.journal is None:
+            self.reply("/pnl needs the journal, and this session keeps none.")
+            return
+        try:
+            days, heading = reports.days_asked(args, self.trading_day())
+        except reports.PnlArgumentError as exc:
+            self.reply(str(exc))
+            return
+        self.journal.committed()  # the deals announced so far are in
+        self.reply(reports.pnl_text(self.journal.path, days, heading))
+
+    def trading_day(self) -> _dt.date:
+        """Today's trading day on the broker's clock (else the local one), home exchange."""
+        exchange = self.daily.exchange if self.daily is not None else "CME"
+        now = self.gateway.broker_time() or _dt.datetime.now(_dt.timezone.utc)
+        day = trading_day_of(now, exchange)
+        assert day is not None
+        return day
+
+    def _run_timers(self, now: float) -> None:
+        timers = [(self.tracking.due(), self.tracking.settle)]
+        if self.daily is not None:
+            timers.append((self.daily.due(), self.daily.run))
+        for due, run in timers:
+            if due is not None and now >= due:
+                try:
+                    run(now)
+                except Exception:  # a look at the broker never ends the session
+                    self.log(f"A timed check failed:\n{traceback.format_exc().rstrip()}")
 
     def _end(self, reason: str) -> None:
         self._stop_reason = reason
@@ -216,6 +273,8 @@ class Engine:
         """Each new deal once: its notice stays in the outbox until it is sent."""
         fresh, self._deals_queued = self.gateway.trades.deals_after(self._deals_queued)
         for deal in fresh:
+            if self.books is not None:  # journaled before the outbox may announce it
+                self.books.record(deal)
             self.reply(f"Deal: {replies.deal_line(deal)}", on_sent=self._deal_announced)
 
     def _deal_announced(self) -> None:
