@@ -356,6 +356,6 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 10
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 11
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])

@@ -9,6 +9,8 @@ answers to earlier commands.
 import re
 from typing import Callable, Optional, Sequence
 
+from zandor_trader.trading.requests import Request
+
 EXAMPLE_ORDER = "EPZ5,2,l,o,m,CQG,None,None"
 # (command, syntax, what it does, one example), in the order of the bot's help text.
 COMMANDS = (
@@ -26,9 +28,14 @@ COMMANDS = (
      "/send_order EPZ5,1,s,o,l,CQG,6900.25,None"),
     ("close_positions", "/close_positions [gateway]", "close every open position",
      "/close_positions CQG"),
+    ("pnl", "/pnl [today|week|N]", "realized P&L by trading day and instrument, from the journal",
+     "/pnl week"),
     ("help", "/help", "the commands", "/help"),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
+# Commands the session serves itself (the bot module has no handler for them): each becomes
+# a request of that kind with the command's words as `args`.
+SESSION_REQUESTS = frozenset({"pnl"})
 COMMAND = re.compile(r"^/(\w+)(?:@\w+)?")
 
 
@@ -63,8 +70,12 @@ def command_word(message) -> Optional[str]:
 
 
 class SessionCommands:
-    def __init__(self, answer: Callable[[str], None]):
+    """`answer(text)` queues a reply; `submit(request)` hands a session request to the engine."""
+
+    def __init__(self, answer: Callable[[str], None],
+                 submit: Optional[Callable[[Request], None]] = None):
         self.answer = answer
+        self.submit = submit
 
     def reply_for(self, message, args: Sequence[str]) -> Optional[str]:
         word = command_word(message)
@@ -83,6 +94,11 @@ class SessionCommands:
         """Dispatcher callback (the operator's updates only)."""
         message = getattr(update, "effective_message", None)
         words = (getattr(message, "text", None) or "").split()[1:]  # as the library splits
+        word = command_word(message)
+        if word is not None and word.lower() in SESSION_REQUESTS and self.submit is not None:
+            self.submit(Request(word.lower(), {"args": tuple(words)},
+                                text=getattr(message, "text", "") or "", args=tuple(words)))
+            return
         text = self.reply_for(message, words)
         if text is not None:
             self.answer(text)

@@ -82,7 +82,7 @@ class Engine:
             for family in (self.queries, self.orders) for kind in family.KINDS}
         self._handlers.update(stop=self._serve_stop, answer=self._serve_answer,
                               pnl=self._serve_pnl)
-        self.tracking = OrderTracking(self)
+        self.tracking = OrderTracking(self, clock)
         self.journal = journal
         self.books = Bookkeeping(journal, gateway.point_value) if journal is not None else None
         self.daily = DailySummary(gateway, journal, home_exchange, daily_close, speed,

@@ -8,7 +8,7 @@ account's orders, read from the component, holds no order like it that the sessi
 track already. Every order the broker has for the account is in that list, so an order missing
 from it after that long was not placed.
 """
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 from zandor_trader.trading import replies
 from zandor_trader.trading.desk import Desk
@@ -35,8 +35,10 @@ def timed_out_text(order) -> str:
 
 
 class OrderTracking:
-    def __init__(self, desk: Desk, settle_after: float = SETTLE_AFTER):
+    def __init__(self, desk: Desk, clock: Callable[[], float],
+                 settle_after: float = SETTLE_AFTER):
         self.desk = desk
+        self.clock = clock
         self.settle_after = settle_after
 
 
@@ -64,12 +66,18 @@ class OrderTracking:
     def due(self) -> Optional[float]:
         """When the oldest placement of unknown outcome may be settled (the engine's clock)."""
         pending = self.desk.gateway.trades.timed_out()
-        return min(p.since for p in pending) + self.settle_after if pending else None
+        for p in pending:
+            if p.since is None:  # watched from now on
+                p.since = self.clock()
+        return min(p.since for p in pending if p.since is not None) + self.settle_after \
+            if pending else None
 
     def settle(self, now: float) -> None:
         """Settles the placements whose wait is over, as the broker's order list says."""
         gateway = self.desk.gateway
-        ripe = [p for p in gateway.trades.timed_out() if p.since + self.settle_after <= now]
+        self.due()
+        ripe = [p for p in gateway.trades.timed_out()
+                if p.since is not None and p.since + self.settle_after <= now]
         if not ripe:
             return
         if not gateway.link_up() or any(p.link_drops != gateway.link_drops for p in ripe):

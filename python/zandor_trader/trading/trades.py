@@ -2,7 +2,6 @@
 import copy
 import itertools
 import threading
-import time
 from collections import OrderedDict, deque
 from typing import Deque, Dict, Iterable, List, Optional, Protocol, Tuple
 
@@ -31,9 +30,10 @@ class Recorder(Protocol):
 
 class TimedOut:
     """A placement whose outcome is not known yet: `order` as it was asked, since `since`
-    (time.monotonic()), when the gateway connection had dropped `link_drops` times."""
+    (on the clock of whoever watches it; None until it is watched), when the gateway
+    connection had dropped `link_drops` times."""
 
-    def __init__(self, order: Order, since: float, link_drops: int = 0):
+    def __init__(self, order: Order, since: Optional[float], link_drops: int = 0):
         self.order = order
         self.since = since
         self.link_drops = link_drops
@@ -148,8 +148,7 @@ class TradeLog:
 
     def placement_timed_out(self, order: Order, since: Optional[float] = None,
                             link_drops: int = 0) -> TimedOut:
-        placement = TimedOut(copy.copy(order), time.monotonic() if since is None else since,
-                             link_drops)
+        placement = TimedOut(copy.copy(order), since, link_drops)
         with self._lock:
             self._timed_out.append(placement)
         return placement
