@@ -147,7 +147,7 @@ def test_an_order_entered_elsewhere_is_listed_counted_and_its_position_closed(de
     desk.sim.fill(guid, quantity=2)
     (deal,) = settle(desk)
     assert deal.startswith("Deal: ") and f"order {guid} EPZ5.CME LONG 2 @ 6849.00" in deal
-    (closing,) = ask(desk, "close_positions", close_positions_gateway_name=None)
+    closing = ask(desk, "close_positions", close_positions_gateway_name=None)[0]
     assert closing.startswith("Closing 1 positions:\nplaced ")
     eventually(lambda: not desk.gateway.query_positions())
 
