@@ -8,6 +8,7 @@ import argparse
 import csv
 import datetime as _dt
 import os
+import sqlite3
 import sys
 from typing import List, Optional, Sequence, TextIO
 
@@ -65,6 +66,11 @@ def main(argv: Sequence[str], out: Optional[TextIO] = None) -> int:
         print(f"zandor-trader journal: no journal at {path} (--journal names one)",
               file=sys.stderr)
         return 1
-    rows = journal_reads.listing(path, args.what, args.since)
+    try:
+        rows = journal_reads.listing(path, args.what, args.since)
+    except sqlite3.Error as exc:
+        print(f"zandor-trader journal: {path} cannot be read as a journal: {exc}",
+              file=sys.stderr)
+        return 1
     (write_csv if args.format == "csv" else write_table)(LISTED[args.what], rows, out)
     return 0
