@@ -1,6 +1,7 @@
 """Deals into the journal with what they realized: each booked against the position it meets,
 counted for its trading day on its exchange's clock."""
 import datetime as _dt
+import functools
 from typing import Optional
 
 from zandor_trader.core.constants import Direction
@@ -56,4 +57,10 @@ def trading_day_of(moment: Optional[_dt.datetime], exchange: str) -> Optional[_d
     if moment is None:
         return None
     aware = moment if moment.tzinfo is not None else moment.replace(tzinfo=BROKER_ZONE)
-    return pnl.trading_day(aware, exchange)
+    # Days turn at a whole minute: every deal of one minute has the same day.
+    return _day_of_minute(aware.replace(second=0, microsecond=0), exchange)
+
+
+@functools.lru_cache(maxsize=256)
+def _day_of_minute(minute: _dt.datetime, exchange: str) -> _dt.date:
+    return pnl.trading_day(minute, exchange)

@@ -8,18 +8,26 @@ operator something first waits for what was queued so far to be committed (`comm
 that nothing the operator was told is missing after the process is killed. In WAL mode with
 synchronous=NORMAL a commit survives the process being killed, not a power cut.
 """
+import datetime as _dt
 import os
 import sqlite3
 import threading
 import time
+from decimal import Decimal
+from enum import Enum
 from typing import Callable, Dict, List, Optional, Tuple
 
 from zandor_trader.core.order import Deal, Order
 from zandor_trader.trading import journal_reads
 from zandor_trader.trading.journal_tables import (
-    INSERT, SCHEMA, SCHEMA_VERSION, broker_stamp, stamp, text_of)
+    INSERT, SCHEMA, SCHEMA_VERSION, broker_stamp, stamp)
 
 COMMIT_WAIT = 5.0  # seconds an announcement waits for the journal before it goes anyway
+# Rows wait at most this long (seconds) for more to share their commit, unless someone
+# waits for them or BATCH_MAX are queued: fewer wake-ups of the writer on the order path.
+LINGER = 0.05
+BATCH_MAX = 500
+GIVE_WAY = 20  # rows the writer handles before it lets other threads run
 
 
 class JournalError(ValueError):
@@ -81,6 +89,7 @@ class Journal:
         self._queue: List[Tuple[str, tuple]] = []
         self._queued = 0  # rows queued so far
         self._done = 0  # rows committed (or given up) so far
+        self._waiters = 0  # threads in committed()
         self._closing = False
         self._repeats: Dict[str, Tuple[int, int]] = {}  # marked text -> the reply it repeats
         self.failures = 0
@@ -94,16 +103,25 @@ class Journal:
         with self._cond:
             if self._closing:
                 return
+            idle = not self._queue
             self._queue.extend(rows)
             self._queued += len(rows)
-            self._cond.notify_all()
+            if idle or len(self._queue) >= BATCH_MAX:  # else the writer is awake already
+                self._cond.notify_all()
 
     def committed(self, timeout: float = COMMIT_WAIT) -> bool:
         """Waits until every row queued so far is committed; False when that took over
         `timeout` seconds (the caller goes on: the journal's failure is already logged)."""
         with self._cond:
             target = self._queued
-            return self._cond.wait_for(lambda: self._done >= target, timeout)
+            if self._done >= target:
+                return True
+            self._waiters += 1
+            self._cond.notify_all()  # the writer commits now, without lingering
+            try:
+                return self._cond.wait_for(lambda: self._done >= target, timeout)
+            finally:
+                self._waiters -= 1
 
     def close(self) -> None:
         """Commits what is queued, ends the writer thread and closes the file."""
@@ -117,14 +135,25 @@ class Journal:
         while True:
             with self._cond:
                 self._cond.wait_for(lambda: self._queue or self._closing)
+                self._cond.wait_for(lambda: self._waiters or self._closing
+                                    or len(self._queue) >= BATCH_MAX, LINGER)
                 batch, self._queue = self._queue, []
                 if not batch and self._closing:
                     return
+            by_kind: Dict[str, List[tuple]] = {}
+            for n, (kind, row) in enumerate(batch):  # each table's rows in the order they came
+                by_kind.setdefault(kind, []).append(tuple(_cell(v) for v in row))
+                if n % GIVE_WAY == GIVE_WAY - 1:
+                    time.sleep(0)  # the order path never waits long for the interpreter
             try:
                 with self._db:
-                    for kind, row in batch:
-                        self._db.execute(INSERT[kind], row)
-            except sqlite3.Error as exc:  # reported, never silent; the session goes on
+                    for kind, rows in by_kind.items():
+                        for start in range(0, len(rows), GIVE_WAY):
+                            self._db.executemany(INSERT[kind], rows[start:start + GIVE_WAY])
+                            time.sleep(0)
+            except sqlite3.Error:  # one bad row must not take the others with it
+                self._write_one_by_one(by_kind)
+            except Exception as exc:  # the writer never dies: waiters would wait in vain
                 self.failures += 1
                 self.log(f"Journal {self.path}: {len(batch)} rows not written: "
                          f"{type(exc).__name__}: {exc}")
@@ -132,9 +161,22 @@ class Journal:
                 self._done += len(batch)
                 self._cond.notify_all()
 
+    def _write_one_by_one(self, by_kind: Dict[str, List[tuple]]) -> None:
+        for kind, rows in by_kind.items():
+            for row in rows:
+                try:
+                    with self._db:
+                        self._db.execute(INSERT[kind], row)
+                except sqlite3.Error as exc:  # reported, never silent; the session goes on
+                    self.failures += 1
+                    self.log(f"Journal {self.path}: a {kind} row not written: "
+                             f"{type(exc).__name__}: {exc}")
+
     # -- events -----------------------------------------------------------------------------
-    def _now(self) -> str:
-        return stamp(self.clock())
+    # Rows are queued as the values came (times as Moment, enumeration members, date-times
+    # of the component, decimals) and given their text forms on the writer's thread.
+    def _now(self) -> "Moment":
+        return Moment(self.clock())
 
     def request(self, seq: int, kind: str, text: str) -> None:
         self._put("request", (self._now(), self.session, seq, kind, text))
@@ -151,24 +193,25 @@ class Journal:
         security = order.security
         self._put("order", (
             self._now(), self.session, order.order_id, origin, _code(security),
-            _exchange(security), _name(order.direction), int(order.quantity or 0),
-            _name(order.order_type), text_of(order.price), text_of(order.stop_price)))
+            _exchange(security), order.direction or "", int(order.quantity or 0),
+            order.order_type or "",
+            order.price, order.stop_price))
 
     def order_update(self, update: dict) -> None:
-        status = update.get("status")
+        get = update.get
         self._put("order_update", (
-            self._now(), self.session, str(update.get("order_id")), _name(status),
-            update.get("filled_quantity"), update.get("filled_avg_price"),
-            broker_stamp(update.get("updated_time"))))
+            self._now(), self.session, str(get("order_id")), get("status") or "",
+            get("filled_quantity"), get("filled_avg_price"), get("updated_time")))
 
     def deal(self, deal: Deal, trading_day: Optional[str] = None,
              realized: Optional[float] = None, position: Optional[int] = None,
              average: Optional[float] = None, while_down: bool = False) -> None:
+        now = self._now()
         self._put("deal", (
-            broker_stamp(deal.updated_time) or self._now(), self.session, str(deal.deal_id),
-            str(deal.order_id), _code(deal.security), _exchange(deal.security),
-            _name(deal.direction), int(deal.filled_quantity or 0), float(deal.filled_avg_price),
-            trading_day, realized, position, average, self._now(), int(while_down)))
+            deal.updated_time or now, self.session, str(deal.deal_id), str(deal.order_id),
+            _code(deal.security), _exchange(deal.security), deal.direction or "",
+            int(deal.filled_quantity or 0), float(deal.filled_avg_price), trading_day, realized,
+            position, average, now, int(while_down)))
 
     def will_repeat(self, marked_text: str, session: int, reply_id: int) -> None:
         """The next reply queued with `marked_text` sends reply `reply_id` of `session` once
@@ -178,16 +221,33 @@ class Journal:
 
     # The outbox's listener.
     def reply_queued(self, reply_id: int, text: str, due: float) -> None:
-        row = (stamp(due), self.session, reply_id, text)
+        row = (Moment(due), self.session, reply_id, text)
         with self._cond:
             of = self._repeats.pop(text, None)
         if of is None:
             self._put("reply", row)
         else:
-            self._put("reply", row, ("repeat", (stamp(due), self.session, reply_id, *of)))
+            self._put("reply", row, ("repeat", (Moment(due), self.session, reply_id, *of)))
 
     def reply_delivered(self, reply_id: int, when: float) -> None:
-        self._put("delivery", (stamp(when), self.session, reply_id))
+        self._put("delivery", (Moment(when), self.session, reply_id))
+
+
+class Moment(float):
+    """A time.time() value, kept as the journal's time text."""
+
+
+def _cell(value):
+    """A value as the journal keeps it."""
+    if isinstance(value, Moment):
+        return stamp(value)
+    if isinstance(value, Enum):
+        return value.name
+    if isinstance(value, _dt.datetime):
+        return broker_stamp(value)
+    if isinstance(value, Decimal):
+        return str(value)
+    return value
 
 
 def _code(security) -> str:
@@ -198,5 +258,3 @@ def _exchange(security) -> str:
     return security.exchange.value if security is not None else ""
 
 
-def _name(member) -> str:
-    return member.name if member is not None else ""
