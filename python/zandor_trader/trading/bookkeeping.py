@@ -2,7 +2,7 @@
 counted for its trading day on its exchange's clock."""
 import datetime as _dt
 import functools
-from typing import Optional
+from typing import Dict, Optional, Tuple
 
 from zandor_trader.core.constants import Direction
 from zandor_trader.core.order import Deal
@@ -41,15 +41,15 @@ class Bookkeeping:
     def align(self, positions) -> None:
         """The broker's positions are the truth: where the book differs (positions taken
         while nothing was journaled), it starts over from them."""
-        held = {}
+        held: Dict[Tuple[str, str], Tuple[int, float]] = {}
         for p in positions:
             key = (p.security.code, p.security.exchange.value)
             quantity = SIGN.get(p.direction, 0) * int(p.quantity)
             held[key] = (held.get(key, (0, 0.0))[0] + quantity, float(p.holding_price or 0))
-        for key in set(held) | set(self.book.open_instruments()):
-            position, average = held.get(key, (0, 0.0))
-            if self.book.held(*key)[0] != position:
-                self.book.seed(*key, position, average)
+        for symbol, exchange in set(held) | set(self.book.open_instruments()):
+            position, average = held.get((symbol, exchange), (0, 0.0))
+            if self.book.held(symbol, exchange)[0] != position:
+                self.book.seed(symbol, exchange, position, average)
 
 
 def trading_day_of(moment: Optional[_dt.datetime], exchange: str) -> Optional[_dt.date]:

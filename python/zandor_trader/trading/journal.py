@@ -193,9 +193,8 @@ class Journal:
         security = order.security
         self._put("order", (
             self._now(), self.session, order.order_id, origin, _code(security),
-            _exchange(security), order.direction or "", int(order.quantity or 0),
-            order.order_type or "",
-            order.price, order.stop_price))
+            _exchange(security), _or_blank(order.direction), int(order.quantity or 0),
+            _or_blank(order.order_type), order.price, order.stop_price))
 
     def order_update(self, update: dict) -> None:
         get = update.get
@@ -209,7 +208,7 @@ class Journal:
         now = self._now()
         self._put("deal", (
             deal.updated_time or now, self.session, str(deal.deal_id), str(deal.order_id),
-            _code(deal.security), _exchange(deal.security), deal.direction or "",
+            _code(deal.security), _exchange(deal.security), _or_blank(deal.direction),
             int(deal.filled_quantity or 0), float(deal.filled_avg_price), trading_day, realized,
             position, average, now, int(while_down)))
 
@@ -248,6 +247,11 @@ def _cell(value):
     if isinstance(value, Decimal):
         return str(value)
     return value
+
+
+def _or_blank(member):
+    """A column that must have a value: blank when there is none."""
+    return "" if member is None else member
 
 
 def _code(security) -> str:

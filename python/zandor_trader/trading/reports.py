@@ -16,7 +16,8 @@ class PnlArgumentError(ValueError):
 
 def trading_days_back(last: _dt.date, count: int) -> List[_dt.date]:
     """The `count` trading days (weekdays) ending with `last`, oldest first."""
-    days, day = [], last
+    days: List[_dt.date] = []
+    day = last
     while len(days) < count:
         if day.weekday() < 5:
             days.append(day)
