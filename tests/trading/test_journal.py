@@ -122,3 +122,17 @@ def test_a_file_that_is_no_journal_is_refused_and_left_alone(tmp_path):
     text.write_text("not a database at all\n" * 100)
     with pytest.raises(JournalError, match="cannot be used as a journal"):
         Journal(str(text), 100101)
+
+
+def test_rows_reach_the_file_by_themselves_when_nobody_waits(path):
+    j = Journal(path, 100101)
+    try:
+        j.alert("Gateway connection LOST.")
+        from tests.waiting import eventually
+
+        def written():
+            with sqlite3.connect(path) as db:
+                return db.execute("SELECT COUNT(*) FROM alerts").fetchone()[0] == 1
+        eventually(written)
+    finally:
+        j.close()

@@ -164,3 +164,27 @@ def test_orders_of_an_instrument_not_traded_and_of_other_accounts(desk):
     cancelling = ask(desk, "cancel_order", cancel_order_id=guid[1:9], gateway_name="CQG")[0]
     assert cancelling.startswith(f"Cancel requested for order {guid}")
 
+
+
+def test_a_timed_out_placement_the_broker_refused_is_matched_and_said_refused(desk):
+    desk.sim.respond("Place", "hold")
+    ask(desk, "send_order", order_string="EPZ5,1,s,o,l,CQG,6851.00,None")
+    desk.sim.respond("Place")
+    desk.sim.release("Place", how="error", code=7, description="Rejected")
+    matched, ended = settle(desk)
+    (order,) = desk.gateway.trades.orders()
+    assert matched == (f"Placement of EPZ5 SHORT 1 LIMIT 6851.00 timed out; the broker has it "
+                       f"as {order.order_id}, now tracked")
+    assert ended.startswith(f"Order rejected, expired or lost by the broker: {order.order_id}")
+    assert desk.gateway.trades.orders(active_only=True) == []
+    assert desk.gateway.trades.timed_out() == []
+
+
+def test_a_placement_is_matched_only_by_an_order_like_it(desk):
+    desk.sim.respond("Place", "drop", times=1)
+    ask(desk, "send_order", order_string="EPZ5,2,l,o,l,CQG,6849.00,None")
+    for quantity, price in ((1, 6849.0), (2, 6848.75)):  # alike but for one field
+        guid = desk.sim.external_order(100101, "EPZ5", "osdBuy", quantity, "otLimit", price)
+        (told,) = settle(desk)
+        assert told.startswith(f"Order entered elsewhere, now tracked: {guid}")
+    assert len(desk.gateway.trades.timed_out()) == 1

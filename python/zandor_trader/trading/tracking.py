@@ -51,13 +51,11 @@ class OrderTracking:
             found = gateway.broker_order(order_id)
             if found is None:  # another account's, or gone before it could be read
                 continue
-            kept, placement = gateway.trades.adopt(found.order, order_id)
+            _, placement = gateway.trades.adopt(found.order, order_id)
             adopted.append(order_id)
-            if placement is not None:
-                state = "" if is_alive(kept) or kept.filled_quantity else \
-                    f" ({replies.name(kept.status)})"
+            if placement is not None:  # an end it has met already is told as any other
                 self.desk.reply(f"Placement of {placement_text(placement.order)} timed out; "
-                                f"the broker has it as {order_id}, now tracked{state}")
+                                f"the broker has it as {order_id}, now tracked")
             elif is_alive(found.order):
                 self.desk.reply(f"Order entered elsewhere, now tracked: "
                                 f"{replies.order_line(found.order)}")
