@@ -3,6 +3,8 @@ finds at the broker, the fills the journal lacks told once as made while it was 
 the chat and deals put back."""
 import types
 
+import pytest
+
 import cqgsim
 from zandor_trader.app.book import SessionBook
 from zandor_trader.chat import ChatLog
@@ -43,50 +45,66 @@ def engine_on(gateway, book):
                   outbox=Outbox(), journal=book.journal)
 
 
-def test_a_fill_the_journal_lacks_is_told_once_as_made_while_the_session_was_down(tmp_path):
-    store, path = str(tmp_path / "paper.sqlite"), str(tmp_path / "journal.sqlite")
+@pytest.fixture
+def closing():
+    """Closes what a test opened (books, gateways), newest first, whatever the test did."""
+    opened = []
     prices.use_tick_source(lambda security: None)
-    try:
-        gateway, sim = connected(store)
-        book = SessionBook(settings(path), log=print)
-        engine = engine_on(gateway, book)
-        engine.submit(Request("send_order", {"order_string": "EPZ5,3,l,o,l,CQG,6849.00,None"}))
-        engine.serve_pending()
-        (order,) = gateway.trades.orders(active_only=True)
-        sim.fill(order.order_id, quantity=1)
-        sim.sync()  # filled at the broker; the session dies before it journals the deal
-        book.close()
-        gateway.close()
 
-        gateway, sim = connected(store)
-        book = SessionBook(settings(path), log=print)
-        chat = ChatLog(lambda seen: ([], 0))
-        assert book.restore(gateway, chat).endswith("session 2; restored 0 chat lines and "
-                                                    "0 deals")
-        engine = engine_on(gateway, book)
-        found = book.reconcile(engine)
-        lines = found.splitlines()
-        assert lines[:2] == ["Found at the broker on starting:", "Working orders: 1"]
-        assert lines[2].startswith(order.order_id) and "LONG 3 LIMIT" in lines[2]
-        assert "filled 1 @ 6849" in lines[2]
-        assert lines[3:5] == ["Open positions: 1", "CQG EPZ5.CME LONG 1 @ 6849"]
-        assert lines[5] == "Deals made while the session was down: 1"
-        assert lines[6].startswith("Deal (made while the session was down): ")
-        engine.serve_pending()
-        assert engine.outbox.texts == []  # told in the message above, never again as new
-        assert engine.books.book.held("EPZ5", "CME") == (1, 6849.0)
-        book.journal.committed()
-        (deal,) = journal_reads.listing(path, "deals")
-        assert deal[5:] == ("LONG", 1, 6849.0)
-        # A third start finds the fill in the journal: nothing more to tell of it.
-        book.close()
-        book = SessionBook(settings(path), log=print)
-        assert "made while" not in (book.reconcile(engine_on(gateway, book)) or "")
-        book.close()
-        gateway.close()
+    def keep(thing):
+        opened.append(thing)
+        return thing
+    try:
+        yield keep
     finally:
+        for thing in reversed(opened):
+            try:
+                thing.close()
+            except Exception:  # closed by the test already
+                pass
         prices.use_tick_source(None)
         cqgsim.reset()
+
+
+def test_a_fill_the_journal_lacks_is_told_once_as_made_while_the_session_was_down(
+        tmp_path, closing):
+    store, path = str(tmp_path / "paper.sqlite"), str(tmp_path / "journal.sqlite")
+    gateway, sim = connected(store)
+    closing(gateway)
+    book = closing(SessionBook(settings(path), log=print))
+    engine = engine_on(gateway, book)
+    engine.submit(Request("send_order", {"order_string": "EPZ5,3,l,o,l,CQG,6849.00,None"}))
+    engine.serve_pending()
+    (order,) = gateway.trades.orders(active_only=True)
+    sim.fill(order.order_id, quantity=1)
+    sim.sync()  # filled at the broker; the session dies before it journals the deal
+    book.close()
+    gateway.close()
+
+    gateway, sim = connected(store)
+    closing(gateway)
+    book = closing(SessionBook(settings(path), log=print))
+    chat = ChatLog(lambda seen: ([], 0))
+    assert book.restore(gateway, chat).endswith("session 2; restored 0 chat lines and "
+                                                "0 deals")
+    engine = engine_on(gateway, book)
+    found = book.reconcile(engine)
+    lines = found.splitlines()
+    assert lines[:2] == ["Found at the broker on starting:", "Working orders: 1"]
+    assert lines[2].startswith(order.order_id) and "LONG 3 LIMIT" in lines[2]
+    assert "filled 1 @ 6849" in lines[2]
+    assert lines[3:5] == ["Open positions: 1", "CQG EPZ5.CME LONG 1 @ 6849"]
+    assert lines[5] == "Deals made while the session was down: 1"
+    assert lines[6].startswith("Deal (made while the session was down): ")
+    engine.serve_pending()
+    assert engine.outbox.texts == []  # told in the message above, never again as new
+    assert engine.books.book.held("EPZ5", "CME") == (1, 6849.0)
+    book.journal.committed()
+    (deal,) = journal_reads.listing(path, "deals")
+    assert deal[5:] == ("LONG", 1, 6849.0)
+    # A third start finds the fill in the journal: nothing more to tell of it.
+    book = closing(SessionBook(settings(path), log=print))
+    assert "made while" not in (book.reconcile(engine_on(gateway, book)) or "")
 
 
 def test_the_conversation_and_the_deals_come_back_and_unconfirmed_replies_go_once_more(
