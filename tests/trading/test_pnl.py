@@ -115,3 +115,40 @@ def test_the_summary_goes_out_once_when_the_broker_passes_the_close(tmp_path):
     assert summary.splitlines() == [
         "Realized P&L, trading day 2025-12-01 closed at 16:00 Chicago time (CME):",
         "2025-12-01 Mon: 250", "    EPZ5.CME: 250", "Open positions: 0"]
+
+
+def test_deals_are_journaled_with_their_day_and_what_they_realized(tmp_path):
+    import sqlite3
+
+    from zandor_trader.core.constants import Direction
+    from zandor_trader.core.position import PositionData
+    from zandor_trader.trading.bookkeeping import Bookkeeping
+
+    from .test_journal import ES
+
+    path = str(tmp_path / "j.sqlite")
+    j = Journal(path, 100101)
+    books = Bookkeeping(j, lambda security: 50.0)
+    try:
+        assert books.record(deal("1", 2, 6850.0)) == 0.0
+        # Sold after the close on Monday (Chicago): counts for Tuesday.
+        late = deal("2", 1, 6852.0, Direction.SHORT)
+        late.updated_time = datetime.datetime(2025, 12, 2, 6, 30)
+        assert books.record(late) == 100.0
+        unknown = deal("3")
+        unknown.security = unknown.direction = None  # an order never learnt
+        assert books.record(unknown) is None
+        # The broker says flat (a position closed while nothing was journaled): start over.
+        books.align([])
+        assert books.book.held("EPZ5", "CME") == (0, 0.0)
+        books.align([PositionData(security=ES, direction=Direction.SHORT, holding_price=6860.0,
+                                  quantity=3, update_time=None)])
+        assert books.book.held("EPZ5", "CME") == (-3, 6860.0)
+        j.committed()
+    finally:
+        j.close()
+    with sqlite3.connect(path) as db:
+        rows = db.execute("SELECT deal_id, side, trading_day, realized_pnl, position "
+                          "FROM deals ORDER BY rowid").fetchall()
+    assert rows == [("1", "LONG", "2025-12-01", 0.0, 2), ("2", "SHORT", "2025-12-02", 100.0, 1),
+                    ("3", "", None, None, None)]
