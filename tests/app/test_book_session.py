@@ -49,6 +49,7 @@ def test_a_session_killed_after_a_fill_is_announced_loses_nothing_and_repeats_no
     found = second.expect("Found at the broker on starting")[-1]
     assert "Open positions: 1" in found and "EPZ5.CME LONG 2" in found
     assert "made while the session was down" not in found  # the journal had the deal
+    assert any(line.startswith("Realized P&L of trading day ") for line in second.out)
     listing = second.say("/deals 5", "Last ")[-1]
     assert deal_id in listing  # as the operator last saw it
     said = bot_messages(second)

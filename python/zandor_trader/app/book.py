@@ -23,6 +23,7 @@ class SessionBook:
         self.journal = Journal(settings.journal_path(), settings.account, settings.broker,
                                log=log)
         self.path = self.journal.path
+        self.log = log
 
     # -- restoring ---------------------------------------------------------------------------
     def restore(self, gateway, chat) -> str:
@@ -59,6 +60,8 @@ class SessionBook:
         text = reconcile(gateway, known,
                          record=lambda deal: books.record(deal, while_down=True))
         books.align(gateway.positions)
+        if self.journal.previous:  # the day goes on where the last session left it
+            self.log(self.realized_today(engine))
         return text
 
     def realized_today(self, engine) -> str:
