@@ -182,13 +182,13 @@ def test_cancel_orders_cancels_every_active_order_and_reports_each_failure(desk)
 
 
 def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(desk):
-    def timeout(order):
-        raise RuntimeError("Order placing timeout!")
+    def gone(order):
+        raise RuntimeError("The object invoked has disconnected from its clients.")
 
-    desk.adapter.hooks["place_order"] = timeout
+    desk.adapter.hooks["place_order"] = gone
     sent = ask(desk, send_order=True, order_string="EPZ5,1,l,o,m,CQG,None,None", get_deals=True)
-    assert sent == ["No deals.",
-                    "send_order failed: RuntimeError: Order placing timeout!"]
+    assert sent == ["No deals.", "send_order failed: RuntimeError: The object invoked has "
+                    "disconnected from its clients."]
     assert "Serving send_order failed" in desk.notices[0]
 
 
@@ -342,7 +342,7 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 15
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 16
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
     assert "/chart <symbol> [n]: a picture of the last n one-minute bars" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])

@@ -9,8 +9,12 @@ Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_
 then ZANDOR_* environment variables, then these options. The gateway password
 (ZANDOR_PASSWORD) and the bot token (ZANDOR_TELEGRAM_TOKEN) are taken from the environment
 or the settings file only.
+
+zandor-trader journal [--journal PATH] deals|orders|requests [--since DATE]
+[--format csv|table] lists the session's book of record.
 """
 import argparse
+import sys
 
 from zandor_trader.app.session import run
 from zandor_trader.app.settings import BROKERS, SettingsError, load
@@ -72,6 +76,11 @@ OPTIONS = (
      "seconds between balance and position refreshes of the display (default 5)"),
     ("--log", "log_file", str, "also append every trace line, whole, to FILE"),
     ("--bot-port", "bot_port", int, "port of the local Bot API server (default: any free port)"),
+    ("--journal", "journal", str, "the journal (default: zandor-trader-<account>.sqlite here)"),
+    ("--paper-store", "paper_store", str, "the simulated broker's accounts (default: "
+                                          "zandor-paper.sqlite beside the journal)"),
+    ("--daily-summary", "daily_summary", str, "exchange time of the trading day's close, when "
+                                              "its summary is sent, or off (default 16:00)"),
 )
 
 
@@ -84,6 +93,8 @@ def parse_args(argv=None, environ=None):
     parser.add_argument("--plain", action="store_true", default=None,
                         help="no live display: the chat on standard output, trace lines among it in "
                              "short form")
+    parser.add_argument("--paper-reset", dest="paper_reset", action="store_true", default=None,
+                        help="start a fresh paper account on the simulated broker's store")
     args = parser.parse_args(argv)
     options = vars(args)
     if options.get("price_band") is not None:
@@ -107,4 +118,8 @@ def _price_band(parser, text):
 
 
 def main(argv=None) -> int:
-    return run(parse_args(argv))
+    args = sys.argv[1:] if argv is None else list(argv)
+    if args[:1] == ["journal"]:
+        from zandor_trader.app.journal_cli import main as journal_main
+        return journal_main(args[1:])
+    return run(parse_args(args))

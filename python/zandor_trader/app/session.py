@@ -13,15 +13,17 @@ import signal
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Callable, Optional
 
 from zandor_trader.app.bot_api import choose_bot_api
 from zandor_trader.app.charts import chart_command, start_charts
 from zandor_trader.app.settings import PROGID, Settings, securities
+from zandor_trader.app.terminal import start_keyboard
 
 if TYPE_CHECKING:
     from botapi import BotApiServer
 
+    from zandor_trader.app.book import SessionBook
     from zandor_trader.app.bot_hooks import Hooks
     from zandor_trader.charts import Charts
     from zandor_trader.chat import ChatLog, Outbox, SentLog
@@ -70,6 +72,28 @@ def _print_chat(who: str, text: str) -> None:
     sys.stdout.flush()
 
 
+def _prepare_broker(s: Settings) -> bool:
+    """The simulated broker configured (its market's seed and its paper account said); False
+    when the settings ask for what the broker cannot do."""
+    if s.broker == "sim":
+        import cqgsim
+
+        seed = market_seed(s.seed)
+        # Printed so that the run can be repeated; a new seed each run keeps order ids
+        # and deal numbers from repeating across sessions.
+        print(f"Simulated market seed {seed} (--seed {seed} repeats this market)", flush=True)
+        store = s.paper_store_path()
+        if s.paper_reset:
+            print(cqgsim.reset_paper_store(store), flush=True)
+        print(cqgsim.describe_paper_store(store), flush=True)
+        cqgsim.configure(mode="live", seed=seed, speed=s.speed, paper_store=store)
+    elif s.paper_reset:
+        print("--paper-reset is for the simulated broker's paper account only: nothing was "
+              "reset", file=sys.stderr, flush=True)
+        return False
+    return True
+
+
 class Session:
     """The parts of one session, started in order by run() and stopped in reverse."""
 
@@ -90,6 +114,8 @@ class Session:
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
         self.order_filter: Optional[OrderFilter] = None  # the orders panel's (display mode)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
+        self.book: Optional[SessionBook] = None  # the journal
+        self._show_chat: Callable[[str, str], None] = _print_chat
 
     def _changed(self) -> None:
         if self.display is not None:
@@ -104,21 +130,20 @@ class Session:
             self.transcript.add(who, text)
         self._changed()
 
+    def _chat_line(self, who: str, text: str) -> None:
+        """Every line of the conversation: into the journal, then shown."""
+        if self.book is not None:
+            self.book.chat_line(who, text)
+        self._show_chat(who, text)
+
     def run(self) -> int:
         from zandor_trader.app.secrecy import Redactor, redacted_output
 
         s = self.settings
         self.redact = Redactor(s.secrets())
         with redacted_output(self.redact):
-            if s.broker == "sim":
-                import cqgsim
-
-                seed = market_seed(s.seed)
-                # Printed so that the run can be repeated; a new seed each run keeps order ids
-                # and deal numbers from repeating across sessions.
-                print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
-                      flush=True)
-                cqgsim.configure(mode="live", seed=seed, speed=s.speed)
+            if not _prepare_broker(s):
+                return EXIT_FAILED
             if s.plain or not sys.stdout.isatty():
                 return _plain(lambda out: self._run(securities(s), chat_out=out), s.log_file)
             return self._run_with_display(securities(s))
@@ -153,6 +178,7 @@ class Session:
 
     def _run(self, securities, pane=None, console=None, chat_out=None) -> int:
         """The session; with a log pane and a console, under the live display."""
+        from zandor_trader.app.book import SessionBook
         from zandor_trader.chat import ChatLog, SentLog
         from zandor_trader.gateways.cqg.gateway import CqgGateway
         from zandor_trader.trading import prices
@@ -165,16 +191,21 @@ class Session:
         status = EXIT_FAILED
         try:
             with _Interrupts(self._stop):
+                book = self.book = SessionBook(s, lambda line: print(line, flush=True))
+                gateway.trades.recorder = book.journal
                 token, chat_id, base_url = self._telegram()
                 sent_log = self.sent_log = SentLog(chat_id)
-                chat = self.chat = ChatLog(sent_log.sent_after,
-                                           on_new=self._chat_entry if pane is not None
-                                           else chat_out or _print_chat)
+                self._show_chat = (chat_out or _print_chat) if pane is None else self._chat_entry
+                chat = self.chat = ChatLog(sent_log.sent_after, on_new=self._chat_line)
+                print(book.restore(gateway, chat), flush=True)
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
                 engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
                 if self.server is not None:
-                    self._start_keyboard(chat_id, token, keys=pane is not None)
+                    assert self.server is not None  # the operator's lines go to it
+                    self.keyboard = start_keyboard(self.server, chat_id, token,
+                                                   pane is not None, self._typed, self.scroll,
+                                                   self.order_filter)
                 user, password, account = s.user, s.password, s.account
                 if user is None or password is None or account is None:
                     raise ValueError("the broker's user, password and account must all be set")
@@ -188,10 +219,13 @@ class Session:
                 for symbol, why in gateway.left_out.items():
                     engine.alert(f"Instrument {symbol} is not known to the broker "
                                  f"({why}): left out of this session.")
+                found = book.reconcile(engine)
+                if found is not None:
+                    engine.reply(found)
                 reason = self.reason = engine.run(deadline)
                 print(f"Session stopping: {reason}", flush=True)
                 self.charts and self.charts.close()  # the charts asked come before the summary
-                engine.reply(engine.summary(reason))
+                engine.reply(engine.summary(reason) + "\n" + book.realized_today(engine))
                 status = EXIT_OK
         except KeyboardInterrupt:
             print("Session interrupted while starting", flush=True)
@@ -239,29 +273,38 @@ class Session:
         sent_log.attach(bot)
         redact = self.redact
 
+        book = self.book
+        assert book is not None  # opened before the bot
+
+        @book.committed_first
         def send(text):
             bot.send_message(redact(text))
 
         def log(line):
             print(redact(line), flush=True)
 
-        outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync()).start()
+        outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync(),
+                        listener=book.journal).start()
         self.outbox = outbox
+        book.repeat_undelivered(outbox)
         max_positions = {sec: i.max_position for i, sec in zip(
             s.instruments, securities(s).values()) if i.max_position is not None}
         assert self.gateway is not None  # the engine trades through the session's gateway
         engine = self.engine = Engine(bot, self.gateway, outbox=outbox,
                                       refresh_every=None if self.display is None else s.refresh,
                                       on_refresh=self._changed, log=log, limits=s.limits,
-                                      max_positions=max_positions, stale_after=s.stale_after)
+                                      max_positions=max_positions, stale_after=s.stale_after,
+                                      journal=book.journal, daily_close=s.daily_summary,
+                                      home_exchange=s.instruments[0].exchange,
+                                      speed=s.speed if s.broker == "sim" else 1.0)
         self.gateway.add_listener(engine.on_gateway_record)
         self.charts = start_charts(self.gateway, bot, chat_id, outbox, engine, self.transcript,
                                    self.redact, log)
+        submit = book.recording(engine.submit)
         # The session's own answers take their turn among the engine's answers.
         commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})),
-                                   engine.submit, own=chart_command(engine))
-        self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, engine.submit),
-                                   commands)
+                                   submit, own=chart_command(engine))
+        self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, submit), commands)
         return engine
 
     def _release_bot(self) -> None:
@@ -277,31 +320,13 @@ class Session:
             if self.sent_log is not None:
                 self.sent_log.detach()
 
-    def _start_keyboard(self, chat_id, token, keys: bool) -> None:
-        from zandor_trader.console import KeyboardReader
-
-        try:
-            fd = sys.stdin.fileno()
-        except (AttributeError, ValueError, OSError):  # no standard input to read
-            return
-        if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
-            return
-
-        server = self.server
-        assert server is not None  # the operator's lines go to the local server
-
-        def post(line: str) -> None:
-            server.post_message(line, chat_id, token=token)
-
-        self.keyboard = KeyboardReader(fd, post, on_change=self._typed, keys=keys,
-                                       scroll=self.scroll, orders=self.order_filter).start()
-
     def _close(self, status: int) -> int:
         steps = [("keyboard", lambda: self.keyboard and self.keyboard.stop()),
                  ("charts", lambda: self.charts and self.charts.close()),
                  # The last answers go out (within a bound) before the bot closes.
                  ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", self._release_bot),
+                 ("journal", lambda: self.book and self.book.close()),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),
                  ("display", lambda: self.display and self.display.stop())]

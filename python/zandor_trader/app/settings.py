@@ -11,6 +11,7 @@ The settings file is an INI file named by ``ZANDOR_TRADER_CONFIG`` (or ``--confi
 instrument (keys of INSTRUMENT_KEYS).
 """
 import configparser
+import datetime as _dt
 import os
 from dataclasses import dataclass, field, replace
 from decimal import Decimal, InvalidOperation
@@ -30,6 +31,8 @@ BROKERS = ("sim", "cel")
 # What the simulated broker is given when the settings name nothing else.
 SIM_DEFAULTS = {"instruments": ("EPZ5", "ENQZ5", "CLEF6"), "account": 100101,
                 "user": "operator", "password": Secret("simulated")}
+PAPER_STORE = "zandor-paper.sqlite"  # the simulated broker's accounts, beside the journal
+DAILY_CLOSE = _dt.time(16, 0)
 
 
 class SettingsError(ValueError):
@@ -67,10 +70,20 @@ class Settings:
     refresh: float = 5.0
     log_file: Optional[str] = None
     bot_port: int = 0
+    journal: Optional[str] = None  # None: zandor-trader-<account>.sqlite here
+    paper_store: Optional[str] = None  # None: PAPER_STORE beside the journal
+    paper_reset: bool = False
+    daily_summary: Optional[_dt.time] = DAILY_CLOSE  # exchange time; None: no summary
 
     @property
     def symbols(self) -> Tuple[str, ...]:
         return tuple(i.symbol for i in self.instruments)
+
+    def journal_path(self) -> str:
+        return self.journal or journal_file(self.account)
+
+    def paper_store_path(self) -> str:
+        return self.paper_store or os.path.join(os.path.dirname(self.journal_path()), PAPER_STORE)
 
     def secrets(self) -> Tuple[Secret, ...]:
         return tuple(s for s in (self.password, self.telegram_token) if s)
@@ -95,6 +108,10 @@ class _SettingValues(TypedDict, total=False):
     refresh: float
     log_file: Optional[str]
     bot_port: int
+    journal: Optional[str]
+    paper_store: Optional[str]
+    paper_reset: bool
+    daily_summary: Optional[_dt.time]
 
 
 class _LimitValues(TypedDict, total=False):
@@ -182,6 +199,16 @@ def _choice(options: Sequence[str]) -> Callable[[str], str]:
     return parse
 
 
+def _daily(value: str) -> Optional[_dt.time]:
+    value = value.strip().lower()
+    if value == "off":
+        return None
+    try:
+        return _dt.time.fromisoformat(value)
+    except ValueError:
+        raise ValueError("must be a time of day (HH:MM, exchange time) or off") from None
+
+
 def _secret(value: str) -> Secret:
     if not value.strip():
         raise ValueError("must not be empty")
@@ -211,6 +238,9 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "speed": ("ZANDOR_SPEED", "speed", _number(0)),
     "bars": ("ZANDOR_BARS", "bars", _whole(1)),
     "refresh": ("ZANDOR_REFRESH", "refresh", _number(0, above=True)),
+    "journal": ("ZANDOR_JOURNAL", "journal", _text),
+    "paper_store": ("ZANDOR_PAPER_STORE", "paper_store", _text),
+    "daily_summary": ("ZANDOR_DAILY_SUMMARY", "daily_summary", _daily),
 }
 SECRETS = ("password", "telegram_token")
 LIMITS = ("max_order_quantity", "max_position", "price_band", "max_daily_loss",
@@ -242,6 +272,27 @@ def read_file(path: Optional[str]) -> configparser.ConfigParser:
     except configparser.Error as exc:
         raise SettingsError(f"the settings file {path} is malformed: {exc}") from None
     return parser
+
+
+def journal_file(account) -> str:
+    """The journal of `account` when none is named: in the working directory."""
+    return f"zandor-trader-{account}.sqlite"
+
+
+def journal_location(journal: Optional[str] = None, environ: Optional[Mapping[str, str]] = None,
+                     config_path: Optional[str] = None) -> str:
+    """The journal a reader of it means: the one named, else the `journal` setting, else
+    the account's (the account setting, else the simulated broker's)."""
+    if journal:
+        return journal
+    environ = os.environ if environ is None else environ
+    parser = read_file(settings_file(environ, config_path))
+    section = parser[SECTION] if parser.has_section(SECTION) else {}
+    named = environ.get("ZANDOR_JOURNAL") or section.get("journal")
+    if named:
+        return named.strip()
+    account = environ.get("ZANDOR_ACCOUNT") or section.get("account") or SIM_DEFAULTS["account"]
+    return journal_file(str(account).strip())
 
 
 def default_broker() -> str:
@@ -347,7 +398,7 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
         raise SettingsError(f"instrument {symbol} needs its exchange: add a section "
                             f"[{name}] with 'exchange = ...' to the settings file")
     from zandor_trader.core.constants import Exchange
-    known = [e.value for e in Exchange]
+    known = [e.value for e in Exchange if e is not Exchange.OTHER]
     if given["exchange"] not in known:
         raise SettingsError(f"instrument {symbol}: exchange {given['exchange']!r} is not one "
                             f"of {', '.join(known)}")

@@ -31,7 +31,7 @@ class Charts:
     tells the operator why a chart did not come; `save(png, symbol)` keeps the picture and
     returns the name it was saved under (None: not kept); `log` takes notices."""
 
-    def __init__(self, gateway, deliver: Callable[[Photo], None], reply: Callable[[str], None],
+    def __init__(self, gateway, deliver: Callable[[Photo], None], reply: Callable[[str], object],
                  save: Optional[Callable[[bytes, str], Optional[str]]] = None,
                  log: Callable[[str], None] = print, max_waiting: int = MAX_WAITING):
         self.gateway = gateway

@@ -51,6 +51,14 @@ class ChatLog:
                 self._sync_locked()  # replies to earlier messages come first
                 self._add_locked([(OPERATOR, text)])
 
+    def restore(self, entries) -> None:
+        """The conversation of an earlier session, (who, text) oldest first, before what this
+        one adds; not told to `on_new` (it is not new)."""
+        with self._lock:
+            kept = list(self._entries)
+            self._entries.clear()
+            self._entries.extend(list(entries) + kept)
+
     def sync(self) -> None:
         with self._lock:
             self._sync_locked()

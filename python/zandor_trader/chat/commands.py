@@ -1,7 +1,8 @@
 """The session's own lines in the chat, beside the bot's: each command's syntax after the
 bot's help text, a hint when an order string came with spaces, and an answer to a command
 that nothing handles (the bot module leaves those unanswered); and the session's own commands
-(/flatten, /risk, /halt, /resume), which the bot module does not know, turned into requests.
+(/flatten, /risk, /halt, /resume, /pnl), which the bot module does not know, turned into
+requests.
 
 `SessionCommands.on_update` is a dispatcher callback of a group after the bot's handlers; its
 answers go through `answer` and its requests through `submit` (both the engine's queue), so
@@ -38,6 +39,8 @@ COMMANDS = (
     ("halt", "/halt", "refuse every order that opens or increases risk, until /resume",
      "/halt"),
     ("resume", "/resume", "take orders that open risk again", "/resume"),
+    ("pnl", "/pnl [today|week|N]", "realized P&L by trading day and instrument, from the journal",
+     "/pnl week"),
     ("chart", "/chart <symbol> [n]",
      "a picture of the last n one-minute bars (default 60) with your fills and working orders",
      "/chart ES 30"),
@@ -46,7 +49,7 @@ COMMANDS = (
 KNOWN = frozenset(command for command, *_ in COMMANDS)
 # The session's own commands, served by the engine: the most words each takes after it (None:
 # the words are ignored, as the bot's commands without arguments do).
-REQUESTS = {"flatten": 1, "risk": None, "halt": None, "resume": None}
+REQUESTS = {"flatten": 1, "risk": None, "halt": None, "resume": None, "pnl": 1}
 
 
 def too_many(command: str, args: Sequence[str]) -> bool:
@@ -123,7 +126,8 @@ class SessionCommands:
         command = word.lower() if word else None
         if command not in REQUESTS or too_many(command, args):
             return None
-        params = {"symbol": args[0] if args else None} if command == "flatten" else {}
+        params = ({"symbol": args[0] if args else None} if command == "flatten"
+                  else {"args": tuple(args)} if command == "pnl" else {})
         return Request(command, params, text=getattr(message, "text", None) or "",
                        args=tuple(args))
 

@@ -6,24 +6,37 @@ to a transient failure: a message leaves the queue only once it is sent, a faile
 again after a growing pause (woken at once by close), and messages keep their order. A message
 still unsent when the outbox closes is reported on a printed line, never dropped silently.
 """
+import itertools
 import threading
+import time
 import traceback
 from collections import deque
 from dataclasses import dataclass
 from functools import partial
-from typing import Callable, Deque, List, Optional
+from typing import Callable, Deque, List, Optional, Protocol
 
 FIRST_RETRY = 0.5   # seconds before a failed send is tried again; doubled up to LAST_RETRY
 LAST_RETRY = 30.0
 CLOSE_GRACE = 10.0  # seconds close() gives the messages still queued, plus PER_QUEUED each
 PER_QUEUED = 1.0  # Telegram takes about one message a second to a chat
 CLOSE_GRACE_MAX = 120.0
+REPEAT_MARK = "(repeat) "  # before a reply sent again: its delivery was never confirmed
+
+
+class Listener(Protocol):
+    """Told of each reply as it is queued and once its delivery is confirmed (times are
+    time.time(); ids unique within the outbox, from 1)."""
+
+    def reply_queued(self, reply_id: int, text: str, due: float) -> None: ...
+
+    def reply_delivered(self, reply_id: int, when: float) -> None: ...
 
 
 @dataclass
 class _Message:
     text: str
     on_sent: Optional[Callable[[], None]] = None
+    reply_id: int = 0
     send: Optional[Callable[[], object]] = None  # another kind (a photo): sends itself
 
 
@@ -33,8 +46,11 @@ class Outbox:
 
     def __init__(self, send: Callable[[str], None], log: Callable[[str], None] = print,
                  on_sent: Optional[Callable[[str], None]] = None,
-                 first_retry: float = FIRST_RETRY, last_retry: float = LAST_RETRY):
+                 first_retry: float = FIRST_RETRY, last_retry: float = LAST_RETRY,
+                 listener: Optional[Listener] = None):
         self._send = send
+        self._listener = listener
+        self._ids = itertools.count(1)
         self._log = log
         self._on_any_sent = on_sent
         self._first_retry = first_retry
@@ -51,16 +67,23 @@ class Outbox:
         return self
 
     def put(self, text: str, on_sent: Optional[Callable[[], None]] = None,
-            send: Optional[Callable[[], object]] = None) -> None:
-        """Any thread: queues `text`; returns at once. A message of another kind (a photo)
-        comes with its own `send`, called in its turn instead of the outbox's; `text` then
-        names it in the outbox's notices."""
+            send: Optional[Callable[[], object]] = None, *, repeat: bool = False) -> int:
+        """Any thread: queues `text` and returns its id at once (0: not queued, the outbox is
+        closing). `repeat` marks it as a reply sent once more. A message of another kind (a
+        photo) comes with its own `send`, called in its turn instead of the outbox's; `text`
+        then names it in the outbox's notices and the journal."""
+        if repeat:
+            text = REPEAT_MARK + text
         with self._cond:
             if self._closing:
                 self._log(f"Not sent to the operator (the session is closing): {_first_line(text)}")
-                return
-            self._queue.append(_Message(text, on_sent, send))
+                return 0
+            reply_id = next(self._ids)
+            if self._listener is not None:  # told in queueing order, before it can be sent
+                self._listener.reply_queued(reply_id, text, time.time())
+            self._queue.append(_Message(text, on_sent, reply_id, send))
             self._cond.notify_all()
+        return reply_id
 
     def pending(self) -> int:
         with self._cond:
@@ -117,6 +140,11 @@ class Outbox:
                 continue
             pause = self._first_retry
             self.sent += 1
+            if self._listener is not None:
+                try:
+                    self._listener.reply_delivered(message.reply_id, time.time())
+                except Exception:  # the record's fault must not stop the messages behind it
+                    self._log(f"Recording a delivery:\n{traceback.format_exc().rstrip()}")
             with self._cond:
                 self._queue.popleft()
                 self._cond.notify_all()

@@ -10,14 +10,18 @@ orders, risk, stopping), the market data watched by `MarketWatch`, the day's los
 `DailyRisk`. Answers go to an outbox that another thread serves, so a slow or failing chat
 never holds up the gateway.
 """
+import datetime as _dt
 import queue
 import time
 import traceback
-from typing import Callable, Dict, Mapping, Optional, Protocol, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Protocol, Union
 
 from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.security import Security
-from zandor_trader.trading import pretrade, replies
+from zandor_trader.trading import pretrade, replies, reports
+from zandor_trader.trading.bookkeeping import Bookkeeping, trading_day_of
+from zandor_trader.trading.daily import DailySummary
+from zandor_trader.trading.journal import Journal
 from zandor_trader.trading.market_watch import MarketWatch
 from zandor_trader.trading.orders import FLATTEN_WAIT, OrderRequests
 from zandor_trader.trading.queries import Queries
@@ -25,6 +29,7 @@ from zandor_trader.trading.requests import TERMINATED, Request
 from zandor_trader.trading.risk import DailyRisk
 from zandor_trader.trading.risk_requests import RiskRequests
 from zandor_trader.trading.stopping import Stopping
+from zandor_trader.trading.tracking import OrderTracking
 
 STOP = "stop:"  # inbox items that ask the engine to end start with this, the reason follows
 ALERT = "alert:"  # inbox items to tell the operator, unasked; the text follows
@@ -41,7 +46,7 @@ class Outlet(Protocol):
     """Where the engine's answers go (the session's outbox): `put` returns at once, and
     `on_sent` runs once the text is sent."""
 
-    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None: ...
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> Any: ...
 
 
 class Engine:
@@ -50,7 +55,10 @@ class Engine:
     `outbox` sends the engine's answers. `refresh_every` (seconds, or None): how often
     balance, positions and bars are refreshed for the display; `on_refresh` is called after
     each refresh. `log` takes the engine's own notices (one line each). `flatten_wait`
-    (seconds) bounds each wait of a flatten (for its cancels, for its closing orders).
+    (seconds) bounds each wait of a flatten (for its cancels, for its closing orders). With a
+    `journal`, deals are journaled with what they realized, /pnl answers from it, and with
+    `daily_close` (a time on the clock of exchange `home_exchange`, which the broker's clock
+    passes at `speed` times real time) a summary goes out at each trading day's close.
     """
 
     def __init__(self, bot, gateway, *, outbox: Outlet,
@@ -59,7 +67,9 @@ class Engine:
                  log: Callable[[str], None] = print, clock=time.monotonic,
                  limits: pretrade.Limits = pretrade.Limits(),
                  max_positions: Optional[Mapping[Security, int]] = None,
-                 stale_after: Optional[float] = None, flatten_wait: float = FLATTEN_WAIT):
+                 stale_after: Optional[float] = None, flatten_wait: float = FLATTEN_WAIT,
+                 journal: Optional[Journal] = None, daily_close: Optional[_dt.time] = None,
+                 home_exchange: str = "CME", speed: float = 1.0):
         self.bot = bot
         self.gateway = gateway
         self.outbox = outbox
@@ -80,7 +90,14 @@ class Engine:
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
             for family in (self.queries, self.orders, self.risks) for kind in family.KINDS}
-        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer)
+        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer,
+                              pnl=self._serve_pnl)
+        self.tracking = OrderTracking(self, clock)
+        self.journal = journal
+        self.books = Bookkeeping(journal, gateway.point_value) if journal is not None else None
+        self.daily = DailySummary(gateway, journal, home_exchange, daily_close, speed,
+                                  self.reply, lambda: self.stopping.open_business()[1]) \
+            if journal is not None and daily_close is not None else None
         # Seconds without market data for an instrument before the operator is told (None
         # or 0: never).
         self.watch = MarketWatch(self.reply, stale_after)
@@ -88,7 +105,9 @@ class Engine:
         self._inbox: "queue.SimpleQueue[Union[Request, str]]" = queue.SimpleQueue()
         self._stop_reason: Optional[str] = None  # written on the engine's thread only
         self._ended_seen = 0  # ended orders announced (engine's thread)
-        self._deals_queued = 0  # deals whose notice is in the outbox or sent (engine's thread)
+        # Deals whose notice is in the outbox or sent (engine's thread); restored ones are not
+        # counted as reported.
+        self._deals_queued = gateway.trades.deals_after(0)[1]
         self.deals_announced = 0  # deals whose notice was sent (the outbox's thread)
         self.served = 0  # requests served (engine's thread)
 
@@ -111,8 +130,8 @@ class Engine:
         if kind in ("quote", "orderbook"):
             if self.watch.saw(record.security, self.clock()):  # back: tell the operator now
                 self.wake("data")
-        elif kind == "deal":
-            self.wake("deal")
+        elif kind in ("deal", "unknown_order"):
+            self.wake(kind)
         elif kind == "order":
             if record.get("status") in WAKING:
                 self.wake("order")
@@ -131,6 +150,8 @@ class Engine:
         next_refresh = next_risk = self.clock()
         next_stale_check = self.watch.start(self.gateway.cqg_quotes, self.clock())
         self.check_risk()  # where the day's P&L starts, before anything is served
+        if self.daily is not None:
+            self.daily.start(self.clock())
         self.serve_pending()  # what was asked before the engine started
         while self._stop_reason is None:
             now = self.clock()
@@ -145,12 +166,14 @@ class Engine:
                 self.check_risk()
                 next_risk = now + RISK_EVERY
             flatten_due = self.orders.advance(now)
+            self._run_timers(now)
             if deadline is not None and now >= deadline:
                 self._stop_reason = "time limit reached"
                 break
             waits = [t - now for t in (next_refresh if self.refresh_every else None, deadline,
                                        next_stale_check, next_risk if watch_loss else None,
-                                       flatten_due)
+                                       flatten_due, self.tracking.due(),
+                                       self.daily.due() if self.daily else None)
                      if t is not None]
             try:
                 item = self._inbox.get(timeout=max(min(waits), 0) if waits else None)
@@ -169,6 +192,7 @@ class Engine:
             except queue.Empty:
                 break
             self._handle(item)
+        self.tracking.adopt_unknown()  # before the deals: theirs then have a security
         if self._announce_deals() and self.limits.max_daily_loss is not None:
             self.check_risk()  # a deal moves the day's P&L at once
         self._announce_ended_orders()
@@ -182,6 +206,8 @@ class Engine:
         elif item.startswith(STOP) and self._stop_reason is None:
             self._stop_reason = item[len(STOP):]
         elif item.startswith(ALERT):
+            if self.journal is not None:
+                self.journal.alert(item[len(ALERT):])
             self.reply(item[len(ALERT):])
         # other wake-ups (a deal) only make the engine look: serve_pending announces deals
 
@@ -206,6 +232,37 @@ class Engine:
     def _serve_answer(self, text) -> None:
         """The session's own answers (help, hints), in turn with the other requests' answers."""
         self.reply(text)
+
+    def _serve_pnl(self, args=()) -> None:
+        if self.journal is None:
+            self.reply("/pnl needs the journal, and this session keeps none.")
+            return
+        try:
+            days, heading = reports.days_asked(args, self.trading_day())
+        except reports.PnlArgumentError as exc:
+            self.reply(str(exc))
+            return
+        self.journal.committed()  # the deals announced so far are in
+        self.reply(reports.pnl_text(self.journal.path, days, heading))
+
+    def trading_day(self) -> _dt.date:
+        """Today's trading day on the broker's clock (else the local one), home exchange."""
+        exchange = self.daily.exchange if self.daily is not None else "CME"
+        now = self.gateway.broker_time() or _dt.datetime.now(_dt.timezone.utc)
+        day = trading_day_of(now, exchange)
+        assert day is not None
+        return day
+
+    def _run_timers(self, now: float) -> None:
+        timers = [(self.tracking.due(), self.tracking.settle)]
+        if self.daily is not None:
+            timers.append((self.daily.due(), self.daily.run))
+        for due, run in timers:
+            if due is not None and now >= due:
+                try:
+                    run(now)
+                except Exception:  # a look at the broker never ends the session
+                    self.log(f"A timed check failed:\n{traceback.format_exc().rstrip()}")
 
     def _end(self, reason: str) -> None:
         self._stop_reason = reason
@@ -247,6 +304,8 @@ class Engine:
         were any."""
         fresh, self._deals_queued = self.gateway.trades.deals_after(self._deals_queued)
         for deal in fresh:
+            if self.books is not None:  # journaled before the outbox may announce it
+                self.books.record(deal)
             self.reply(f"Deal: {replies.deal_line(deal)}", on_sent=self._deal_announced)
         return bool(fresh)
 

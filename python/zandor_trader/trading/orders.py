@@ -8,7 +8,8 @@ from zandor_trader.trading import order_ids, pretrade, replies
 from zandor_trader.trading.desk import Desk
 from zandor_trader.trading.flatten import Flatten
 from zandor_trader.trading.order_string import OrderStringError, parse_order_string
-from zandor_trader.trading.trades import is_alive
+from zandor_trader.trading.tracking import timed_out_text
+from zandor_trader.trading.trades import PlacementTimedOut, is_alive
 
 FLATTEN_WAIT = 10.0  # seconds a flatten waits for its cancels, then for its closing orders
 
@@ -80,7 +81,11 @@ class OrderRequests:
         if refusal:
             reply(f"Order refused: {refusal}.")
             return
-        order_id = gateway.send_order(order)
+        try:
+            order_id = gateway.send_order(order)
+        except PlacementTimedOut:
+            reply(timed_out_text(order))
+            return
         reply(f"Order placed: {order_id} {replies.order_summary(order)}")
 
     def connection_refusal(self) -> Optional[str]:
@@ -161,7 +166,9 @@ class OrderRequests:
                 if p.security == security:
                     position += pretrade.SIGN.get(p.direction, 0) * int(p.quantity)
         working = {Direction.LONG: 0, Direction.SHORT: 0}
-        for o in gateway.trades.orders(active_only=True):
+        # Placements of unknown outcome count as working: the broker may have them.
+        unknown = [p.order for p in gateway.trades.timed_out()]
+        for o in gateway.trades.orders(active_only=True) + unknown:
             if o.security == security and o.direction in working and o.order_id not in excluding:
                 working[o.direction] += int(o.quantity) - int(o.filled_quantity or 0)
         limits = self.desk.limits

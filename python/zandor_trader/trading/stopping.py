@@ -62,4 +62,8 @@ class Stopping:
         working = gateway.trades.orders(active_only=True)
         lines.append(f"Working orders: {len(working)}")
         lines += [replies.order_line(o) for o in working]
-        return anything or bool(working), lines
+        unknown = gateway.trades.timed_out()
+        if unknown:  # the broker may have them: the operator should know before leaving
+            lines.append(f"Placements of unknown outcome: {len(unknown)}")
+            lines += [replies.order_summary(p.order) for p in unknown]
+        return anything or bool(working) or bool(unknown), lines

@@ -8,7 +8,7 @@ holidays are not known here: they only make a day without trading.
 import datetime as dt
 from typing import Optional
 
-import pytz  # type: ignore[import-untyped]  # no stubs in the type checks
+import pytz
 
 EXCHANGE_ZONE = pytz.timezone("America/Chicago")
 DAY_OPENS = dt.time(17, 0)

@@ -13,14 +13,15 @@ from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
 from zandor_trader.gateways.cqg import component
-from zandor_trader.trading.trades import TradeLog
+from zandor_trader.gateways.cqg.broker_orders import BrokerOrdersMixin
+from zandor_trader.trading.trades import PlacementTimedOut, TradeLog
 
 if TYPE_CHECKING:
     from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel
     from zandor_trader.gateways.cqg.wrapper.vantor import Vantor
 
 
-class CqgGateway(BaseGateway):
+class CqgGateway(BrokerOrdersMixin, BaseGateway):
     """The gateway as the adapter sees it, and as the engine drives it.
 
     ``securities`` maps each traded CQG symbol to its security. Every ``process_*`` call is
@@ -45,6 +46,7 @@ class CqgGateway(BaseGateway):
         self._down_since: Dict[str, datetime.datetime] = {}  # link -> local time it went down
         # Money per tick and contract by CQG symbol: as given, else as the component says.
         self._tick_values: Dict[str, Decimal] = dict(tick_values or {})
+        self.link_drops = 0  # times the gateway connection went down while the session ran
         self._closing = False
         self.ambrel: Optional["Ambrel"] = None
         self._by_symbol: Dict[str, Security] = dict(securities)
@@ -73,6 +75,10 @@ class CqgGateway(BaseGateway):
 
     def get_cqg_symbol_from_qt_security(self, security: Security) -> str:
         return self._by_security[security]
+
+    def get_cqg_symbol(self, security) -> Optional[str]:
+        """The CQG symbol of a traded security, None for any other."""
+        return self._by_security.get(security)
 
     @property
     def cqg_symbols(self) -> Iterable[str]:
@@ -157,6 +163,8 @@ class CqgGateway(BaseGateway):
             listeners = list(self._listeners)
         if self._closing or before is None or before == up:
             return
+        if link == "gateway" and not up:
+            self.link_drops += 1
         for callback in listeners:
             callback("link", (link, up))
 
@@ -218,9 +226,16 @@ class CqgGateway(BaseGateway):
     def send_order(self, order: Order) -> str:
         """Places `order`; returns its id. The order is kept in ``trades`` from then on, with
         its prices as given; the component takes binary floating point."""
-        order_id = self._connected().place_order(dataclasses.replace(
-            order, price=_component_price(order.price),
-            stop_price=_component_price(order.stop_price)))
+        try:
+            order_id = self._connected().place_order(dataclasses.replace(
+                order, price=_component_price(order.price),
+                stop_price=_component_price(order.stop_price)))
+        except RuntimeError as exc:
+            if not str(exc).startswith("Order placing timeout!"):
+                raise
+            # The broker may have it all the same: kept until it shows up or surely not.
+            self.trades.placement_timed_out(order, link_drops=self.link_drops)
+            raise PlacementTimedOut(str(exc)) from exc
         self.trades.register(order, order_id)
         return order_id
 
@@ -259,6 +274,12 @@ class CqgGateway(BaseGateway):
         with self._lock:
             self._listeners.append(callback)
 
+    def _tell(self, kind: str, record) -> None:
+        with self._lock:
+            listeners = list(self._listeners)
+        for callback in listeners:
+            callback(kind, record)
+
     def _keep(self, log: Deque, kind: str, record) -> None:
         with self._lock:
             log.append(record)
@@ -273,8 +294,12 @@ class CqgGateway(BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
-        self.trades.update(update)
+        if not self.trades.update(update):
+            self.order_seen(update.get("order_id"))
         self._keep(self.order_updates, "order", update)
+
+    def link_up(self, link: str = "gateway") -> bool:
+        return bool(self._links.get(link))
 
     def process_deal(self, deal: dict) -> None:
         self.trades.deal(deal)
