@@ -1,5 +1,5 @@
-"""Simulated component: OnTicksAdded batches delivered to a sink, and the cost of one market
-update with many finished orders kept.
+"""Simulated component: OnTicksAdded batches delivered to a sink, the cost of one market
+update with many finished orders kept, and of an order round trip on a paper store.
 
 The component applies each scripted batch (quotes, the ticks window, bars, resting orders)
 and raises OnTicksAdded. The baseline is a minimal component doing the least possible for
@@ -7,13 +7,19 @@ the same events (build the tick objects, store them, fire), so the ratio is the 
 that rate the simulator keeps. A second sink reads every tick as the adapter does (Item,
 PriceType, Price, Volume).
 
+The round-trip lines place market orders (buying and selling in turn) from CreateOrder to
+the fill delivered, on a component with a paper store against one without: the store
+commits the order as it goes into the book and the fill before its event.
+
 The market-update line applies one small batch of ticks (with a working order resting far
 off) while 50 000 finished orders are kept, against the same with none kept: only working
 orders may cost anything. The collector is paused while timing, as timeit does: objects kept
 anywhere in the process make its passes longer, whoever keeps them.
 """
 import gc
+import os
 import statistics
+import tempfile
 import time
 
 import pythoncom
@@ -99,7 +105,8 @@ def minimal_rate(repeat):
     fire, post = comsim.fire, comsim.post
 
     def batch():
-        owned._items[:] = [Tick(t, p, v, None) for t, p, v in raw]
+        owned.drop_oldest(BATCH)
+        owned.append_ticks([Tick(t, p, v, None) for t, p, v in raw])
         fire(component, "OnTicksAdded", owned, BATCH)
 
     rate = _median_rate(sink, lambda b: post(component, batch), repeat)
@@ -117,7 +124,7 @@ def _trading_component():
     cqgsim.configure(mode="scripted")
     cel = win32com.client.Dispatch("CQG.CQGCEL.4")
     sim = cqgsim.latest()
-    core = sim._core
+    core = sim.core
     cel.Startup()
     cel.GWLogon("bench", "bench")
     cel.AccountSubscriptionLevel = C.aslAccountUpdatesAndOrders
@@ -145,7 +152,7 @@ def update_costs(finished, repeat):
             done = Order(core, core.trading.new_guid(), C.otLimit, market, account, 1,
                          C.osdBuy, 6000.0, None)
             done.GWStatus = C.osCanceled
-            core.orders._add(done)
+            core.orders.append_item(done)
         parts.append((cel, core.market_data.apply, market))
     raw = [(C.tptBid, 6850.0, 10), (C.tptAsk, 6850.25, 10), (C.tptTrade, 6850.25, 1),
            (C.tptAsk, 6850.25, 9)]
@@ -178,7 +185,60 @@ def update_costs(finished, repeat):
     return tuple(statistics.median(s) / UPDATES * 1e6 for s in samples)
 
 
+ROUND_TRIPS = 300
+
+
+def _filled_component(paper_store):
+    """A started, logged-on scripted component, on the paper store given (or none), with
+    EPZ5 resolved and a deep book of 6850.00 / 6850.25."""
+    cqgsim.configure(mode="scripted", paper_store=paper_store)
+    cel = win32com.client.Dispatch("CQG.CQGCEL.4")
+    sim = cqgsim.latest()
+    core = sim.core
+    cel.Startup()
+    cel.GWLogon("bench", "bench")
+    cel.NewInstrument("EPZ5")
+    cel.AccountSubscriptionLevel = C.aslAccountUpdatesAndOrders
+    while not core.accounts.Count or not core.instruments.Count:
+        pythoncom.PumpWaitingMessages()
+    sim.push_ticks("EPZ5", [("bid", 6850.0, 10**9), ("ask", 6850.25, 10**9)])
+    return cel, core, core.instruments.Item(0), core.accounts.Item(0)
+
+
+def round_trip_costs(repeat):
+    """Microseconds per market order from CreateOrder to its fill delivered, buying and
+    selling in turn, without a paper store and with one: two components measured in turn
+    within each repetition."""
+    pump = pythoncom.PumpWaitingMessages
+    with tempfile.TemporaryDirectory() as folder:
+        parts = [_filled_component(None),
+                 _filled_component(os.path.join(folder, "paper.sqlite"))]
+
+        def run(cel, core, inst, account):
+            def go():
+                last = None
+                for i in range(ROUND_TRIPS):
+                    last = cel.CreateOrder(C.otMarket, inst, account, 1 if i % 2 else -1)
+                    last.Place()
+                while last.GWStatus != C.osFilled:
+                    pump()
+            return timed(go)
+
+        samples = ([], [])
+        for part in parts:
+            run(*part)  # warm-up, not counted
+        for _ in range(repeat):
+            for k, part in enumerate(parts):
+                samples[k].append(run(*part))
+        for cel, *_ in parts:
+            cel.Shutdown()
+        pump()
+        cqgsim.reset()
+    return tuple(statistics.median(s) / ROUND_TRIPS * 1e6 for s in samples)
+
+
 def rows(repeat=5):
+    no_store, store = round_trip_costs(repeat)
     none_kept, many_kept = update_costs(FINISHED, repeat)
     base = minimal_rate(repeat)
     sim = simulated_rate(NoOpSink, repeat)
@@ -192,6 +252,10 @@ def rows(repeat=5):
             100.0, "k ticks/s", "ratio >= 1", higher_is_better=True),
         Row("cqgsim: market update, 50k finished orders", many_kept, "the same, none kept",
             none_kept, "us/update", "ratio <= 1.2"),
+        Row("cqgsim: market order round trip, paper store", store, "the same, no store",
+            no_store, "us/order", "none: the cost of committing each change"),
+        Row("cqgsim: market order round trip, paper store", store, "goal 1 ms/order", 1000.0,
+            "us/order", "ratio <= 1"),
     ]
 
 

@@ -15,11 +15,15 @@ class Position:
         self.Side = C.osdBuy
         self.Quantity = 0
         self.AveragePrice = 0.0
-        self._realized = 0.0
+        self.realized_pnl = 0.0  # of the fills booked to it
 
     @property
     def Account(self):
         return self._account
+
+    @property
+    def market_state(self):
+        return self._market
 
     def _mark(self):
         m = self._market
@@ -38,16 +42,16 @@ class Position:
 
     @property
     def ProfitLoss(self):
-        return round(self._realized + self.OTE, 2)
+        return round(self.realized_pnl + self.OTE, 2)
 
-    def _state(self):
-        return self.Side, self.Quantity, self.AveragePrice, self._realized
+    def saved_state(self):
+        return self.Side, self.Quantity, self.AveragePrice, self.realized_pnl
 
-    def _set_state(self, state):
-        self.Side, self.Quantity, self.AveragePrice, self._realized = (
+    def restore_state(self, state):
+        self.Side, self.Quantity, self.AveragePrice, self.realized_pnl = (
             state or (C.osdBuy, 0, 0.0, 0.0))
 
-    def _fill(self, signed_qty, price):
+    def book_fill(self, signed_qty, price):
         """Books a fill; returns the realized profit or loss of the part that closed."""
         q, avg = self.Quantity, self.AveragePrice
         pv = self._market.spec.point_value
@@ -65,7 +69,7 @@ class Position:
         self.Quantity = q + signed_qty
         if self.Quantity:
             self.Side = C.osdBuy if self.Quantity > 0 else C.osdSell
-        self._realized += realized
+        self.realized_pnl += realized
         return realized
 
 
@@ -82,89 +86,90 @@ class Summary:
 
     ROWS = 2
 
-    def __init__(self, account):
+    def __init__(self, core, account):
+        self._core = core
         self._account = account
 
     def _row(self, index, value):
         if isinstance(index, int) and 0 <= index < self.ROWS:
             return round(value, 2)
-        if self._account._core.api.CollectionsThrowException:
+        if self._core.api.CollectionsThrowException:
             raise IndexError(f"Summary: no row {index!r}")
         return None
 
     def Balance(self, index):
-        return self._row(index, self._account._balance())
+        return self._row(index, self._account.cash_balance())
 
     def Collaterals(self, index):
-        return self._row(index, self._account._spec.collaterals)
+        return self._row(index, self._account.account_spec.collaterals)
 
     def UPL(self, index):
-        return self._row(index, self._account._upl())
+        return self._row(index, self._account.open_profit())
 
     def OTE(self, index):
         return self.UPL(index)
 
     def NLV(self, index):
-        return self._row(index, self._account._balance() + self._account._upl())
+        return self._row(index, self._account.cash_balance() + self._account.open_profit())
 
     def MaintenanceMargin(self, index):
-        return self._row(index, self._account._margin())
+        return self._row(index, self._account.margin_in_use())
 
     def InitialMargin(self, index):
-        return self._row(index, self._account._margin() * 1.1)
+        return self._row(index, self._account.margin_in_use() * 1.1)
 
     def ProfitLoss(self, index):
-        return self._row(index, self._account._realized)
+        return self._row(index, self._account.realized_pnl)
 
 
 class Account:
     def __init__(self, core, spec):
         self._core = core
-        self._spec = spec
+        self.account_spec = spec
         self.GWAccountID = spec.gw_account_id
         self.GWAccountName = spec.name
         self.FcmAccountID = f"SIM{spec.gw_account_id}"
         self.AutoSubscribeInstruments = False
         self._psl = C.pslNoPositions
-        self._positions = {}  # full name -> Position, in the order they were opened
-        self._realized = 0.0
-        self._commissions = 0.0
+        self.positions_by_name = {}  # full name -> Position, in the order they were opened
+        self.realized_pnl = 0.0
+        self.commissions_paid = 0.0
         # The latest fills, as [fill id, instrument, signed quantity, price], so that a bust
         # can be taken back; older ones are folded into the state they led to.
         self._fills = []
         self._folded = ({}, 0.0, 0.0)  # positions' (quantity, price, realized), cash figures
 
-    def _book(self, fill, position, commission):
+    def book_fill(self, fill, position, commission):
         """Books a fill to its position and the account's cash."""
         signed = fill.Quantity if fill.Side == C.osdBuy else -fill.Quantity
-        self._apply(fill.InstrumentName, position, signed, fill.Price, commission)
+        self._apply(position, signed, fill.Price, commission)
         self._fills.append((fill.Id, fill.InstrumentName, signed, fill.Price))
         if len(self._fills) > KEPT_FILLS:
             self._fold(KEPT_FILLS // 2, commission)
 
-    def _apply(self, name, position, signed, price, commission):
-        self._realized += position._fill(signed, price)
-        self._commissions += commission * abs(signed)
+    def _apply(self, position, signed, price, commission):
+        self.realized_pnl += position.book_fill(signed, price)
+        self.commissions_paid += commission * abs(signed)
 
     def _fold(self, count, commission):
         """Forgets the oldest ``count`` fills, keeping the state they led to."""
         older, self._fills = self._fills[:count], self._fills[count:]
-        saved = self._positions_state(), self._realized, self._commissions
+        saved = self._positions_state(), self.realized_pnl, self.commissions_paid
         self._restore(self._folded)
         for _, name, signed, price in older:
-            self._apply(name, self._positions[name], signed, price, commission)
-        self._folded = (self._positions_state(), self._realized, self._commissions)
+            self._apply(self.positions_by_name[name], signed, price, commission)
+        self._folded = (self._positions_state(), self.realized_pnl, self.commissions_paid)
         self._restore(saved)
 
     def _positions_state(self):
-        return {name: p._state() for name, p in self._positions.items()}
+        return {name: p.saved_state() for name, p in self.positions_by_name.items()}
 
     def _restore(self, state):
-        positions, self._realized, self._commissions = state
-        for name, p in self._positions.items():
-            p._set_state(positions.get(name))
+        positions, self.realized_pnl, self.commissions_paid = state
+        for name, p in self.positions_by_name.items():
+            p.restore_state(positions.get(name))
 
-    def _unbook(self, fill, commission):
+    def unbook_fill(self, fill, commission):
         """Takes a busted fill back: positions and cash as if it never happened (the fills
         after it are booked again). Returns the fill's position, or None when the fill is too
         old to be taken back."""
@@ -174,8 +179,15 @@ class Account:
         self._restore(self._folded)
         self._fills = kept
         for _, name, signed, price in kept:
-            self._apply(name, self._positions[name], signed, price, commission)
-        return self._positions[fill.InstrumentName]
+            self._apply(self.positions_by_name[name], signed, price, commission)
+        return self.positions_by_name[fill.InstrumentName]
+
+    def start_from(self, realized_pnl, commissions_paid):
+        """Takes the positions as they stand and these figures as where the account starts
+        (restored from a paper store): no fill before them can be taken back."""
+        self.realized_pnl, self.commissions_paid = realized_pnl, commissions_paid
+        self._fills = []
+        self._folded = (self._positions_state(), realized_pnl, commissions_paid)
 
     @property
     def PositionSubcriptionLevel(self):
@@ -189,20 +201,23 @@ class Account:
 
     @property
     def Summary(self):
-        return Summary(self)
+        return Summary(self._core, self)
 
     @property
     def Positions(self):
-        return Positions(self._core, list(self._positions.values()))
+        return Positions(self._core, list(self.positions_by_name.values()))
 
-    def _balance(self):
-        return self._spec.balance + self._realized - self._commissions
+    # -- the simulator's ---------------------------------------------------------------
+    def cash_balance(self):
+        return self.account_spec.balance + self.realized_pnl - self.commissions_paid
 
-    def _upl(self):
-        return sum(p.OTE for p in self._positions.values())
+    def open_profit(self):
+        return sum(p.OTE for p in self.positions_by_name.values())
 
-    def _margin(self):
-        return sum(abs(p.Quantity) * p._market.spec.margin for p in self._positions.values())
+    def margin_in_use(self):
+        """Maintenance margin of the positions held."""
+        return sum(abs(p.Quantity) * p.market_state.spec.margin
+                   for p in self.positions_by_name.values())
 
     def __repr__(self):
         return f"<Account {self.GWAccountID} {self.GWAccountName}>"

@@ -85,6 +85,48 @@ class TimedBars(Collection):
         self._updates = bool(request.UpdatesEnabled)
         self._active = True
 
+    # -- the simulator's ---------------------------------------------------------------
+    @property
+    def bar_series(self):
+        """The market's series these bars show (None for a refused request)."""
+        return self._series
+
+    @property
+    def sends_updates(self):
+        return self._updates and self._active
+
+    @property
+    def is_active(self):
+        return self._active
+
+    def deactivate(self):
+        self._active = False
+
+    def new_bar(self, data, timestamp):
+        return TimedBar(data, timestamp, self._outputs)
+
+    def start_with(self, bars):
+        self._items.extend(bars)
+
+    def refresh_forming(self):
+        """The forming bar (the last one) reads its data again; returns its index."""
+        self._items[-1].refresh(self._outputs)
+        return len(self._items) - 1
+
+    def is_full(self):
+        return len(self._items) >= self._size
+
+    def drop_oldest(self):
+        del self._items[0]
+
+    def append_bar(self, bar):
+        self._items.append(bar)
+
+    @property
+    def size_wanted(self):
+        """How many bars the request asked for, the forming one included."""
+        return self._size
+
 
 class AllTimedBars(Collection):
     __slots__ = ()

@@ -56,6 +56,28 @@ class Book:
         self._m.quotes[_SIDE[buy]] = [price, size, stamp]
         return taken, (price, size)
 
+    def take_best(self, buy, quantity, stamp):
+        """Takes up to ``quantity`` from the best price of the opposite side only, as resting
+        orders that it reached do. Returns the quantity taken and the side's new best
+        (price, size), which the book now shows (None when nothing was taken)."""
+        level = self.opposite(buy)
+        if level is None or quantity <= 0:
+            return 0, None
+        price, size = level
+        taken = min(quantity, size)
+        size -= taken
+        if size == 0:
+            nxt = round(price + (self._m.spec.tick_size if buy else -self._m.spec.tick_size), 10)
+            if nxt > 0:
+                price, size = nxt, self._m.spec.top_size
+            else:
+                size = 0
+        if size:
+            self._m.quotes[_SIDE[buy]] = [price, size, stamp]
+        else:
+            self._m.quotes.pop(_SIDE[buy], None)  # nothing left on that side
+        return taken, (price, size) if size else None
+
     def ahead_of(self, buy, limit):
         """Contracts queued before a new resting order at ``limit``: what the book shows at
         that price, nothing when the order improves on the best price, the usual depth when

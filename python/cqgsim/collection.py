@@ -1,4 +1,9 @@
-"""Base of the component's collections: Count, Item, iteration."""
+"""Base of the component's collections: Count, Item, iteration.
+
+Members in the component's capitalised style are what the component's clients see; the
+simulator's own members of a component object are lower case with an underscore (never the
+name of a component member, even without regard to case, as the bridge resolves names).
+"""
 
 
 class Collection:
@@ -33,3 +38,12 @@ class Collection:
 
     def __call__(self, index):  # the default member
         return self.Item(index)
+
+    # -- the simulator's ---------------------------------------------------------------
+    def append_item(self, item) -> None:
+        self._items.append(item)
+
+    def remove_item(self, item) -> None:
+        """Removes ``item`` if it is there."""
+        if item in self._items:
+            self._items.remove(item)

@@ -70,7 +70,7 @@ class CQGCEL:
             raise ValueError(f"AccountSubscriptionLevel: unknown value {value!r}")
         old, core.account_level = core.account_level, int(value)
         if value == C.aslAccountUpdatesAndOrders and old != value:
-            core.request("AccountSubscriptionLevel", core.session.accounts_on, core.session.failed)
+            core.request("AccountSubscriptionLevel", core.connections.accounts_on, core.connections.failed)
 
     # -- start and stop ------------------------------------------------------------------
     def Startup(self):
@@ -78,23 +78,23 @@ class CQGCEL:
         if core.shut_down:
             raise RuntimeError("CQGCEL has been shut down")
         core.startup_called = True
-        core.request("Startup", core.session.started, core.session.start_failed)
+        core.request("Startup", core.connections.started, core.connections.start_failed)
 
     def Shutdown(self):
-        self._core.session.shutdown()
+        self._core.connections.shutdown()
 
     # -- gateway -------------------------------------------------------------------------
     def GWLogon(self, user_name, password):
         self._core.check_usable()
         _text("user_name", user_name)
         _text("password", password)
-        session = self._core.session
-        self._core.request("GWLogon", session.logon, session.logon_failed, user_name, password)
+        links = self._core.connections
+        self._core.request("GWLogon", links.logon, links.logon_failed, user_name, password)
 
     def GWLogoff(self):
         self._core.check_usable()
-        session = self._core.session
-        self._core.request("GWLogoff", session.logoff, session.failed)
+        links = self._core.connections
+        self._core.request("GWLogoff", links.logoff, links.failed)
 
     # -- instruments ---------------------------------------------------------------------
     def NewInstrument(self, symbol):
@@ -125,7 +125,7 @@ class CQGCEL:
         if problem:
             core.request("RequestTicks", md.ticks_refused, md.ticks_failed, ticks, problem)
         else:
-            core.all_ticks._items.append(ticks)
+            core.all_ticks.append_item(ticks)
             core.request("RequestTicks", md.resolve_ticks, md.ticks_failed, ticks)
         return ticks
 
@@ -150,7 +150,7 @@ class CQGCEL:
         if problem:
             core.request("RequestTimedBars", md.bars_refused, md.bars_failed, bars, problem)
         else:
-            core.all_timed_bars._items.append(bars)
+            core.all_timed_bars.append_item(bars)
             core.request("RequestTimedBars", md.resolve_bars, md.bars_failed, bars)
         return bars
 

@@ -1,6 +1,7 @@
 """Module-level configuration, read by each component when it is created."""
 import dataclasses
 import datetime as _dt
+import os
 import threading
 from typing import Mapping, Optional, Sequence, Tuple
 
@@ -34,6 +35,9 @@ class Config:
     commission: float = 0.0  # per contract and fill
     # Live market: undelivered instants after which the market clock waits for the consumer.
     max_backlog: int = 64
+    # The SQLite file that keeps the accounts from one run to the next (see paper.py);
+    # None: they live in memory and every run starts afresh.
+    paper_store: Optional[str] = None
 
     def __post_init__(self):
         if self.mode not in MODES:
@@ -57,13 +61,19 @@ def _accounts(value: Sequence) -> Tuple[AccountSpec, ...]:
 def configure(**changes) -> Config:
     """Set what the next created component uses; unnamed settings keep their value.
 
-    ``accounts`` takes AccountSpec objects or (id, name, balance[, collaterals]) tuples.
+    ``accounts`` takes AccountSpec objects or (id, name, balance[, collaterals]) tuples;
+    ``paper_store`` a path, made a paper store if missing (PaperStoreError if it cannot be).
     """
     global _current
     if "accounts" in changes:
         changes["accounts"] = _accounts(changes["accounts"])
     if changes.get("credentials") is not None:
         changes["credentials"] = dict(changes["credentials"])
+    if changes.get("paper_store") is not None:
+        from cqgsim.paper import PaperStore
+
+        path = changes["paper_store"] = os.fspath(changes["paper_store"])
+        PaperStore(path).close()  # refused here, not when a component is made
     with _lock:
         _current = dataclasses.replace(_current, **changes)
         return _current

@@ -1,81 +1,169 @@
-"""Enumeration constants of the component's type library, grouped by enumeration."""
+"""The component's constants by name (generated from enums.py by `python -m
+cqgsim.enums`; edit the tables there, never this file)."""
+from typing import Final
 
-TYPELIB_ID = "{51F35562-AEB4-4AB3-99E8-AC9666344B64}"
-TYPELIB_VERSION = (4, 0)
-PROGID = "CQG.CQGCEL.4"
+from cqgsim.enums import (ALL, ENUMS, FINAL_STATUSES, INVALID_VALUE, PROGID, TYPELIB_ID,
+                          TYPELIB_VERSION)
 
-INVALID_VALUE = -2147483648  # a numeric field that has no value
+# eConnectionStatus
+csConnectionUp: Final = 1
+csConnectionDown: Final = 2
+csConnectionDelayed: Final = 3
+csConnectionTrouble: Final = 4
+csConnectionNotLoggedOn: Final = 5
 
-ENUMS = {
-    "eConnectionStatus": {
-        "csConnectionUp": 1, "csConnectionDown": 2, "csConnectionDelayed": 3,
-        "csConnectionTrouble": 4, "csConnectionNotLoggedOn": 5,
-    },
-    "eTimeZone": {
-        "tzCentral": 0, "tzEastern": 1, "tzMountain": 2, "tzPacific": 3, "tzGreenwich": 4,
-        "tzChina": 5, "tzHongKong": 6, "tzJapan": 7, "tzSingapore": 8,
-    },
-    "eQuoteType": {
-        "qtTrade": 0, "qtBid": 1, "qtAsk": 2, "qtSettlement": 3, "qtDayOpen": 4,
-        "qtDayHigh": 5, "qtDayLow": 6, "qtYesterdaySettlement": 7, "qtIndicativeOpen": 8,
-        "qtMarker": 9, "qtTodayMarker": 10, "qtOutrightBid": 11, "qtOutrightAsk": 12,
-        "qtImpliedBid": 13, "qtImpliedAsk": 14, "qtCohUndBid": 15, "qtCohUndAsk": 16,
-    },
-    "eDataSubscriptionLevel": {
-        "dsNone": 0, "dsQuotes": 1, "dsQuotesAndBBA": 2, "dsQuotesAndDOM": 3,
-    },
-    "eTicksRequestType": {
-        "trtCurrentNotify": 0, "trtSinceTimeNotify": 1, "trtTimeRange": 2,
-    },
-    "eTicksFilter": {"tfAll": 0, "tfTrades": 1, "tfBBA": 2},
-    "eTickPriceType": {"tptAsk": 0, "tptBid": 1, "tptTrade": 2, "tptSettlement": 3},
-    "eHistoricalPeriod": {"hpDaily": 0, "hpWeekly": 1, "hpMonthly": 2},
-    "eIntradayPeriod": {  # the value is the bar length in minutes
-        "pfds1Min": 1, "pfds2Min": 2, "pfds3Min": 3, "pfds5Min": 5, "pfds10Min": 10,
-        "pfds15Min": 15, "pfds30Min": 30, "pfds60Min": 60,
-    },
-    "eDailyBarClose": {
-        "dbcLastQuote": 0, "dbcLastQuoteOrSettlement": 1, "dbcSettlement": 2,
-    },
-    "eTimedBarsRequestOutputs": {
-        "tbrActualVolume": 1, "tbrTickVolume": 2, "tbrContractVolume": 3,
-        "tbrCommodityVolume": 4, "tbrOpenInterest": 5,
-    },
-    "eAccountSubscriptionLevel": {"aslNone": 0, "aslAccountUpdatesAndOrders": 1},
-    "ePositionSubscriptionLevel": {
-        "pslNoPositions": 0, "pslSnapshot": 1, "pslSnapshotAndUpdates": 2,
-    },
-    "eAccountChangeType": {
-        "actAccountChanged": 0, "actAccountsReloaded": 1, "actPositionsReloaded": 2,
-        "actPositionAdded": 3, "actPositionChanged": 4,
-    },
-    "eOrderType": {"otMarket": 1, "otLimit": 2, "otStop": 3, "otStopLimit": 4},
-    "eOrderSide": {"osdUndefined": 0, "osdBuy": 1, "osdSell": 2},
-    "eOrderStatus": {
-        "osNotSent": 0, "osInClient": 1, "osInTransit": 2, "osRejectGW": 3,
-        "osInOrderBook": 4, "osRejectFCM": 5, "osFilled": 6, "osCanceled": 7,
-        "osInCancel": 8, "osInModify": 9, "osDisconnected": 10, "osBusted": 11,
-        "osActiveAt": 12, "osContingent": 13, "osExpired": 14, "osInTransitTimeout": 15,
-        "osParked": 16,
-    },
-    "eOrderProperty": {
-        "opGUID": 1, "opGWStatus": 2, "opEventServerTimestamp": 3, "opAverageFillPrice": 4,
-        "opFilledQuantity": 5, "opQuantity": 6, "opSide": 7, "opOrderType": 8,
-        "opLimitPrice": 9, "opStopPrice": 10, "opInstrumentName": 11, "opGWAccountID": 12,
-        "opPlaceTime": 13, "opRemainingQuantity": 14,
-    },
-    "eChangeType": {"ctAdded": 1, "ctChanged": 2, "ctRemoved": 3},
-    "eFillStatus": {"fsNormal": 0, "fsCanceled": 1, "fsModified": 2, "fsBusted": 3},
-    "eReadyStatusCheck": {"rscOff": 0, "rscOn": 1},
-}
+# eTimeZone
+tzCentral: Final = 0
+tzEastern: Final = 1
+tzMountain: Final = 2
+tzPacific: Final = 3
+tzGreenwich: Final = 4
+tzChina: Final = 5
+tzHongKong: Final = 6
+tzJapan: Final = 7
+tzSingapore: Final = 8
 
-# Every constant by name, as the type library publishes them.
-ALL = {name: value for enum in ENUMS.values() for name, value in enum.items()}
-assert len(ALL) == sum(len(e) for e in ENUMS.values()), "a constant is defined twice"
+# eQuoteType
+qtTrade: Final = 0
+qtBid: Final = 1
+qtAsk: Final = 2
+qtSettlement: Final = 3
+qtDayOpen: Final = 4
+qtDayHigh: Final = 5
+qtDayLow: Final = 6
+qtYesterdaySettlement: Final = 7
+qtIndicativeOpen: Final = 8
+qtMarker: Final = 9
+qtTodayMarker: Final = 10
+qtOutrightBid: Final = 11
+qtOutrightAsk: Final = 12
+qtImpliedBid: Final = 13
+qtImpliedAsk: Final = 14
+qtCohUndBid: Final = 15
+qtCohUndAsk: Final = 16
 
-globals().update(ALL)  # constants.osFilled etc. for the simulator's own code
+# eDataSubscriptionLevel
+dsNone: Final = 0
+dsQuotes: Final = 1
+dsQuotesAndBBA: Final = 2
+dsQuotesAndDOM: Final = 3
 
-FINAL_STATUSES = frozenset({
-    ALL["osFilled"], ALL["osCanceled"], ALL["osRejectGW"], ALL["osRejectFCM"],
-    ALL["osExpired"], ALL["osBusted"], ALL["osDisconnected"], ALL["osInTransitTimeout"],
-})
+# eTicksRequestType
+trtCurrentNotify: Final = 0
+trtSinceTimeNotify: Final = 1
+trtTimeRange: Final = 2
+
+# eTicksFilter
+tfAll: Final = 0
+tfTrades: Final = 1
+tfBBA: Final = 2
+
+# eTickPriceType
+tptAsk: Final = 0
+tptBid: Final = 1
+tptTrade: Final = 2
+tptSettlement: Final = 3
+
+# eHistoricalPeriod
+hpDaily: Final = 0
+hpWeekly: Final = 1
+hpMonthly: Final = 2
+
+# eIntradayPeriod
+pfds1Min: Final = 1
+pfds2Min: Final = 2
+pfds3Min: Final = 3
+pfds5Min: Final = 5
+pfds10Min: Final = 10
+pfds15Min: Final = 15
+pfds30Min: Final = 30
+pfds60Min: Final = 60
+
+# eDailyBarClose
+dbcLastQuote: Final = 0
+dbcLastQuoteOrSettlement: Final = 1
+dbcSettlement: Final = 2
+
+# eTimedBarsRequestOutputs
+tbrActualVolume: Final = 1
+tbrTickVolume: Final = 2
+tbrContractVolume: Final = 3
+tbrCommodityVolume: Final = 4
+tbrOpenInterest: Final = 5
+
+# eAccountSubscriptionLevel
+aslNone: Final = 0
+aslAccountUpdatesAndOrders: Final = 1
+
+# ePositionSubscriptionLevel
+pslNoPositions: Final = 0
+pslSnapshot: Final = 1
+pslSnapshotAndUpdates: Final = 2
+
+# eAccountChangeType
+actAccountChanged: Final = 0
+actAccountsReloaded: Final = 1
+actPositionsReloaded: Final = 2
+actPositionAdded: Final = 3
+actPositionChanged: Final = 4
+
+# eOrderType
+otMarket: Final = 1
+otLimit: Final = 2
+otStop: Final = 3
+otStopLimit: Final = 4
+
+# eOrderSide
+osdUndefined: Final = 0
+osdBuy: Final = 1
+osdSell: Final = 2
+
+# eOrderStatus
+osNotSent: Final = 0
+osInClient: Final = 1
+osInTransit: Final = 2
+osRejectGW: Final = 3
+osInOrderBook: Final = 4
+osRejectFCM: Final = 5
+osFilled: Final = 6
+osCanceled: Final = 7
+osInCancel: Final = 8
+osInModify: Final = 9
+osDisconnected: Final = 10
+osBusted: Final = 11
+osActiveAt: Final = 12
+osContingent: Final = 13
+osExpired: Final = 14
+osInTransitTimeout: Final = 15
+osParked: Final = 16
+
+# eOrderProperty
+opGUID: Final = 1
+opGWStatus: Final = 2
+opEventServerTimestamp: Final = 3
+opAverageFillPrice: Final = 4
+opFilledQuantity: Final = 5
+opQuantity: Final = 6
+opSide: Final = 7
+opOrderType: Final = 8
+opLimitPrice: Final = 9
+opStopPrice: Final = 10
+opInstrumentName: Final = 11
+opGWAccountID: Final = 12
+opPlaceTime: Final = 13
+opRemainingQuantity: Final = 14
+
+# eChangeType
+ctAdded: Final = 1
+ctChanged: Final = 2
+ctRemoved: Final = 3
+
+# eFillStatus
+fsNormal: Final = 0
+fsCanceled: Final = 1
+fsModified: Final = 2
+fsBusted: Final = 3
+
+# eReadyStatusCheck
+rscOff: Final = 0
+rscOn: Final = 1

@@ -5,14 +5,17 @@ import threading
 
 from cqgsim import constants as C
 from cqgsim.accounts import Accounts
+from cqgsim.alarms import Alarms
 from cqgsim.bars import AllTimedBars
 from cqgsim.clock import SimClock
 from cqgsim.events import EVENTS
 from cqgsim.marketdata import MarketData
 from cqgsim.objects import APIConfiguration, ComponentError, Instruments
 from cqgsim.orders import Orders
+from cqgsim.paper_book import PaperBook
 from cqgsim.sequencer import Sequencer
-from cqgsim.session import Session
+from cqgsim.connections import Connections
+from cqgsim.drills import Drills
 from cqgsim.ticks import AllTicks
 from cqgsim.trading import Trading
 
@@ -36,10 +39,12 @@ class Core:
         self.bridge = bridge  # fire/post of the COM bridge; safe from any thread
         self.thread_id = threading.get_ident()
         self.clock = SimClock(config.start)
+        self.alarms = Alarms()
         self.api = APIConfiguration(self)
         self.errors = []  # faults of the simulator itself; appended on the component thread
         self.seq = Sequencer(lambda fn: bridge.post(component, fn), self.errors.append)
-        self.rng = random.Random(f"{config.seed}/ids")
+        self.paper = PaperBook(config.paper_store)
+        self.rng = random.Random(self.paper.guid_seed(config.seed))
         self.startup_called = False
         self.shut_down = False
         self.gw_up = False
@@ -52,7 +57,9 @@ class Core:
         self.orders = Orders(self)
         self.market_data = MarketData(self)
         self.trading = Trading(self)
-        self.session = Session(self)
+        self.connections = Connections(self)
+        self.drills = Drills(self)
+        self.on_shutdown = []  # calls made on the component's thread when it shuts down
         self.policies = {}  # request kind -> Policy
         self.held = []  # (kind, answer, fail, args) in arrival order
         self.live = None  # the live market, once started
@@ -87,9 +94,29 @@ class Core:
 
     # -- scripted answers ----------------------------------------------------------------
     def request(self, kind, answer, fail, *args):
-        self.submit(self._dispatch, kind, answer, fail, args)
+        self.submit(self.dispatch, kind, answer, fail, args)
 
-    def _dispatch(self, kind, answer, fail, args):
+    def dispatch(self, kind, answer, fail, args):
+        """Answers a request as its policy says (on the component's thread); a drill may
+        hold it for a while first."""
+        hold = self.drills.take_hold()
+        if hold is not None:
+            entry = (kind, answer, fail, args)
+            self.held.append(entry)
+            self.alarms.at(self.clock.now + _dt.timedelta(seconds=hold), self._answer_held, entry)
+            return
+        self._answer(kind, answer, fail, args)
+
+    def _answer_held(self, entry):
+        """A drill's hold is over: the request is answered as it would have been, unless a
+        script released it already."""
+        for i, held in enumerate(self.held):
+            if held is entry:
+                del self.held[i]
+                self._answer(*entry)
+                return
+
+    def _answer(self, kind, answer, fail, args):
         policy = self.policies.get(kind)
         how = "answer" if policy is None else policy.how
         if policy is not None and policy.times is not None:

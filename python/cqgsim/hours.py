@@ -58,7 +58,6 @@ def last_open_before(utc):
     return s
 
 
-
 _slots = {}
 
 
@@ -131,6 +130,22 @@ def day_end(date) -> _dt.datetime:
 
 def previous_date(date):
     return _weekday_before(date)
+
+
+def next_open(utc) -> _dt.datetime:
+    """When the market trades next: ``utc`` itself while it is open, else the opening of the
+    trading day that follows the break or the weekend."""
+    if is_open(utc):
+        return utc
+    return day_start(trading_date(utc))
+
+
+def closed_reason(name, utc):
+    """Why an order for ``name`` cannot trade at ``utc``, or None while the market is open."""
+    if is_open(utc):
+        return None
+    reopen = local(next_open(utc))
+    return f"Market closed: {name} trades again from {reopen:%a %Y-%m-%d %H:%M} Chicago time"
 
 
 def next_date(date):

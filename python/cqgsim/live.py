@@ -22,6 +22,7 @@ class LiveMarket:
         self._backlog = 0  # instants handed over, not yet delivered; guarded by _cond
         self._speed = cfg.speed  # guarded by _cond
         self._rebase = True  # guarded by _cond: pace from the next instant on, from now
+        self._gaps = {}  # full name -> ticks to jump at the next instant; guarded by _cond
         self._thread = None
 
     @property
@@ -40,6 +41,16 @@ class LiveMarket:
             self._cond.notify_all()
         if self._thread is not None and self._thread is not threading.current_thread():
             self._thread.join()
+
+    def gap(self, full_name, ticks):
+        """Any thread: the instrument jumps by ``ticks`` at the market's next instant."""
+        with self._cond:
+            self._gaps[full_name] = self._gaps.get(full_name, 0) + ticks
+
+    def _take_gaps(self):
+        with self._cond:
+            gaps, self._gaps = self._gaps, {}
+        return gaps
 
     def set_speed(self, speed):
         if self.manual or speed <= 0:
@@ -69,7 +80,8 @@ class LiveMarket:
                 if self._stop:
                     return
                 self._backlog += 1
-            when, updates = self._market.next_instant()
+                gaps, self._gaps = self._gaps, {}
+            when, updates = self._market.next_instant(gaps)
             try:
                 if not self._core.submit(self._instant, when, updates):
                     return  # shut down
@@ -94,7 +106,7 @@ class LiveMarket:
         if market.time_of(market.instants + 1) > target:
             self._core.market_data.advance(target)
             return
-        when, updates = market.next_instant()
+        when, updates = market.next_instant(self._take_gaps())
 
         def deliver():
             md = self._core.market_data

@@ -68,14 +68,31 @@ class Walk:
         self._bid_size = self.params.depth(self._rng)
         self._ask_size = self.params.depth(self._rng)
         self._first = True
+        self._gap = 0  # ticks the market is to jump at its next open instant
 
     def _price(self, ticks: int) -> float:
         return round(ticks * self.spec.tick_size, 10)
 
+    def shift(self, ticks: int) -> None:
+        """Jumps by ``ticks`` at the next open instant (a drill's price gap)."""
+        self._gap += ticks
+
+    def _jump(self) -> list:
+        """The ticks of a gap: the side moving away first, then a print where it ends."""
+        ticks, self._gap = self._gap, 0
+        self._bid = max(1, self._bid + ticks)
+        bid = (BID, self._price(self._bid), self._bid_size)
+        ask = (ASK, self._price(self._bid + self._spread), self._ask_size)
+        size = max(1, round(self.spec.trade_size))
+        if ticks > 0:
+            return [ask, bid, (TRADE, ask[1], size)]
+        return [bid, ask, (TRADE, bid[1], size)]
+
     def step(self, activity: float) -> list:
         """The ticks of the next instant: (price type, price, volume) tuples; ``activity`` 0
         when the market is closed. Within the instant no intermediate book is locked or
-        crossed: when the bid moves up to or through the old offer, the offer goes first."""
+        crossed: when the bid moves up to or through the old offer, the offer goes first.
+        An instant with a gap to make is the gap alone."""
         r = self._rng
         p = self.params
         out = []
@@ -85,6 +102,8 @@ class Walk:
             out.append((ASK, self._price(self._bid + self._spread), self._ask_size))
         if activity <= 0:
             return out
+        if self._gap:
+            return out + self._jump()
         if r.random() < p.print_chance * activity:
             buy = r.random() < 0.5
             price = self._bid + self._spread if buy else self._bid
@@ -120,6 +139,7 @@ class Market:
 
     def __init__(self, seed: int, start_utc: _dt.datetime, interval: float):
         self.walks = [Walk(spec, seed, interval) for spec in catalogue.SPECS]
+        self._by_name = {w.spec.full_name: w for w in self.walks}
         self._start = start_utc
         self._interval = interval
         self.instants = 0  # instants generated so far
@@ -127,8 +147,11 @@ class Market:
     def time_of(self, instant: int) -> _dt.datetime:
         return self._start + _dt.timedelta(microseconds=round(instant * self._interval * 1e6))
 
-    def next_instant(self):
-        """(UTC time, [(full name, ticks), ...]) of the next instant."""
+    def next_instant(self, gaps=None):
+        """(UTC time, [(full name, ticks), ...]) of the next instant; ``gaps``: {full name:
+        ticks} to jump by, at that instant or, while the market is closed, at its reopening."""
+        for name, ticks in (gaps or {}).items():
+            self._by_name[name].shift(ticks)
         self.instants += 1
         when = self.time_of(self.instants)
         activity = hours.activity(when) if hours.is_open(when) else 0.0

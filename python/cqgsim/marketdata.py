@@ -5,7 +5,7 @@ import datetime as _dt
 
 from cqgsim import catalogue
 from cqgsim import constants as C
-from cqgsim.bars import TimedBar, TimedBars
+from cqgsim.bars import TimedBars
 from cqgsim import hours
 from cqgsim.book import Book
 from cqgsim.market import BarData, DailyHistory, MinuteHistory, aggregate
@@ -334,37 +334,37 @@ class MarketData:
             return
         if market.instrument is None:
             market.instrument = Instrument(core, market)
-            core.instruments._items.append(market.instrument)
+            core.instruments.append_item(market.instrument)
         core.fire("OnInstrumentResolved", symbol, market.instrument, None)
 
     def fail_instrument(self, symbol, error):
         self._core.fire("OnInstrumentResolved", symbol, None, error)
 
     def remove_instrument(self, instrument):
-        market = instrument._market
+        market = instrument.market_state
         if market.instrument is instrument:
             market.instrument = None
-        items = self._core.instruments._items
-        if instrument in items:
-            items.remove(instrument)
+        self._core.instruments.remove_item(instrument)
 
     def level_changed(self, instrument, old):
         """Raising the level delivers the instrument's quotes as they stand."""
-        new = instrument._level
-        if instrument._market.instrument is not instrument or new <= old:
+        new = instrument.DataSubscriptionLevel
+        market = instrument.market_state
+        if market.instrument is not instrument or new <= old:
             return
         if new >= C.dsQuotes and self._core.data_up:
             types = [t for t in ALL_QUOTE_TYPES
-                     if (new >= C.dsQuotesAndBBA or t not in BBA)
-                     and t in instrument._market.quotes]
-            self._fire_quotes(instrument, types)
+                     if (new >= C.dsQuotesAndBBA or t not in BBA) and t in market.quotes]
+            self.fire_quotes(instrument, types)
 
-    def _fire_quotes(self, instrument, types):
+    def fire_quotes(self, instrument, types):
+        """OnInstrumentChanged with the quotes of ``types`` (all of them in the mode that
+        sends every quote)."""
         if not self._core.api.NewInstrumentChangeMode:
             types = None  # every quote, valid or not
         elif not types:
             return
-        quotes = Quotes(self._core, instrument._market.quotes_snapshot(types))
+        quotes = Quotes(self._core, instrument.market_state.quotes_snapshot(types))
         self._core.fire("OnInstrumentChanged", instrument, quotes, None)
 
     # -- ticks ---------------------------------------------------------------------------
@@ -391,19 +391,17 @@ class MarketData:
         self._core.fire("OnTicksResolved", ticks, error)
 
     def resolve_ticks(self, ticks):
-        market = ticks._market
-        recent = ticks._filter(list(market.recent))
-        ticks._items.extend(recent[-ticks._limit:])
+        market = ticks.market_state
+        ticks.start_with(list(market.recent))
         market.ticks.append(ticks)
         self._core.fire("OnTicksResolved", ticks, None)
 
     def remove_ticks(self, ticks):
-        ticks._active = False
-        if ticks._market is not None and ticks in ticks._market.ticks:
-            ticks._market.ticks.remove(ticks)
-        items = self._core.all_ticks._items
-        if ticks in items:
-            items.remove(ticks)
+        ticks.deactivate()
+        market = ticks.market_state
+        if market is not None and ticks in market.ticks:
+            market.ticks.remove(ticks)
+        self._core.all_ticks.remove_item(ticks)
 
     # -- bars ----------------------------------------------------------------------------
     def check_bars_request(self, request):
@@ -437,14 +435,13 @@ class MarketData:
         self._core.fire("OnTimedBarsResolved", bars, error)
 
     def _bar(self, bars, data):
-        if bars._series.day:
-            stamp = bars._series.label(data)
-        else:
-            stamp = self._core.clock.local(data.start)
-        return TimedBar(data, stamp, bars._outputs)
+        series = bars.bar_series
+        stamp = series.label(data) if series.day else self._core.clock.local(data.start)
+        return bars.new_bar(data, stamp)
 
     def resolve_bars(self, bars):
-        bars._items.extend(self._bar(bars, d) for d in bars._series.newest(bars._size))
+        series = bars.bar_series
+        bars.start_with([self._bar(bars, d) for d in series.newest(bars.size_wanted)])
         self._market_of(bars).bars.append(bars)
         self._core.fire("OnTimedBarsResolved", bars, None)
 
@@ -452,23 +449,28 @@ class MarketData:
         return self.market(bars.Request.Symbol)
 
     def remove_bars(self, bars):
-        bars._active = False
-        market = self._market_of(bars) if bars._series is not None else None
+        bars.deactivate()
+        market = self._market_of(bars) if bars.bar_series is not None else None
         if market is not None and bars in market.bars:
             market.bars.remove(bars)
-        items = self._core.all_timed_bars._items
-        if bars in items:
-            items.remove(bars)
+        self._core.all_timed_bars.remove_item(bars)
 
     # -- the clock -----------------------------------------------------------------------
     def next_boundary(self):
         return min(s.next_boundary() for m in self.markets.values() for s in m.series.values())
 
     def advance(self, target, then=None):
-        """Moves the clock to ``target``, one step per bar boundary; ``then()`` runs in the
-        step that reaches it."""
+        """Moves the clock to ``target``, one step per bar boundary and per alarm; ``then()``
+        runs in the step that reaches it."""
         core = self._core
         boundary = self.next_boundary()
+        due = core.alarms.next_due()
+        if due is not None and due <= target and due < boundary:
+            core.set_time(due)
+            for alarm in core.alarms.take_due(core.clock.now):
+                core.seq.then(alarm.fn, *alarm.args)
+            core.seq.then(self.advance, target, then)
+            return
         if boundary <= target:
             core.set_time(boundary)
             rolled = [(m, s) for m in self.markets.values() for s in m.series.values()
@@ -481,15 +483,15 @@ class MarketData:
             then()
 
     def _listening(self, market, series):
-        return [b for b in market.bars if b._series is series and b._updates]
+        return [b for b in market.bars if b.bar_series is series and b.sends_updates]
 
     def _close_bars(self, rolled):
         """First half of a bar boundary: the forming bar is final, the oldest bar goes."""
         for market, series in rolled:
             for bars in self._listening(market, series):
-                bars._items[-1].refresh(bars._outputs)
-                if len(bars._items) >= bars._size:
-                    del bars._items[0]
+                bars.refresh_forming()
+                if bars.is_full():
+                    bars.drop_oldest()
                     self._core.fire("OnTimedBarsRemoved", bars, 0)
 
     def _open_bars(self, rolled, target, then):
@@ -499,7 +501,7 @@ class MarketData:
         for market, series in rolled:
             series.roll()
             for bars in self._listening(market, series):
-                bars._items.append(self._bar(bars, series.forming))
+                bars.append_bar(self._bar(bars, series.forming))
                 core.fire("OnTimedBarsAdded", bars)
             if series.key == "day":
                 settlement = market.new_day(stamp)
@@ -532,32 +534,31 @@ class MarketData:
     def _publish(self, market, ticks, changed, traded):
         core = self._core
         inst = market.instrument
-        if inst is not None and inst._level >= C.dsQuotes and changed:
-            types = changed if inst._level >= C.dsQuotesAndBBA else [
-                t for t in changed if t not in BBA]
-            self._fire_quotes(inst, types)
+        level = inst.DataSubscriptionLevel if inst is not None else C.dsNone
+        if level >= C.dsQuotes and changed:
+            types = changed if level >= C.dsQuotesAndBBA else [t for t in changed if t not in BBA]
+            self.fire_quotes(inst, types)
         if ticks:
             for coll in market.ticks:
-                self._add_ticks(coll, coll._filter(ticks))
+                self._add_ticks(coll, coll.accepted(ticks))
         if traded:
             for bars in market.bars:
-                if bars._updates:
-                    bars._items[-1].refresh(bars._outputs)
-                    core.fire("OnTimedBarsUpdated", bars, len(bars._items) - 1)
+                if bars.sends_updates:
+                    core.fire("OnTimedBarsUpdated", bars, bars.refresh_forming())
 
     def _add_ticks(self, coll, new):
         if not new:
             return
-        drop = coll._room_for(len(new))
+        drop = coll.room_for(len(new))
         if drop:
             # Dropping and adding are two events; the handler of each sees its own state.
-            coll._drop_oldest(drop)
+            coll.drop_oldest(drop)
             self._core.fire("OnTicksRemoved", coll, drop - 1)
             self._core.seq.then(self._append_ticks, coll, new)
             return
         self._append_ticks(coll, new)
 
     def _append_ticks(self, coll, new):
-        if coll._active:
-            coll._append(new)
+        if coll.is_active:
+            coll.append_ticks(new)
             self._core.fire("OnTicksAdded", coll, len(new))

@@ -157,6 +157,11 @@ class Instrument:
     def Settlement(self):
         return self._quote(C.qtSettlement)
 
+    # -- the simulator's ---------------------------------------------------------------
+    @property
+    def market_state(self):
+        return self._market
+
     def __repr__(self):
         return f"<Instrument {self.FullName}>"
 

@@ -64,9 +64,12 @@ class Order:
         self._market = market
         self._account = account
         self._place_requested = False
-        self._triggered = False
-        self._ahead = 0  # contracts queued before it at its price while it rests
-        self._seen = None  # what the book last showed at that price (None: not shown)
+        # The fill model's: whether the stop was touched, the contracts queued before the
+        # order at its price while it rests, and what the book last showed at that price
+        # (None: not shown).
+        self.stop_triggered = False
+        self.queue_ahead = 0
+        self.queue_seen = None
         self.GUID = guid
         self.Type = order_type
         self.InstrumentName = market.spec.full_name
@@ -104,7 +107,8 @@ class Order:
             return 0
         return max(0, self.Quantity - self.FilledQuantity)
 
-    def _values(self):
+    def property_values(self):
+        """Every property by id, as it stands."""
         return {
             C.opGUID: self.GUID, C.opGWStatus: self.GWStatus,
             C.opEventServerTimestamp: self.EventServerTimestamp,
@@ -117,12 +121,12 @@ class Order:
 
     @property
     def Properties(self):
-        return OrderProperties(self._values())
+        return OrderProperties(self.property_values())
 
     def Place(self):
         if self._place_requested:
             raise RuntimeError(f"Order {self.GUID} has already been placed")
-        self._place_requested = True
+        self.mark_placed()
         self._core.trading.place(self)
 
     def Cancel(self):
@@ -131,6 +135,21 @@ class Order:
         if self.GWStatus in C.FINAL_STATUSES:
             raise RuntimeError(f"Order {self.GUID} is no longer working and cannot be cancelled")
         self._core.trading.cancel(self)
+
+    # -- the simulator's ---------------------------------------------------------------
+    @property
+    def market_state(self):
+        return self._market
+
+    def mark_placed(self):
+        """From now on the order counts as sent: it can be cancelled, not placed again."""
+        self._place_requested = True
+
+    def add_fill(self, fill):
+        self._fills.append(fill)
+
+    def last_fill(self):
+        return self._fills[-1] if self._fills else None
 
     def __repr__(self):
         return f"<Order {self.GUID}>"
@@ -149,10 +168,10 @@ class Orders(Collection):
             raise KeyError(f"There is no order with GUID {guid!r}")
         return order
 
-    def _add(self, order):
-        self._items.append(order)
-        self._by_guid[order.GUID] = order
+    def append_item(self, item):
+        self._items.append(item)
+        self._by_guid[item.GUID] = item
 
-    def _remove(self, order):
-        self._items.remove(order)
-        del self._by_guid[order.GUID]
+    def remove_item(self, item):
+        if self._by_guid.pop(item.GUID, None) is not None:
+            self._items.remove(item)

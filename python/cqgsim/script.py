@@ -40,6 +40,11 @@ class Simulation:
         return self._core.component
 
     @property
+    def core(self):
+        """The component's state (use it only on its own thread)."""
+        return self._core
+
+    @property
     def shut_down(self):
         return self._core.shut_down
 
@@ -143,8 +148,8 @@ class Simulation:
                 price, volume = v if isinstance(v, tuple) else (v, 0)
                 market.set_quote(qt, price, volume, stamp)
             inst = market.instrument
-            if core.data_up and inst is not None and inst._level >= C.dsQuotes:
-                core.market_data._fire_quotes(inst, [qt for qt, _ in items])
+            if core.data_up and inst is not None and inst.DataSubscriptionLevel >= C.dsQuotes:
+                core.market_data.fire_quotes(inst, [qt for qt, _ in items])
             core.trading.market_moved(market)  # quotes are no prints: only the book counts
 
         self._submit(apply, self._core)
@@ -193,7 +198,7 @@ class Simulation:
             order = self._order(core, guid)
             if order.GWStatus != C.osInOrderBook:
                 raise RuntimeError(f"order {guid} is not working")
-            m = order._market
+            m = order.market_state
             p = price
             if p is None:
                 p = order.LimitPrice if order.Type in (C.otLimit, C.otStopLimit) else m.best(
@@ -231,7 +236,7 @@ class Simulation:
             order = Order(core, core.trading.new_guid(), type_v, market, account, quantity,
                           side_v, limit_price, stop_price)
             order.Manual = 1
-            order._place_requested = True
+            order.mark_placed()
             core.trading.place(order)
             return order.GUID
 
@@ -252,11 +257,42 @@ class Simulation:
         if link not in _LINKS:
             raise ValueError(f"link must be one of {_LINKS}")
         value = _constant(status, "connection status")
-        session = self._core.session
-        self._submit(session.gw_link if link == "gw" else session.data_link, value)
+        links = self._core.connections
+        self._submit(links.gw_link if link == "gw" else links.data_link, value)
 
     def drop(self, link):
         self.connection_status(link, C.csConnectionDown)
 
     def restore(self, link):
         self.connection_status(link, C.csConnectionUp)
+
+    # -- drills (seconds on the simulated clock; each returns what it did, in a line) ----
+    def drop_for(self, link, seconds):
+        """The "gw" or "data" link goes down now and comes back ``seconds`` later."""
+        return self.query(lambda core: core.drills.drop(link, seconds))
+
+    def reject_next(self, reason=None):
+        """The next order placed is rejected (osRejectGW) with ``reason`` as RejectReason."""
+        return self.query(lambda core: core.drills.reject_next(reason))
+
+    def hold_next(self, seconds):
+        """The next request of any kind gets its answer only ``seconds`` later."""
+        return self.query(lambda core: core.drills.hold_next(seconds))
+
+    def gap(self, symbol, ticks):
+        """The market of ``symbol`` jumps by ``ticks`` (below zero: down), with a print
+        where it lands; a live market moves there at its next instant and stays."""
+        return self.query(lambda core: core.drills.gap(symbol, ticks))
+
+    def start_chaos(self, rate, *, seed=None, on_drill=None, symbols=None, kinds=None,
+                    max_seconds=60):
+        """Fires drills at random, ``rate`` an hour of the simulated clock on average, until
+        the returned driver's stop() (or the component's shutdown); ``on_drill(text)`` gets
+        each one's description on the driver's own thread. ``seed`` defaults to the
+        market's."""
+        from cqgsim.chaos import KINDS, Chaos
+
+        chaos = Chaos(self._core, rate, self._core.config.seed if seed is None else seed,
+                      on_drill, symbols, KINDS if kinds is None else kinds, max_seconds)
+        chaos.start()
+        return chaos

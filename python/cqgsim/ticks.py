@@ -49,18 +49,36 @@ class Ticks(Collection):
         self._accepts = _FILTERS.get(request.TickFilter)
         self._active = True
 
-    def _filter(self, ticks):
+    # -- the simulator's ---------------------------------------------------------------
+    @property
+    def market_state(self):
+        """The market the ticks come from (None for a request that named none)."""
+        return self._market
+
+    @property
+    def is_active(self):
+        return self._active
+
+    def deactivate(self):
+        self._active = False
+
+    def accepted(self, ticks):
+        """The ticks that pass the request's filter."""
         accepts = self._accepts
         return ticks if accepts is None else [t for t in ticks if t.PriceType in accepts]
 
-    def _room_for(self, n):
+    def start_with(self, recent):
+        """The collection as resolved: the newest of the market's recent ticks."""
+        self._items.extend(self.accepted(recent)[-self._limit:])
+
+    def room_for(self, n):
         """How many of the oldest ticks to drop before ``n`` new ones are appended."""
         return max(0, len(self._items) + n - max(self._limit, n))
 
-    def _drop_oldest(self, k):
+    def drop_oldest(self, k):
         del self._items[:k]
 
-    def _append(self, ticks):
+    def append_ticks(self, ticks):
         self._items.extend(ticks)
 
 

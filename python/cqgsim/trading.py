@@ -2,12 +2,12 @@
 the balance and positions that follow the fills (when orders trade: matching.py)."""
 import uuid
 
-from cqgsim import catalogue
+from cqgsim import buying_power, catalogue, hours
 from cqgsim import constants as C
 from cqgsim.accounts import Account, Position
 from cqgsim.matching import Matcher
 from cqgsim.objects import Instrument
-from cqgsim.orders import Fill, Order, OrderProperties
+from cqgsim.orders import Fill, Order
 
 WORKING = frozenset({C.osInOrderBook})
 
@@ -15,18 +15,33 @@ WORKING = frozenset({C.osInOrderBook})
 class Trading:
     def __init__(self, core):
         self._core = core
+        self._paper = core.paper
         self._accounts = {}  # GW account id -> Account, made on the first reload
-        self._fill_ids = 0
+        self._orders_restored = False
         self.matcher = Matcher(self, core)
 
     # -- accounts ------------------------------------------------------------------------
     def reload_accounts(self):
+        """The accounts load (the first time as the paper store has them, with their working
+        orders, which are reported as added)."""
         core = self._core
-        for spec in core.config.accounts:
+        markets = core.market_data.markets
+        for spec, stored in self._paper.account_specs(core.config.accounts):
             if spec.gw_account_id not in self._accounts:
                 account = self._accounts[spec.gw_account_id] = Account(core, spec)
-                core.accounts._items.append(account)
+                if stored is not None:
+                    self._paper.restore_account(account, stored, markets)
+                core.accounts.append_item(account)
+        restored = []
+        if not self._orders_restored:
+            self._orders_restored = True
+            restored = self._paper.working_orders(core, self._accounts, markets)
+            for order in restored:
+                core.orders.append_item(order)
+                _index(order)
         core.fire("OnAccountChanged", C.actAccountsReloaded, None, None)
+        for order in restored:
+            self._event(C.ctAdded, order, order.Properties)
 
     def account(self, gw_account_id):
         return self._accounts.get(gw_account_id)
@@ -53,13 +68,13 @@ class Trading:
             side, quantity = (C.osdSell, -quantity) if quantity < 0 else (C.osdBuy, quantity)
         if order_type in (C.otStop, C.otStopLimit) and stop is None:
             stop, limit = limit, (None if order_type == C.otStop else limit)
-        return Order(core, self.new_guid(), order_type, instrument._market, account, quantity,
+        return Order(core, self.new_guid(), order_type, instrument.market_state, account, quantity,
                      side, limit, stop)
 
     def _reject_reason(self, order):
         if not self._core.gw_up:
             return "Not connected to the gateway"
-        if order._account is None:
+        if order.Account is None:
             return "No account"
         q = order.Quantity
         if isinstance(q, bool) or not isinstance(q, (int, float)) or q <= 0 or q != int(q):
@@ -68,35 +83,16 @@ class Trading:
             return "Limit price is missing"
         if order.Type in (C.otStop, C.otStopLimit) and not _price(order.StopPrice):
             return "Stop price is missing"
-        spec = order._market.spec
+        spec = order.market_state.spec
         for name, price in (("Limit", order.LimitPrice), ("Stop", order.StopPrice)):
             uses = (C.otLimit, C.otStopLimit) if name == "Limit" else (C.otStop, C.otStopLimit)
             if order.Type in uses and (price <= 0 or not catalogue.on_tick(spec, price)):
                 return (f"{name} price {price} is not a positive multiple of the tick size "
                         f"{spec.tick_size}")
-        return self._buying_power_problem(order)
-
-    def _buying_power_problem(self, order):
-        """An order that would raise the account's initial margin beyond its equity, once
-        filled, is refused, as a broker's risk check does; one that only reduces the risk
-        always passes. (Working orders hold no margin of their own here.)"""
-        account = order._account
-        before = self._initial_margin(account)
-        after = self._initial_margin(account, order)
-        equity = account._balance() + account._upl()
-        if after <= before or after <= equity:
-            return None
-        return (f"Insufficient buying power: {int(order.Quantity)} {order.InstrumentName} "
-                f"need {after - before:,.2f} more initial margin ({after:,.2f} in all), "
-                f"equity {equity:,.2f}")
-
-    def _initial_margin(self, account, extra=None):
-        """Initial margin of the account's positions, with ``extra`` filled."""
-        held = {p._market: p.Quantity for p in account._positions.values()}
-        if extra is not None:
-            signed = int(extra.Quantity) if extra.Side == C.osdBuy else -int(extra.Quantity)
-            held[extra._market] = held.get(extra._market, 0) + signed
-        return sum(abs(q) * m.spec.initial_margin for m, q in held.items())
+        closed = hours.closed_reason(order.InstrumentName, self._core.clock.now)
+        if closed:
+            return closed
+        return buying_power.problem(order, self._core.market_data.markets.values())
 
     def place(self, order):
         self._core.request("Place", self._added, self._failed, order)
@@ -107,25 +103,26 @@ class Trading:
 
     def _status(self, order, status):
         """Moves the order to ``status``; returns its properties from before."""
-        old = OrderProperties(order._values())
+        old = order.Properties
         order.GWStatus = status
         order.EventServerTimestamp = self._core.event_time()
         _index(order)
+        self._paper.order_changed(order)
         return old
 
     def _added(self, order):
-        self._core.orders._add(order)
+        self._core.orders.append_item(order)
         order.PlaceTime = self._core.event_time()
         self._event(C.ctAdded, order, self._status(order, C.osInTransit))
         self._core.seq.then(self._accepted, order)
 
     def _failed(self, order, error):
-        self._core.orders._add(order)
+        self._core.orders.append_item(order)
         order.RejectReason = error.Description
         self._event(C.ctAdded, order, self._status(order, C.osRejectGW), None, error)
 
     def _accepted(self, order):
-        reason = self._reject_reason(order)
+        reason = self._core.drills.take_rejection() or self._reject_reason(order)
         if reason:
             order.RejectReason = reason
             self._event(C.ctChanged, order, self._status(order, C.osRejectGW))
@@ -140,8 +137,9 @@ class Trading:
             self.matcher.arrive(order)
 
     def market_moved(self, market, ticks=()):
-        """After the market data of an instant: its working orders may trade."""
-        if not self._core.gw_up or not market.working:
+        """After the market data of an instant: its working orders may trade (not while the
+        market is closed)."""
+        if not self._core.gw_up or not market.working or not hours.is_open(self._core.clock.now):
             return
         prints = [(p, v) for t, p, v in ticks if t == C.tptTrade]
         self.matcher.market_moved(market, prints)
@@ -152,11 +150,10 @@ class Trading:
         quantity = min(quantity, order.Quantity - order.FilledQuantity)
         if quantity <= 0:
             return
-        self._fill_ids += 1
-        old = OrderProperties(order._values())
+        old = order.Properties
         stamp = core.event_time()
-        fill = Fill(str(1_000_000 + self._fill_ids), order, quantity, price, stamp, status)
-        order._fills.append(fill)
+        fill = Fill(self._paper.next_fill_id(), order, quantity, price, stamp, status)
+        order.add_fill(fill)
         total = order.FilledQuantity + quantity
         order.AverageFillPrice = round(
             (order.AverageFillPrice * order.FilledQuantity + price * quantity) / total, 10)
@@ -165,15 +162,17 @@ class Trading:
             order.GWStatus = C.osFilled
             _index(order)
         order.EventServerTimestamp = stamp
-        account = order._account
-        position = account._positions.get(order.InstrumentName)
+        account = order.Account
+        positions = account.positions_by_name
+        position = positions.get(order.InstrumentName)
         added = position is None
         if added:
-            position = account._positions[order.InstrumentName] = Position(account, order._market)
-        account._book(fill, position, core.config.commission)
+            position = positions[order.InstrumentName] = Position(account, order.market_state)
+        account.book_fill(fill, position, core.config.commission)
+        self._paper.filled(fill, order, account)  # kept before anyone hears of it
         self._event(C.ctChanged, order, old, fill)
         if self._events_on():
-            if account._psl == C.pslSnapshotAndUpdates:
+            if account.PositionSubcriptionLevel == C.pslSnapshotAndUpdates:
                 change = C.actPositionAdded if added else C.actPositionChanged
                 core.fire("OnAccountChanged", change, account, position)
             core.fire("OnAccountChanged", C.actAccountChanged, account, None)
@@ -196,29 +195,33 @@ class Trading:
             self._event(C.ctChanged, order, self._status(order, C.osCanceled))
 
     def _cancel_failed(self, order, error):
-        self._event(C.ctChanged, order, OrderProperties(order._values()), None, error)
+        self._event(C.ctChanged, order, order.Properties, None, error)
 
     def set_status(self, order, status):
         fill = None
         busted = None
-        if status == C.osBusted and order._fills:
-            last = order._fills[-1]
+        last = order.last_fill() if status == C.osBusted else None
+        if last is not None:
             fill = Fill(last.Id, order, last.Quantity, last.Price, self._core.event_time(),
                         C.fsBusted)
-            if last.Status == C.fsNormal and order._account is not None:
+            if last.Status == C.fsNormal and order.Account is not None:
                 last.Status = C.fsBusted  # the exchange took it back: so does the account
-                busted = order._account._unbook(last, self._core.config.commission)
-        self._event(C.ctChanged, order, self._status(order, status), fill)
+                busted = order.Account.unbook_fill(last, self._core.config.commission)
+        old = self._status(order, status)
+        if busted is not None:
+            self._paper.busted(last, order, order.Account)
+        self._event(C.ctChanged, order, old, fill)
         if busted is not None and self._events_on():
-            account = order._account
-            if account._psl == C.pslSnapshotAndUpdates:
+            account = order.Account
+            if account.PositionSubcriptionLevel == C.pslSnapshotAndUpdates:
                 self._core.fire("OnAccountChanged", C.actPositionChanged, account, busted)
             self._core.fire("OnAccountChanged", C.actAccountChanged, account, None)
 
     def remove(self, order):
-        old = OrderProperties(order._values())
-        self._core.orders._remove(order)
-        order._market.working.pop(order.GUID, None)
+        old = order.Properties
+        self._core.orders.remove_item(order)
+        order.market_state.working.pop(order.GUID, None)
+        self._paper.order_removed(order)
         self._event(C.ctRemoved, order, old)
 
 
@@ -228,7 +231,8 @@ def _price(value):
 
 def _index(order):
     """Keeps the market's index of working orders in step with the order's status."""
+    working = order.market_state.working
     if order.GWStatus in WORKING:
-        order._market.working[order.GUID] = order
+        working[order.GUID] = order
     else:
-        order._market.working.pop(order.GUID, None)
+        working.pop(order.GUID, None)

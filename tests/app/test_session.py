@@ -206,8 +206,13 @@ def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session):
                         "without spaces")
     assert hint.endswith("/send_order EPZ5,2,l,o,m,CQG,None,None")
 
-    *_, closing = s.say("/close_positions", "Closing positions", "Closing 1 positions")
-    assert re.search(r"placed \{[0-9A-F-]+\} EPZ5\.CME SHORT 2 MARKET", closing), closing
+    # The session's own commands: the kill switch, then a flatten of what is held.
+    assert s.say("/halt", "Trading halted")[-1].startswith("Trading halted: ")
+    *_, refused = s.say("/send_order CLEF6,1,l,o,m,CQG,None,None", "Send order", "refused")
+    assert "trading is halted by the operator" in refused
+    assert s.say("/resume", "Trading resumed") == ["Trading resumed."]
+    *_, flat = s.say("/close_positions", "Closing positions", "Flat: ")
+    assert flat == "Flat: EPZ5: 2 closed in 1 order"
 
     *_, summary = s.say("/stop force", "Terminating Zandor-Trader",
                         "Zandor-Trader terminated (/stop from the operator).")

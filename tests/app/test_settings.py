@@ -8,6 +8,7 @@ import pytest
 from zandor_trader.app.cli import parse_args
 from zandor_trader.app.secrecy import RedactingStream, Redactor, Secret
 from zandor_trader.app.settings import Instrument, SettingsError, load
+from zandor_trader.trading import Limits
 
 SETTINGS_FILE = """
 [zandor_trader]
@@ -63,6 +64,20 @@ def test_the_environment_is_over_the_file_and_options_over_both(settings_file):
     assert (s.user, s.limits.price_band, s.symbols) == ("cli-user", Decimal(1), ("ZNH6",))
 
 
+def test_the_daily_loss_limit_and_its_flatten_come_like_the_other_limits(tmp_path):
+    path = tmp_path / "loss.ini"
+    path.write_text("[zandor_trader]\nmax_daily_loss = 2500.50\nflatten_on_loss = yes\n")
+    env = {"ZANDOR_TRADER_CONFIG": str(path)}
+    assert Limits() == load({}, {"ZANDOR_TRADER_CONFIG": "/dev/null"}).limits  # off, no flatten
+    s = load({}, env)
+    assert (s.limits.max_daily_loss, s.limits.flatten_on_loss) == (Decimal("2500.50"), True)
+    s = load({}, dict(env, ZANDOR_MAX_DAILY_LOSS="off", ZANDOR_FLATTEN_ON_LOSS="No"))
+    assert (s.limits.max_daily_loss, s.limits.flatten_on_loss) == (None, False)
+    s = parse_args(["--max-daily-loss", "900", "--flatten-on-loss", "no"],
+                   dict(env, ZANDOR_MAX_DAILY_LOSS="off"))
+    assert (s.limits.max_daily_loss, s.limits.flatten_on_loss) == (Decimal(900), False)
+
+
 def test_the_simulated_broker_takes_what_its_catalogue_knows(tmp_path):
     s = load({"instruments": ("EP", "CLEF6")}, {"ZANDOR_TRADER_CONFIG": "/dev/null"})
     assert s.broker == "sim" and s.account == 100101 and s.password.reveal() == "simulated"
@@ -81,6 +96,9 @@ def test_the_simulated_broker_takes_what_its_catalogue_knows(tmp_path):
     ({}, {"broker": "SIMX"}, "--broker: 'SIMX' must be one of sim, cel"),
     ({"ZANDOR_MAX_ORDER_QUANTITY": "0"}, {}, "ZANDOR_MAX_ORDER_QUANTITY: '0' must be at least 1"),
     ({"ZANDOR_PRICE_BAND": "nan"}, {}, "ZANDOR_PRICE_BAND: 'nan' must be a positive number"),
+    ({"ZANDOR_MAX_DAILY_LOSS": "-500"}, {},
+     "ZANDOR_MAX_DAILY_LOSS: '-500' must be a positive number"),
+    ({}, {"flatten_on_loss": "maybe"}, "--flatten-on-loss: 'maybe' must be yes or no"),
     ({}, {"password": "on-the-command-line"}, "the password is not taken from the command line"),
 ])
 def test_wrong_or_missing_settings_say_what_to_set(env, options, complaint):

@@ -6,7 +6,7 @@ import threading
 import pytest
 
 from zandor_trader.console import (
-    KeyboardReader, LineEditor, LogPane, Scroll, Transcript, closing_text)
+    KeyboardReader, LineEditor, LogPane, OrderFilter, Scroll, Transcript, closing_text)
 
 DEADLINE = 10.0
 
@@ -188,3 +188,13 @@ def test_trace_lines_written_in_pieces_by_two_threads_stay_whole():
     writer.close()
     assert pane.lines() == ["[2] OnTimedBarsAdded: bar", "Session stopping: Ctrl-C",
                             "last words"]
+
+
+def test_tab_toggles_the_orders_panel_between_working_and_all():
+    orders = OrderFilter()
+    editor = LineEditor(orders=orders)
+    editor.feed("/bal\tance")
+    assert orders.working_only and editor.buffer == "/balance"  # the line is left as it was
+    editor.feed("\t")
+    assert not orders.working_only
+    LineEditor().feed("\t")  # no filter: nothing happens

@@ -2,11 +2,13 @@
 an apartment and pumps, with a sink connected there, and used from the test thread through
 a proxy. Reusable by any test that needs a live component."""
 import threading
+from typing import Any, Optional
 
 import win32com.client
 
 import cqgsim
 from cqgsim import constants
+from cqgsim.script import Simulation
 from tests.bridge.worker import ApartmentThread
 
 win32com.client.gencache.EnsureModule(constants.TYPELIB_ID, 0, *constants.TYPELIB_VERSION)
@@ -68,11 +70,18 @@ class ComponentHost:
     def __init__(self, sink_class=Recorder, timeout=10.0):
         self._sink_class = sink_class
         self._apartment = ApartmentThread(self._create, timeout)
-        self.sink = self.sim = self.cel = None
+        self.sink: Any = None  # the connected sink, made on the apartment's thread
+        self.cel: Any = None  # the component's proxy, once entered
+        self._sim: Optional[Simulation] = None
+
+    @property
+    def sim(self) -> Simulation:
+        assert self._sim is not None, "the component has not been created"
+        return self._sim
 
     def _create(self):
         cel = win32com.client.Dispatch("CQG.CQGCEL.4")
-        self.sim = cqgsim.latest()
+        self._sim = cqgsim.latest()
         self.sink = win32com.client.WithEvents(cel, self._sink_class)
         return {"cel": cel}
 
@@ -83,12 +92,12 @@ class ComponentHost:
 
     def __exit__(self, *exc):
         try:
-            if self.sim is not None and not self.sim.shut_down:
+            if self._sim is not None and not self._sim.shut_down:
                 self.cel.Shutdown()
         finally:
             self._apartment.stop()
-        if exc[0] is None and self.sim is not None:
-            assert self.sim.errors == [], self.sim.errors
+        if exc[0] is None and self._sim is not None:
+            assert self._sim.errors == [], self._sim.errors
 
     def start(self, user="trader", password="secret"):
         """Configuration, startup and logon, as the environment and the adapter do."""

@@ -103,12 +103,17 @@ def test_a_resting_limit_order_waits_behind_the_queue_and_fills_in_parts():
         desk.sim.sync()
         assert _fills(desk, order.GUID) == [(6850.0, 2)]
         assert desk.changes(order.GUID)[-1][2:4] == (C.osInOrderBook, 2)
-        desk.sim.push_ticks("EPZ5", [("trade", 6849.75, 1)])  # traded through: the rest fills
+        # Prints through its price fill it, each no more than its own size.
+        desk.sim.push_ticks("EPZ5", [("trade", 6849.75, 1)])
         desk.sim.sync()
-        assert _fills(desk, order.GUID) == [(6850.0, 2), (6850.0, 3)]
+        assert _fills(desk, order.GUID) == [(6850.0, 2), (6850.0, 1)]
+        desk.sim.push_ticks("EPZ5", [("trade", 6849.5, 5)])
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6850.0, 2), (6850.0, 1), (6850.0, 2)]
         assert desk.changes(order.GUID)[-1][2] == C.osFilled
-        # The prints that filled it carried its contracts; only the trade through prints more.
-        assert _tape(desk) == [(6850.0, 8), (6850.0, 4), (6849.75, 1), (6850.0, 3)]
+        # The prints that filled it carried its contracts; only the trades through print more.
+        assert _tape(desk) == [(6850.0, 8), (6850.0, 4), (6849.75, 1), (6850.0, 1),
+                               (6849.5, 5), (6850.0, 2)]
 
 
 def test_the_queue_before_a_resting_order_shrinks_with_cancels_in_proportion():
@@ -183,3 +188,63 @@ def test_a_cancel_that_loses_the_race_to_a_fill_is_answered():
         desk.sim.sync()
         answer = desk.changes(order.GUID)[-1]
         assert answer[2] == C.osFilled and answer[7][1].endswith("no longer working")
+
+
+def test_a_resting_order_takes_no_more_than_the_size_offered_at_its_price():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)
+        order = desk.order(C.otLimit, 40, C.osdBuy, 6849.0)
+        order.Place()
+        desk.sim.push_ticks("EPZ5", [("ask", 6849.0, 1), ("bid", 6848.75, 10)])
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6849.0, 1)]
+        assert desk.changes(order.GUID)[-1][2:4] == (C.osInOrderBook, 1)
+        # The offer it took is gone from the book: behind it, the usual size a tick up.
+        assert desk.sim.query(lambda core: core.market_data.markets["F.US.EPZ5"].quotes[
+            C.qtAsk][:2]) == [6849.25, 150]
+        desk.sim.push_ticks("EPZ5", [("ask", 6849.0, 6)])  # a new offer at its price
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6849.0, 1), (6849.0, 6)]
+        assert desk.changes(order.GUID)[-1][2:4] == (C.osInOrderBook, 7)
+
+
+def test_resting_orders_share_one_print_best_price_first_then_in_arrival_order():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)
+        first, second = (desk.order(C.otLimit, 5, C.osdBuy, 6849.0) for _ in range(2))
+        better = desk.order(C.otLimit, 5, C.osdBuy, 6849.25)
+        for o in (first, second, better):
+            o.Place()
+        desk.sim.push_ticks("EPZ5", [("trade", 6848.75, 1)])
+        desk.sim.sync()
+        assert [_fills(desk, o.GUID) for o in (better, first, second)] == [
+            [(6849.25, 1)], [], []]
+        desk.sim.push_ticks("EPZ5", [("trade", 6848.75, 6)])
+        desk.sim.sync()
+        assert [_fills(desk, o.GUID) for o in (better, first, second)] == [
+            [(6849.25, 1), (6849.25, 4)], [(6849.0, 2)], []]
+
+
+def test_orders_at_one_price_keep_their_places_in_the_queue():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)  # 10 bid at 6850.00: both orders join behind them
+        first, second = (desk.order(C.otLimit, 5, C.osdBuy, 6850.0) for _ in range(2))
+        first.Place()
+        second.Place()
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 12)])  # the 10, then 2 of the first
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 4)])  # 3 of the first, 1 of the second
+        desk.sim.sync()
+        assert [_fills(desk, o.GUID) for o in (first, second)] == [
+            [(6850.0, 2), (6850.0, 3)], [(6850.0, 1)]]
+
+
+def test_the_other_side_reaching_an_order_clears_the_queue_before_it():
+    with ComponentHost(Snapshots) as host:
+        desk = Desk(host)  # 10 bid at 6850.00 before the order
+        order = desk.order(C.otLimit, 5, C.osdBuy, 6850.0)
+        order.Place()
+        desk.sim.push_ticks("EPZ5", [("ask", 6850.0, 2)])
+        desk.sim.push_ticks("EPZ5", [("ask", 6850.25, 10), ("bid", 6849.75, 10)])
+        desk.sim.push_ticks("EPZ5", [("trade", 6850.0, 3)])
+        desk.sim.sync()
+        assert _fills(desk, order.GUID) == [(6850.0, 2), (6850.0, 3)]

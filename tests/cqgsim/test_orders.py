@@ -14,7 +14,7 @@ class Desk:
     """A started component with EPZ5 subscribed, account ACCOUNT loaded with position
     updates, and a market of 6850.00 / 6850.25."""
 
-    def __init__(self, host):
+    def __init__(self, host, clear=True):
         self.host, self.cel, self.sim, self.sink = host, host.cel, host.sim, host.sink
         host.start()
         self.cel.NewInstrument("EPZ5")
@@ -26,7 +26,8 @@ class Desk:
         self.account.PositionSubcriptionLevel = C.pslSnapshotAndUpdates
         self.market(6850.0, 6850.25)
         self.sim.sync()
-        self.sink.clear()
+        if clear:
+            self.sink.clear()
 
     def market(self, bid, ask, trade=None):
         ticks = [("bid", bid, 10), ("ask", ask, 10)]

@@ -138,8 +138,8 @@ def _answered(s: TerminalSession, report: Report, timeout: float = 30.0) -> List
     end = time.monotonic() + timeout
     while True:
         texts = [m.text for m in s.remote.sent()]
-        answered = sum(t.startswith(("Order placed", "Order refused", "send_order failed"))
-                       for t in texts)
+        answered = sum(t.startswith(("Order placed", "Order refused", "send_order failed",
+                                     "Placement of")) for t in texts)
         if answered >= _orders_sent(report) or time.monotonic() > end:
             return texts
         time.sleep(0.5)
@@ -157,7 +157,8 @@ def _check(s: TerminalSession, report: Report, code: int, texts: List[str]) -> N
             report.problems.append(f"not left on the terminal: {wanted!r}")
     if "Threads still running" in after or "failed" in after.split("Session ended.")[0]:
         report.problems.append("a thread was left running or a step failed at the end")
-    refused = [t for t in texts if t.startswith(("Order refused", "send_order failed"))]
+    refused = [t for t in texts if t.startswith(("Order refused", "send_order failed",
+                                                 "Placement of"))]  # timed out
     if refused:
         report.problems.append(f"orders refused or failed: {refused[:3]}")
     placed = sum(t.startswith("Order placed") for t in texts)

@@ -33,7 +33,9 @@ def cancel_quietly(s, guid):
 
 def test_no_fill_is_lost_or_reported_twice_and_each_placement_gets_its_own_order(capsys):
     cqgsim.reset()
-    cqgsim.configure(mode="live", seed=5, speed=30.0)
+    # Enough cash that buying power, which counts the working orders, never refuses one.
+    cqgsim.configure(mode="live", seed=5, speed=30.0,
+                     accounts=[(ACCOUNT, "ZT-SIM-1", 50_000_000.0)])
     s = Session()
     try:
         s.subscribe(ACCOUNT)

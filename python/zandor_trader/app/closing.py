@@ -23,8 +23,10 @@ def close_session(session: "Session", status: int) -> int:
     session.phase = CLOSING
     steps = [("keyboard", lambda: session.keyboard and session.keyboard.stop()),
              ("bot's polling", lambda: session.bot and session.bot.updater.stop()),
+             ("charts", lambda: session.charts and session.charts.close()),
              ("outbox", lambda: close_outbox(session)),
              ("bot", lambda: release_bot(session)),
+             ("journal", lambda: session.book and session.book.close()),
              ("gateway", lambda: session.gateway and session.gateway.close()),
              ("Bot API server", lambda: session.server and session.server.stop()),
              ("display", lambda: session.display and session.display.stop())]

@@ -1,9 +1,10 @@
 """The conversions of settings from their text (the settings file, the environment, the
 command line). Their messages never repeat the value: whoever reports the error shows it, or
 hides it (a secret, a line of the settings file)."""
+import datetime as _dt
 import math
 from decimal import Decimal, InvalidOperation
-from typing import Callable, Sequence, Tuple
+from typing import Callable, Optional, Sequence, Tuple
 
 from zandor_trader.app.secrecy import Secret
 
@@ -52,6 +53,32 @@ def decimal(value: str) -> Decimal:
     if not amount.is_finite() or amount <= 0:
         raise ValueError("must be a positive number")
     return amount
+
+
+def money_or_off(value: str) -> Optional[Decimal]:
+    """An amount of money, or "off" (no limit)."""
+    if value.strip().lower() in ("off", "none", "no"):
+        return None
+    return decimal(value)
+
+
+def yes_no(value: str) -> bool:
+    word = value.strip().lower()
+    if word in ("yes", "true", "on", "1"):
+        return True
+    if word in ("no", "false", "off", "0"):
+        return False
+    raise ValueError("must be yes or no")
+
+
+def daily(value: str) -> Optional[_dt.time]:
+    value = value.strip().lower()
+    if value == "off":
+        return None
+    try:
+        return _dt.time.fromisoformat(value)
+    except ValueError:
+        raise ValueError("must be a time of day (HH:MM, exchange time) or off") from None
 
 
 def symbols(value: str) -> Tuple[str, ...]:

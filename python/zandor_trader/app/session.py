@@ -5,12 +5,13 @@ The main thread is the gateway's thread: it starts the component environment, lo
 subscribes, runs the engine, and at the end logs off and shuts the environment down. With a
 bot token configured the operator bot talks to that Bot API (Telegram, or the base URL
 configured); without one it talks to a local Bot API server started here, and what the user
-types is posted to it as the operator's messages. Every output is scrubbed of the secrets.
+types is posted to it as the operator's messages. Every output is scrubbed of the bot's token.
+The journal records the conversation, the requests, the orders and deals and every reply.
 """
 import random
 import sys
 import time
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Callable, Optional
 
 from zandor_trader.app.bot_api import choose_bot_api
 from zandor_trader.app.closing import EXIT_FAILED, EXIT_OK
@@ -21,13 +22,14 @@ from zandor_trader.app.settings import PROGID, Settings, position_limits, securi
 if TYPE_CHECKING:
     from botapi import BotApiServer
 
+    from zandor_trader.app.book import SessionBook
     from zandor_trader.app.bot_hooks import Hooks
+    from zandor_trader.charts import Charts
     from zandor_trader.chat import ChatLink, ChatLog, Outbox, RequestIntake, SentLog
-    from zandor_trader.console import Display, KeyboardReader, Scroll, Transcript
+    from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.trading import Engine, Request
-
 
 
 def market_seed(seed: Optional[int]) -> int:
@@ -41,6 +43,37 @@ def _print_chat(who: str, text: str) -> None:
     # One write: the other threads' trace lines cannot land inside it.
     sys.stdout.write("\n".join(lines) + "\n")
     sys.stdout.flush()
+
+
+def _prepare_broker(s: Settings) -> bool:
+    """The simulated broker configured (its market's seed and its paper account said); False
+    when the settings ask for what the broker cannot do."""
+    if s.broker == "sim":
+        import cqgsim
+
+        seed = market_seed(s.seed)
+        # Printed so that the run can be repeated; a new seed each run keeps order ids
+        # and deal numbers from repeating across sessions.
+        print(f"Simulated market seed {seed} (--seed {seed} repeats this market)", flush=True)
+        store = s.paper_store_path()
+        if s.paper_reset:
+            print(cqgsim.reset_paper_store(store), flush=True)
+        print(cqgsim.describe_paper_store(store), flush=True)
+        cqgsim.configure(mode="live", seed=seed, speed=s.speed, paper_store=store)
+    elif s.paper_reset:
+        print("--paper-reset is for the simulated broker's paper account only: nothing was "
+              "reset", file=sys.stderr, flush=True)
+        return False
+    return True
+
+
+def _plain(run, log_file: Optional[str]) -> int:
+    """`run(chat_out)` with the chat on standard output and the trace among it, in short
+    form; every trace line whole in `log_file`."""
+    from zandor_trader.console import plain_output
+
+    with plain_output(log_file) as plain:
+        return run(plain.chat)
 
 
 class Session:
@@ -57,13 +90,17 @@ class Session:
         self.gateway: Optional[CqgGateway] = None
         self.engine: Optional[Engine] = None
         self.outbox: Optional[Outbox] = None
+        self.charts: Optional[Charts] = None
         self.reason: Optional[str] = None
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
+        self.order_filter: Optional[OrderFilter] = None  # the orders panel's (display mode)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
         self.link: Optional[ChatLink] = None  # whether the Bot API can be reached
         self.intake: Optional[RequestIntake] = None
+        self.book: Optional[SessionBook] = None  # the journal
         self.phase = STARTING  # what Ctrl-C does (see interrupts)
+        self._show_chat: Callable[[str, str], None] = _print_chat
         # The bot token only: the password goes to the adapter's Logon and nowhere else.
         self.redact = Redactor([settings.telegram_token])
 
@@ -81,27 +118,24 @@ class Session:
             self.transcript.add(who, text)
         self._changed()
 
-    def run(self) -> int:
-        from zandor_trader.app.secrecy import Redactor, redacted_output
+    def _chat_line(self, who: str, text: str) -> None:
+        """Every line of the conversation: into the journal, then shown."""
+        if self.book is not None:
+            self.book.chat_line(who, text)
+        self._show_chat(who, text)
 
+    def run(self) -> int:
+        from zandor_trader.app.secrecy import redacted_output
         from zandor_trader.console import discard_typeahead
 
         s = self.settings
-        # The bot token only: the password goes to the adapter's Logon and nowhere else.
-        self.redact = Redactor([s.telegram_token])
         try:
             with redacted_output(self.redact):
-                if s.broker == "sim":
-                    import cqgsim
-
-                    seed = market_seed(s.seed)
-                    # Printed so that the run can be repeated; a new seed each run keeps order
-                    # ids and deal numbers from repeating across sessions.
-                    print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
-                          flush=True)
-                    cqgsim.configure(mode="live", seed=seed, speed=s.speed)
+                if not _prepare_broker(s):
+                    return EXIT_FAILED
                 if s.plain or not sys.stdout.isatty():
-                    return self._run(securities(s))
+                    return _plain(lambda out: self._run(securities(s), chat_out=out),
+                                  s.log_file)
                 return self._run_with_display(securities(s))
         finally:  # keys typed meanwhile are not commands for the shell
             try:
@@ -137,8 +171,9 @@ class Session:
                 height = shutil.get_terminal_size().lines
                 print(closing_text(self.chat.entries(), max(height - 14, 10), transcript))
 
-    def _run(self, securities, pane=None, console=None) -> int:
+    def _run(self, securities, pane=None, console=None, chat_out=None) -> int:
         """The session; with a log pane and a console, under the live display."""
+        from zandor_trader.app.book import SessionBook
         from zandor_trader.chat import ChatLog, SentLog
         from zandor_trader.gateways.cqg.gateway import CqgGateway
         from zandor_trader.trading import prices
@@ -151,16 +186,18 @@ class Session:
         status = EXIT_FAILED
         with Interrupts(lambda: self.phase, lambda: self.engine):
             try:
+                book = self.book = SessionBook(s, lambda line: print(line, flush=True))
+                gateway.trades.recorder = book.journal
                 token, chat_id, base_url = self._telegram()
                 sent_log = self.sent_log = SentLog(chat_id)
-                chat = self.chat = ChatLog(sent_log.sent_after,
-                                           on_new=_print_chat if pane is None
-                                           else self._chat_entry)
+                self._show_chat = (chat_out or _print_chat) if pane is None else self._chat_entry
+                chat = self.chat = ChatLog(sent_log.sent_after, on_new=self._chat_line)
+                print(book.restore(gateway, chat), flush=True)
                 if pane is not None:
                     self._start_display(pane, console, chat, deadline)
                 engine = self._start_bot(chat, sent_log, chat_id, token, base_url)
                 self.phase = RUNNING
-                self._start_keyboard(chat_id, keys=pane is not None)
+                self._start_keyboard(chat_id, token, keys=pane is not None)
                 user, password, account = s.user, s.password, s.account
                 if user is None or password is None or account is None:
                     raise ValueError("the broker's user, password and account must all be set")
@@ -174,9 +211,13 @@ class Session:
                 for symbol, why in gateway.left_out.items():
                     engine.alert(f"Instrument {symbol} is not known to the broker "
                                  f"({why}): left out of this session.")
+                found = book.reconcile(engine)
+                if found is not None:
+                    engine.reply(found)
                 reason = self.reason = engine.run(deadline)
                 print(f"Session stopping: {reason}", flush=True)
-                engine.reply(engine.summary(reason))
+                self.charts and self.charts.close()  # the charts asked come before the summary
+                engine.reply(engine.summary(reason) + "\n" + book.realized_today(engine))
                 status = EXIT_OK
             except KeyboardInterrupt:
                 print("Session interrupted while starting", flush=True)
@@ -208,6 +249,7 @@ class Session:
     def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
+        from zandor_trader.app.charts import chart_command, start_charts
         from zandor_trader.chat import ChatLink, Outbox, RequestIntake, SessionCommands
         from zandor_trader.trading import Engine
 
@@ -216,7 +258,10 @@ class Session:
         if self.server is not None:  # the local server sets no flood limit: no need to pace
             bot.pace_sends(chat_rate=0, total_rate=0)
         redact = self.redact
+        book = self.book
+        assert book is not None  # opened before the bot
 
+        @book.committed_first
         def send(text):
             bot.send_message(redact(text))
 
@@ -226,23 +271,30 @@ class Session:
         link = self.link = ChatLink(log, on_change=self._changed)
         sent_log.attach(bot, link)
         # Past its grace, closing the bot cuts short a send that waits out Telegram's flood
-        # limit (the bot closes next anyway).
+        # limit (the bot closes next anyway). The journal records each reply and its delivery.
         outbox = Outbox(send, log=log, on_sent=lambda text: chat.sync(), link=link,
-                        interrupt=bot.close).start()
+                        interrupt=bot.close, listener=book.journal).start()
         self.outbox = outbox
         link.on_back = outbox.retry_now  # the chat is back: what waits goes at once
+        book.repeat_undelivered(outbox)
         assert self.gateway is not None  # the engine trades through the session's gateway
         engine = self.engine = Engine(bot, self.gateway, outbox=outbox,
                                       refresh_every=None if self.display is None else s.refresh,
                                       on_refresh=self._changed, log=log, limits=s.limits,
                                       max_positions=position_limits(s),
-                                      stale_after=s.stale_after)
+                                      stale_after=s.stale_after, journal=book.journal,
+                                      daily_close=s.daily_summary,
+                                      home_exchange=s.instruments[0].exchange,
+                                      speed=s.speed if s.broker == "sim" else 1.0)
         self.gateway.add_listener(engine.on_gateway_record)
-        intake = self.intake = RequestIntake(bot, engine.submit, when_closed=self._unserved)
+        self.charts = start_charts(self.gateway, bot, chat_id, outbox, engine, self.transcript,
+                                   redact, log)
+        intake = self.intake = RequestIntake(bot, book.recording(engine.submit),
+                                             when_closed=book.recording(self._unserved))
         engine.on_ending = intake.close  # nothing reaches the engine once it ends
-        # The session's own answers take their turn among the engine's answers.
-        self.hooks = hook_session(bot, chat_id, chat, intake, SessionCommands(intake.answer),
-                                   link)
+        # The session's own answers and commands take their turn among the engine's answers.
+        commands = SessionCommands(intake.answer, intake.take, own=chart_command(intake.take))
+        self.hooks = hook_session(bot, chat_id, chat, intake, commands, link)
         return engine
 
     def _unserved(self, request: "Request") -> None:
@@ -253,10 +305,10 @@ class Session:
         if answer is not None and self.outbox is not None:
             self.outbox.put(answer)
 
-    def _start_keyboard(self, chat_id, keys: bool) -> None:
+    def _start_keyboard(self, chat_id, token, keys: bool) -> None:
         from zandor_trader.app.terminal import start_keyboard
 
-        self.keyboard = start_keyboard(self, chat_id, keys)
+        self.keyboard = start_keyboard(self, chat_id, token, keys)
 
     def _close(self, status: int) -> int:
         from zandor_trader.app.closing import close_session

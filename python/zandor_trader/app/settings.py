@@ -11,6 +11,7 @@ The settings file is an INI file named by ``ZANDOR_TRADER_CONFIG`` (or ``--confi
 instrument (keys of INSTRUMENT_KEYS).
 """
 import configparser
+import datetime as _dt
 import os
 from dataclasses import dataclass, field, replace
 from decimal import Decimal
@@ -31,6 +32,8 @@ BROKERS = ("sim", "cel")
 # What the simulated broker is given when the settings name nothing else.
 SIM_DEFAULTS = {"instruments": ("EPZ5", "ENQZ5", "CLEF6"), "account": 100101,
                 "user": "operator", "password": Secret("simulated")}
+PAPER_STORE = "zandor-paper.sqlite"  # the simulated broker's accounts, beside the journal
+DAILY_CLOSE = _dt.time(16, 0)
 
 
 class SettingsError(ValueError):
@@ -64,17 +67,24 @@ class Settings:
     seed: Optional[int] = None  # the simulated market's; None: a new one each run
     speed: float = 10.0
     plain: bool = False
-    bars: int = 10
+    bars: int = 240  # one-minute bars kept per instrument: what /chart can draw
     refresh: float = 5.0
     log_file: Optional[str] = None
     bot_port: Optional[int] = None  # the local server's port, and its control interface
+    journal: Optional[str] = None  # None: zandor-trader-<account>.sqlite here
+    paper_store: Optional[str] = None  # None: PAPER_STORE beside the journal
+    paper_reset: bool = False
+    daily_summary: Optional[_dt.time] = DAILY_CLOSE  # exchange time; None: no summary
 
     @property
     def symbols(self) -> Tuple[str, ...]:
         return tuple(i.symbol for i in self.instruments)
 
-    def secrets(self) -> Tuple[Secret, ...]:
-        return tuple(s for s in (self.password, self.telegram_token) if s)
+    def journal_path(self) -> str:
+        return self.journal or journal_file(self.account)
+
+    def paper_store_path(self) -> str:
+        return self.paper_store or os.path.join(os.path.dirname(self.journal_path()), PAPER_STORE)
 
 
 # What the conversions and the command line give, by name, for the fields of Settings (other
@@ -96,12 +106,18 @@ class _SettingValues(TypedDict, total=False):
     refresh: float
     log_file: Optional[str]
     bot_port: Optional[int]
+    journal: Optional[str]
+    paper_store: Optional[str]
+    paper_reset: bool
+    daily_summary: Optional[_dt.time]
 
 
 class _LimitValues(TypedDict, total=False):
     max_order_quantity: int
     max_position: int
     price_band: Decimal
+    max_daily_loss: Optional[Decimal]
+    flatten_on_loss: bool
 
 
 class _InstrumentValues(TypedDict, total=False):
@@ -128,14 +144,20 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "max_order_quantity": ("ZANDOR_MAX_ORDER_QUANTITY", "max_order_quantity", conv.whole(1)),
     "max_position": ("ZANDOR_MAX_POSITION", "max_position", conv.whole(1)),
     "price_band": ("ZANDOR_PRICE_BAND", "price_band", conv.decimal),
+    "max_daily_loss": ("ZANDOR_MAX_DAILY_LOSS", "max_daily_loss", conv.money_or_off),
+    "flatten_on_loss": ("ZANDOR_FLATTEN_ON_LOSS", "flatten_on_loss", conv.yes_no),
     "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", conv.number(0)),
     "seed": ("ZANDOR_SEED", "seed", conv.integer),
     "speed": ("ZANDOR_SPEED", "speed", conv.number(0)),
     "bars": ("ZANDOR_BARS", "bars", conv.whole(1)),
     "refresh": ("ZANDOR_REFRESH", "refresh", conv.number(0, above=True)),
+    "journal": ("ZANDOR_JOURNAL", "journal", conv.text),
+    "paper_store": ("ZANDOR_PAPER_STORE", "paper_store", conv.text),
+    "daily_summary": ("ZANDOR_DAILY_SUMMARY", "daily_summary", conv.daily),
 }
 SECRETS = ("password", "telegram_token")
-LIMITS = ("max_order_quantity", "max_position", "price_band")
+LIMITS = ("max_order_quantity", "max_position", "price_band", "max_daily_loss",
+          "flatten_on_loss")
 # Keys of an [instrument SYMBOL] section, with their conversions.
 INSTRUMENT_KEYS: Dict[str, Callable[[str], object]] = {
     "security": conv.text, "exchange": lambda v: conv.text(v).upper(), "description": str.strip,
@@ -178,6 +200,27 @@ def _malformed(exc: configparser.Error) -> str:
     if isinstance(exc, configparser.DuplicateOptionError):
         return f"key '{exc.option}' is twice in [{exc.section}] (line {exc.lineno})"
     return type(exc).__name__
+
+
+def journal_file(account) -> str:
+    """The journal of `account` when none is named: in the working directory."""
+    return f"zandor-trader-{account}.sqlite"
+
+
+def journal_location(journal: Optional[str] = None, environ: Optional[Mapping[str, str]] = None,
+                     config_path: Optional[str] = None) -> str:
+    """The journal a reader of it means: the one named, else the `journal` setting, else
+    the account's (the account setting, else the simulated broker's)."""
+    if journal:
+        return journal
+    environ = os.environ if environ is None else environ
+    parser = read_file(settings_file(environ, config_path))
+    section = parser[SECTION] if parser.has_section(SECTION) else {}
+    named = environ.get("ZANDOR_JOURNAL") or section.get("journal")
+    if named:
+        return named.strip()
+    account = environ.get("ZANDOR_ACCOUNT") or section.get("account") or SIM_DEFAULTS["account"]
+    return journal_file(str(account).strip())
 
 
 def default_broker() -> str:
@@ -286,7 +329,7 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
         raise SettingsError(f"instrument {symbol} needs its exchange: add a section "
                             f"[{name}] with 'exchange = ...' to the settings file")
     from zandor_trader.core.constants import Exchange
-    known = [e.value for e in Exchange]
+    known = [e.value for e in Exchange if e is not Exchange.OTHER]
     if given["exchange"] not in known:
         raise SettingsError(f"instrument {symbol}: exchange {given['exchange']!r} is not one "
                             f"of {', '.join(known)}")

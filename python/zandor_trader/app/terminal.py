@@ -1,6 +1,7 @@
-"""The session on its terminal: the live display started over the session's parts, and the
-keyboard, whose lines go to the local server's chat (with Telegram, nowhere: the terminal takes
-no commands then, but what is typed is still read, so that it does not reach the shell)."""
+"""The session on its terminal: the live display started over the session's parts (and the
+terminal given back as it was when it cannot start), and the keyboard, whose lines go to the
+local server's chat (with Telegram, nowhere: the terminal takes no commands then, but what is
+typed is still read, so that it does not reach the shell)."""
 import os
 import sys
 import time
@@ -12,16 +13,17 @@ if TYPE_CHECKING:
 
 
 def start_display(session: "Session", pane, console, chat, deadline) -> "Display":
-    """The display over the session's parts, started; a failure gives the terminal back."""
-    from zandor_trader.console import Display, Scroll, SessionView
+    """The display over the session's parts, started (with the chat's scrollback and the
+    orders panel's filter, which the keyboard moves); a failure gives the terminal back."""
+    from zandor_trader.console import Display, OrderFilter, Scroll, SessionView
 
     gateway = session.gateway
     assert gateway is not None  # the display shows the gateway's records
-    session.scroll = Scroll()
+    session.scroll, session.order_filter = Scroll(), OrderFilter()
     view = SessionView(
         gateway=gateway, chat=chat, log=pane, started=time.monotonic(), deadline=deadline,
         status=lambda: session.bot.zandor_trader_status if session.bot else "Starting",
-        scroll=session.scroll,
+        scroll=session.scroll, orders=session.order_filter,
         # With Telegram the terminal takes no commands: no line to type them in.
         typing=(lambda: session.keyboard.typing if session.keyboard else "")
         if session.server is not None else None,
@@ -41,10 +43,11 @@ def start_display(session: "Session", pane, console, chat, deadline) -> "Display
     return display
 
 
-def start_keyboard(session: "Session", chat_id: int, keys: bool) -> Optional["KeyboardReader"]:
-    """The operator's lines posted to the local server as the chat's messages; with
-    Telegram, each answered on the terminal with where commands go. None without a standard
-    input to read, or off POSIX."""
+def start_keyboard(session: "Session", chat_id: int, token: str,
+                   keys: bool) -> Optional["KeyboardReader"]:
+    """The operator's lines posted to the local server (as the chat's messages to the bot of
+    `token`); with Telegram, each answered on the terminal with where commands go. None
+    without a standard input to read, or off POSIX."""
     from zandor_trader.console import KeyboardReader
 
     try:
@@ -57,10 +60,10 @@ def start_keyboard(session: "Session", chat_id: int, keys: bool) -> Optional["Ke
 
     def post(line: str) -> None:
         if server is not None:
-            server.post_message(line, chat_id)
+            server.post_message(line, chat_id, token=token)
         else:
             print(f"Not sent: {line!r}: commands come from the operator's Telegram chat",
                   flush=True)
 
     return KeyboardReader(fd, post, on_change=session.typed, keys=keys,
-                          scroll=session.scroll).start()
+                          scroll=session.scroll, orders=session.order_filter).start()

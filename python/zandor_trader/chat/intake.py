@@ -14,6 +14,7 @@ and answered at once through `when_closed` instead of going to the engine.
 """
 import itertools
 import threading
+from dataclasses import replace
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from zandor_trader.trading.requests import ANSWER, RUNNING, TERMINATED, Request
@@ -95,6 +96,12 @@ class RequestIntake:
         engine's answers."""
         with self._lock:
             self._hand_over(Request(ANSWER, {"text": text}, next(self._numbers)))
+
+    def take(self, request: Request) -> None:
+        """A request of the session's own commands (the bot module knows none of them),
+        numbered and handed over in its turn like the bot's."""
+        with self._lock:
+            self._hand_over(replace(request, seq=next(self._numbers)))
 
     def _hand_over(self, request: Request) -> None:
         if not self._closed:

@@ -11,7 +11,9 @@ arrive twice because of it:
   "(repeat)", and not again after that;
 - a piece that goes out more than 30 s after its reply was due says "(delayed N s)";
 - replies keep their order; what is still unsent when the outbox closes is named on a
-  printed line, never dropped silently.
+  printed line, never dropped silently;
+- a message of another kind (a photo) comes with its own send function: it is one piece, never
+  cut, sent in its turn and tried again like a text (its marks cannot go on the picture).
 """
 import itertools
 import threading
@@ -23,17 +25,20 @@ from typing import Callable, Deque, List, Optional, Protocol, Tuple
 from telegram.error import TimedOut
 
 from zandor_trader.chat.pieces import (
-    MAX_MESSAGE_UNITS, Piece, Reply, first_line, marks, split_message, units)
+    MAX_MESSAGE_UNITS, REPEAT_MARK, Piece, Reply, first_line, marks, split_message, units)
 
 FIRST_RETRY = 0.5   # seconds before a failed send is tried again; doubled up to LAST_RETRY
 LAST_RETRY = 30.0
 CLOSE_GRACE = 10.0  # seconds close() gives the pieces still queued, plus PER_QUEUED each
 PER_QUEUED = 1.0  # Telegram takes about one message a second to a chat
 CLOSE_GRACE_MAX = 120.0
+__all__ = ["Outbox", "Listener", "Link", "REPEAT_MARK"]
 
 
 class Listener(Protocol):
-    """Told of each reply's course (times are time.time()); `reply_given_up` is optional."""
+    """Told of each reply's course (times are time.time(); ids unique within the outbox, from
+    1): queued (with its text as the operator sees it, "(repeat) " included), and delivered
+    once every piece went through; `reply_given_up` (optional) when it never will."""
 
     def reply_queued(self, reply_id: int, text: str, due: float) -> None: ...
 
@@ -86,15 +91,20 @@ class Outbox:
         self._thread.start()
         return self
 
-    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None, *,
+    def put(self, text: str, on_sent: Optional[Callable[[], None]] = None,
+            send: Optional[Callable[[], object]] = None, *,
             repeat: bool = False, due: Optional[float] = None) -> int:
         """Any thread: queues `text` (due `due`, by default now; `repeat`: marked as sent
-        before) and returns its id; returns at once."""
+        before) and returns its id; returns at once. A message of another kind (a photo)
+        comes with its own `send`, called in its turn instead of the outbox's; `text` then
+        names it in the outbox's notices and to the listener."""
         due = self._clock() if due is None else due
+        texts = [text] if send is not None else split_message(text)
         with self._cond:
             reply = Reply(next(self._ids), text, due, on_sent,
-                          [Piece(p, repeat) for p in split_message(text)])
-            self._tell("reply_queued", reply.reply_id, text, due)
+                          [Piece(p, repeat) for p in texts], send=send)
+            self._tell("reply_queued", reply.reply_id, REPEAT_MARK + text if repeat else text,
+                       due)
             if self._closing:
                 self._log(f"Not sent to the operator (the session is closing): {first_line(text)}")
                 self._tell("reply_given_up", reply.reply_id, self._clock())
@@ -172,7 +182,10 @@ class Outbox:
                 text = self._next_text(reply)
                 self._sending = True
             try:
-                self._send(text)
+                if reply.send is not None:
+                    reply.send()
+                else:
+                    self._send(text)
             except Exception as exc:
                 with self._cond:
                     self._sending = False
@@ -194,6 +207,8 @@ class Outbox:
         """The next piece of `reply` with its marks (under the lock). A piece the marks would
         take over the limit is cut again, so that the bot still sends it as one message."""
         piece = reply.pieces[reply.done]
+        if reply.send is not None:  # sends itself: nothing to mark or cut
+            return piece.text
         prefix = marks(piece.repeat, self._clock() - reply.due)
         if prefix:
             room = MAX_MESSAGE_UNITS - sum(units(c) for c in prefix)

@@ -11,6 +11,7 @@ from typing import Callable, List, Optional
 
 MAX_MESSAGE_UNITS = 4096
 LATE_AFTER = 30.0  # seconds after it was due from which a reply is marked delayed
+REPEAT_MARK = "(repeat) "  # before a piece that may have arrived already
 
 
 def units(char: str) -> int:
@@ -47,7 +48,7 @@ def split_message(text: str, limit: int = MAX_MESSAGE_UNITS) -> List[str]:
 def marks(repeat: bool, late: float) -> str:
     """What goes before a piece: "(repeat) " when it may have arrived already, and
     "(delayed N s) " when it goes out more than LATE_AFTER seconds after it was due."""
-    text = "(repeat) " if repeat else ""
+    text = REPEAT_MARK if repeat else ""
     if late > LATE_AFTER:
         text += f"(delayed {int(late)} s) "
     return text
@@ -68,6 +69,7 @@ class Reply:
     on_sent: Optional[Callable[[], None]] = None
     pieces: List[Piece] = field(default_factory=list)
     done: int = 0
+    send: Optional[Callable[[], object]] = None  # another kind (a photo): sends itself
 
 
 def first_line(text: str) -> str:

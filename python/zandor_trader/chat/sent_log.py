@@ -15,7 +15,8 @@ if TYPE_CHECKING:
 
 @dataclass(frozen=True)
 class Sent:
-    text: str
+    text: str  # a photo's caption
+    photo: Optional[str] = None  # a photo: the name of the file uploaded ("" when not known)
 
 
 class SentLog:
@@ -33,6 +34,8 @@ class SentLog:
         post = request.post
 
         def recording_post(url, data=None, timeout=None):
+            # Read before the call, which turns an upload into the form's fields.
+            upload = data.get("photo") if isinstance(data, dict) else None
             try:
                 result = post(url, data, timeout)
             except Exception as exc:
@@ -41,8 +44,11 @@ class SentLog:
                 raise
             if link is not None:
                 link.ok()
-            if str(url).endswith("/sendMessage") and isinstance(result, dict):
-                self._record(result)
+            if isinstance(result, dict):
+                if str(url).endswith("/sendMessage"):
+                    self._record(result)
+                elif str(url).endswith("/sendPhoto"):
+                    self._record(result, str(getattr(upload, "filename", None) or ""))
             return result
 
         # Past the library's attribute guard: the wrapper only watches, it changes nothing.
@@ -55,12 +61,13 @@ class SentLog:
             self._request.__dict__.pop("post", None)
             self._request = None
 
-    def _record(self, message: dict) -> None:
+    def _record(self, message: dict, photo: Optional[str] = None) -> None:
         chat = message.get("chat") or {}
         if chat.get("id") != self.chat_id:
             return
+        text = message.get("caption" if photo is not None else "text", "")
         with self._lock:
-            self._messages.append(Sent(str(message.get("text", ""))))
+            self._messages.append(Sent(str(text or ""), photo))
             self._count += 1
 
     def sent_after(self, seen: int) -> Tuple[List[Sent], int]:

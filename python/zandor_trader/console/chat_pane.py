@@ -11,7 +11,7 @@ from rich.style import Style
 
 from zandor_trader.chat import OPERATOR
 from zandor_trader.console.cells import many
-from zandor_trader.console.tables import DIM, Lines, cut, panel
+from zandor_trader.console.tables import DIM, FittedPanel, Lines, cut, panel
 from zandor_trader.console.view import SessionView
 
 OPERATOR_STYLE, BOT_STYLE = Style(bold=True, color="cyan"), Style(color="green")
@@ -97,7 +97,7 @@ def trace_screen(view: SessionView, width: int, height: Optional[int]):
     return head + [(cut(line, width), DIM) for line in lines]
 
 
-def log(view: SessionView) -> Panel:
+def log(view: SessionView) -> FittedPanel:
     return panel(Lines(lambda width, height: trace_screen(view, width, height)),
-                 "Trace (repeats folded)")
+                 ("Trace (repeats folded)", "Trace"))
 

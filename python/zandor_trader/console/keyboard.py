@@ -19,6 +19,7 @@ except ImportError:  # not a POSIX system
 
 ERASE = ("\x7f", "\b")
 KILL_LINE = "\x15"  # Ctrl-U
+TOGGLE_ORDERS = "\t"  # Tab: the orders panel shows the working orders only, or all
 HISTORY = 200  # lines kept for Up/Down
 # Escape sequences of the keys that do something (CSI and SS3 forms); others are dropped.
 KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
@@ -39,11 +40,13 @@ def discard_typeahead(fd: int) -> None:
 class LineEditor:
     """Turns typed characters into lines: backspace, Ctrl-U; Up and Down recall the lines
     entered before (the line being typed comes back after the newest); PageUp, PageDown and
-    End move `scroll` (the chat's scrollback, when given); other escape sequences are dropped."""
+    End move `scroll` (the chat's scrollback, when given); Tab toggles `orders` (the orders
+    panel's filter, when given); other escape sequences are dropped."""
 
-    def __init__(self, scroll=None):
+    def __init__(self, scroll=None, orders=None):
         self.buffer = ""
         self.scroll = scroll
+        self.orders = orders
         self._escape = ""  # an escape sequence being read
         self._history: List[str] = []
         self._recalled: Optional[int] = None  # index in _history shown in the buffer
@@ -72,6 +75,9 @@ class LineEditor:
                 self.buffer = self.buffer[:-1]
             elif ch == KILL_LINE:
                 self.buffer = ""
+            elif ch == TOGGLE_ORDERS:
+                if self.orders is not None:
+                    self.orders.toggle()
             elif ch.isprintable():
                 self.buffer += ch
         return lines
@@ -110,11 +116,12 @@ class KeyboardReader:
     `on_change()` after every key (when keys are read one by one)."""
 
     def __init__(self, fd: int, on_line: Callable[[str], None],
-                 on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None):
+                 on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None,
+                 orders=None):
         self.fd = fd
         self.on_line = on_line
         self.on_change = on_change
-        self.editor = LineEditor(scroll)
+        self.editor = LineEditor(scroll, orders)
         self._keys = keys and termios is not None and os.isatty(fd)
         self._saved_mode: Optional[List[Any]] = None
         self._wake_r, self._wake_w = os.pipe()  # a byte here ends the thread's wait

@@ -112,4 +112,9 @@ class Stopping:
         lines += [replies.order_line(o) for o in working]
         business |= {("order", str(o.order_id),
                       str(int(o.quantity) - int(o.filled_quantity or 0))) for o in working}
-        return anything or bool(working), lines, frozenset(business)
+        unknown = gateway.trades.timed_out()
+        if unknown:  # the broker may have them: the operator should know before leaving
+            lines.append(f"Placements of unknown outcome: {len(unknown)}")
+            lines += [replies.order_summary(p.order) for p in unknown]
+            business |= {("unknown", replies.order_summary(p.order)) for p in unknown}
+        return anything or bool(working) or bool(unknown), lines, frozenset(business)

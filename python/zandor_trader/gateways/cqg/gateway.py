@@ -1,5 +1,6 @@
 """CqgGateway: drives the CQG adapter, maps CQG symbols to securities, keeps what it hands over."""
 import dataclasses
+import datetime
 import threading
 from collections import deque
 from decimal import Decimal
@@ -11,14 +12,16 @@ from zandor_trader.core.order import Order
 from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
-from zandor_trader.trading.trades import TradeLog
+from zandor_trader.gateways.cqg import component
+from zandor_trader.gateways.cqg.broker_orders import BrokerOrdersMixin
+from zandor_trader.trading.trades import PlacementTimedOut, TradeLog
 
 if TYPE_CHECKING:
     from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel
     from zandor_trader.gateways.cqg.wrapper.vantor import Vantor
 
 
-class CqgGateway(BaseGateway):
+class CqgGateway(BrokerOrdersMixin, BaseGateway):
     """The gateway as the adapter sees it, and as the engine drives it.
 
     ``securities`` maps each traded CQG symbol to its security. Every ``process_*`` call is
@@ -32,7 +35,7 @@ class CqgGateway(BaseGateway):
 
     def __init__(self, securities: Dict[str, Security], gateway_name: str = "CQG",
                  history: int = 100_000, tick_sizes: Optional[Dict[str, Decimal]] = None,
-                 log=print):
+                 log=print, tick_values: Optional[Dict[str, Decimal]] = None):
         super().__init__(gateway_name)
         self.log = log
         # Tick sizes by CQG symbol: as configured, else as the component reports them.
@@ -40,6 +43,10 @@ class CqgGateway(BaseGateway):
         self._refused: Dict[str, str] = {}  # symbol -> the component's reason (worker thread)
         self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
         self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
+        self._down_since: Dict[str, datetime.datetime] = {}  # link -> local time it went down
+        # Money per tick and contract by CQG symbol: as given, else as the component says.
+        self._tick_values: Dict[str, Decimal] = dict(tick_values or {})
+        self.link_drops = 0  # times the gateway connection went down while the session ran
         self._closing = False
         self.ambrel: Optional["Ambrel"] = None
         self._by_symbol: Dict[str, Security] = dict(securities)
@@ -68,6 +75,10 @@ class CqgGateway(BaseGateway):
 
     def get_cqg_symbol_from_qt_security(self, security: Security) -> str:
         return self._by_security[security]
+
+    def get_cqg_symbol(self, security) -> Optional[str]:
+        """The CQG symbol of a traded security, None for any other."""
+        return self._by_security.get(security)
 
     @property
     def cqg_symbols(self) -> Iterable[str]:
@@ -127,14 +138,12 @@ class CqgGateway(BaseGateway):
                  f"this session")
 
     def _learn_tick_size(self, symbol: str, instrument) -> None:
-        if symbol in self._ticks:
-            return
-        try:
-            tick = float(instrument.TickSize)
-        except Exception:  # a component without it: priced orders are refused, not guessed
-            return
-        if tick > 0:
-            self._ticks[symbol] = Decimal(repr(tick))
+        # Not known: priced orders are refused and open P&L is not shown, never guessed.
+        tick, value = component.tick_figures(instrument)
+        if tick is not None:
+            self._ticks.setdefault(symbol, tick)
+        if value is not None:
+            self._tick_values.setdefault(symbol, value)
 
     def instrument_refused(self, symbol: str, why: str) -> None:
         """The component could not resolve `symbol` (its thread)."""
@@ -147,16 +156,42 @@ class CqgGateway(BaseGateway):
             return
         with self._lock:
             before, self._links[link] = self._links.get(link), up
+            if up:
+                self._down_since.pop(link, None)
+            elif before is not False:
+                self._down_since[link] = datetime.datetime.now()
             listeners = list(self._listeners)
         if self._closing or before is None or before == up:
             return
+        if link == "gateway" and not up:
+            self.link_drops += 1
         for callback in listeners:
             callback("link", (link, up))
 
     # -- what the engine checks orders against -----------------------------------------------
+    def down_since(self, link: str = "gateway") -> Optional[datetime.datetime]:
+        """The local time `link` went down, while it is down; None while it is up."""
+        with self._lock:
+            return self._down_since.get(link) if self._links.get(link) is False else None
+
     def tick_size(self, security: Security) -> Optional[Decimal]:
         symbol = self._by_security.get(security)
         return self._ticks.get(symbol) if symbol is not None else None
+
+    def point_value(self, security: Security) -> Optional[Decimal]:
+        """Money a move of the price by 1 makes on one contract; None: not known."""
+        symbol = self._by_security.get(security)
+        tick, value = self._ticks.get(symbol or ""), self._tick_values.get(symbol or "")
+        return value / tick if tick and value else None
+
+    def reject_reason(self, order_id: str) -> Optional[str]:
+        """The broker's reason for refusing the order, or None (the gateway's thread)."""
+        return component.reject_reason(self.ambrel.cqgCEL, order_id) if self.ambrel else None
+
+    def market_time(self) -> Optional[datetime.datetime]:
+        """The component's clock now (China time, as it is configured), or None when it cannot
+        be read (the gateway's thread)."""
+        return component.line_time(self.ambrel.cqgCEL) if self.ambrel else None
 
     def last_price(self, security: Security) -> Optional[Decimal]:
         """The last trade price, else the middle of the best bid and ask; None before data."""
@@ -191,9 +226,16 @@ class CqgGateway(BaseGateway):
     def send_order(self, order: Order) -> str:
         """Places `order`; returns its id. The order is kept in ``trades`` from then on, with
         its prices as given; the component takes binary floating point."""
-        order_id = self._connected().place_order(dataclasses.replace(
-            order, price=_component_price(order.price),
-            stop_price=_component_price(order.stop_price)))
+        try:
+            order_id = self._connected().place_order(dataclasses.replace(
+                order, price=_component_price(order.price),
+                stop_price=_component_price(order.stop_price)))
+        except RuntimeError as exc:
+            if not str(exc).startswith("Order placing timeout!"):
+                raise
+            # The broker may have it all the same: kept until it shows up or surely not.
+            self.trades.placement_timed_out(order, link_drops=self.link_drops)
+            raise PlacementTimedOut(str(exc)) from exc
         self.trades.register(order, order_id)
         return order_id
 
@@ -232,6 +274,12 @@ class CqgGateway(BaseGateway):
         with self._lock:
             self._listeners.append(callback)
 
+    def _tell(self, kind: str, record) -> None:
+        with self._lock:
+            listeners = list(self._listeners)
+        for callback in listeners:
+            callback(kind, record)
+
     def _keep(self, log: Deque, kind: str, record) -> None:
         with self._lock:
             log.append(record)
@@ -246,8 +294,12 @@ class CqgGateway(BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
-        self.trades.update(update)
+        if not self.trades.update(update):
+            self.order_seen(update.get("order_id"))
         self._keep(self.order_updates, "order", update)
+
+    def link_up(self, link: str = "gateway") -> bool:
+        return bool(self._links.get(link))
 
     def process_deal(self, deal: dict) -> None:
         self.trades.deal(deal)

@@ -1,5 +1,6 @@
 """The adapter as the gateway hosts it: the component's events handled as the adapter does,
-then the connection changes and refused instruments told to the gateway."""
+then the connection changes, refused instruments and orders added at the broker told to the
+gateway (the adapter reports an order it did not place only once it changes)."""
 
 
 def sink_type(gateway):
@@ -26,5 +27,11 @@ def sink_type(gateway):
                 error = win32com.client.Dispatch(cqgError)
                 gateway.instrument_refused(symbol, str(error.Description))
             super().OnInstrumentResolved(symbol, cqgInstrument, cqgError)
+
+        def OnOrderChanged(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError):
+            super().OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError)
+            # Also one added with an error: the broker has it, rejected.
+            if changeType == win32com.client.constants.ctAdded and cqgOrder is not None:
+                gateway.order_seen(str(win32com.client.Dispatch(cqgOrder).GUID))
 
     return GatewaySink

@@ -1,4 +1,5 @@
-"""Registration, start-up, logon and logoff, connection changes and shutdown."""
+"""Registration and constants, start-up, logon and logoff, connection changes and shutdown."""
+import pathlib
 import threading
 
 import comsim
@@ -8,6 +9,7 @@ import win32com.client
 
 import cqgsim
 from cqgsim import constants as C
+from cqgsim import enums
 from tests.cqgsim.pump import ComponentHost
 from tests.cqgsim.sinks import Snapshots
 
@@ -48,6 +50,13 @@ def test_type_library_publishes_every_constant_with_distinct_values():
     assert len(USED["quote types"].split()) == 17 == len(USED["order statuses"].split())
     with pytest.raises(AttributeError):
         constants.qtNoSuchQuote
+
+
+def test_named_constants_are_generated_from_the_tables_and_agree_with_them():
+    assert pathlib.Path(C.__file__).read_text() == enums.render_constants(), (
+        "constants.py is out of date: run python -m cqgsim.enums")
+    named = {n: v for n, v in vars(C).items() if n[:1].islower() and isinstance(v, int)}
+    assert named == enums.ALL
 
 
 def test_startup_then_started_and_data_up_and_logon_logoff():

@@ -1,8 +1,9 @@
-"""Start-up, gateway and data connections, account loading and shutdown."""
+"""The component's life cycle and its links: start-up, the gateway and data connections,
+account loading and shutdown."""
 from cqgsim import constants as C
 
 
-class Session:
+class Connections:
     def __init__(self, core):
         self._core = core
 
@@ -40,6 +41,7 @@ class Session:
         self.gw_link(C.csConnectionDown)
 
     def logoff(self):
+        self._core.drills.forget("gw")
         self.gw_link(C.csConnectionDown)
 
     def gw_link(self, status):
@@ -49,7 +51,7 @@ class Session:
             core.gw_up = status == C.csConnectionUp
         core.fire("OnGWConnectionStatusChanged", status)
         if core.gw_up and not was_up and core.account_level == C.aslAccountUpdatesAndOrders:
-            core.seq.then(core._dispatch, "AccountSubscriptionLevel", self.accounts_on,
+            core.seq.then(core.dispatch, "AccountSubscriptionLevel", self.accounts_on,
                           self.failed, ())
 
     def data_link(self, status):
@@ -62,7 +64,7 @@ class Session:
             # What changed while the link was down arrives as the quotes as they stand.
             for market in core.market_data.markets.values():
                 inst = market.instrument
-                if inst is not None and inst._level >= C.dsQuotes:
+                if inst is not None and inst.DataSubscriptionLevel >= C.dsQuotes:
                     core.seq.then(core.market_data.level_changed, inst, C.dsNone)
 
     def accounts_on(self):
@@ -80,3 +82,8 @@ class Session:
         core.shut_down = True
         core.seq.close()
         core.held = []
+        core.alarms.clear()
+        core.paper.close()
+        hooks, core.on_shutdown = core.on_shutdown, []
+        for hook in hooks:
+            hook()
