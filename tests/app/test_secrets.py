@@ -1,7 +1,9 @@
 """Secrets in a whole session on a terminal: the password reaches the broker's logon and no
-output (terminal, trace log, transcript, chat); being "1000" changes no deal id or price."""
+output (terminal, trace log, transcript, chat, journal); being "1000" changes no deal id or
+price."""
 import os
 import re
+import sqlite3
 
 import pytest
 
@@ -13,10 +15,17 @@ DISTINCTIVE = "Zq-Pass-7yWb4"
 
 
 def outputs(s, cwd):
-    """Every output of the session: the terminal, the trace log, the transcript, the chat."""
+    """Every output of the session: the terminal, the trace log, the transcript, the chat, the
+    journal (every row)."""
     (transcript,) = [p for p in os.listdir(cwd) if p.startswith("zandor-trader-chat-")]
+    db = sqlite3.connect(cwd / "zandor-trader-100101.sqlite")
+    try:
+        journal = "\n".join(db.iterdump())
+    finally:
+        db.close()
     return {"terminal": s.output(), "log": (cwd / "trace.log").read_text(),
-            "transcript": (cwd / transcript).read_text(), "chat": "\n".join(s.chat)}
+            "transcript": (cwd / transcript).read_text(), "chat": "\n".join(s.chat),
+            "journal": journal}
 
 
 @pytest.mark.parametrize("password", ["1000", DISTINCTIVE])
@@ -48,5 +57,6 @@ def test_the_password_is_in_no_output_and_nothing_else_is_blanked(tmp_path, pass
         assert "***" not in text, where
         if password == DISTINCTIVE:
             assert DISTINCTIVE not in text and "Zq-Pass" not in text, where
-    assert all(d in seen["chat"] and d in seen["transcript"] for d in deals)
+    assert all(d in seen["chat"] and d in seen["transcript"] and d in seen["journal"]
+               for d in deals)
     assert "simulated CQG" in seen["terminal"]  # the header, as it is

@@ -4,6 +4,7 @@ import os
 import queue
 import re
 import signal
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -136,7 +137,7 @@ def assert_ended_cleanly(session, reason):
     assert any(line.endswith("CQGCEL is shut down.") for line in session.out)
 
 
-def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session):
+def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session, tmp_path):
     s = run_session("--instruments", "EPZ5,CLEF6", "--seed", "5", "--speed", "20",
                     "--minutes", "5", "--max-position", "3").start()
 
@@ -219,6 +220,28 @@ def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session):
     assert re.match(r"Zandor-Trader terminated \(/stop from the operator\)\.\n"
                     r"Realized P&L: -?[\d,.]+\nOpen positions: \d", summary), summary
     assert_ended_cleanly(s, "/stop from the operator")
+    assert_journaled(tmp_path / "zandor-trader-100101.sqlite")
+
+
+def assert_journaled(path):
+    """The journal of a session that ended cleanly: every reply of the engine's recorded and
+    its delivery confirmed, and the requests numbered in the order taken, the session's own
+    commands among the bot's."""
+    db = sqlite3.connect(path)
+    try:
+        replies = dict(db.execute("SELECT reply_id, text FROM replies"))
+        delivered = {r for (r,) in db.execute("SELECT reply_id FROM deliveries")}
+        requests = db.execute("SELECT seq, kind FROM requests ORDER BY rowid").fetchall()
+    finally:
+        db.close()
+    assert sorted(replies) == list(range(1, len(replies) + 1)) and delivered == set(replies)
+    texts = list(replies.values())
+    for start in ("Deal: ", "Flat: ", "Zandor-Trader terminated"):  # the last one too
+        assert any(t.startswith(start) for t in texts), start
+    kinds = [kind for _, kind in requests]
+    assert [seq for seq, _ in requests] == sorted(seq for seq, _ in requests)
+    assert "answer" not in kinds and kinds[:2] == ["get_balance", "get_positions"]
+    assert kinds.index("halt") < kinds.index("resume") < kinds.index("close_positions")
 
 
 def test_stop_with_a_working_order_asks_for_confirmation_and_ends_with_a_summary(run_session):
