@@ -34,6 +34,9 @@ ROUND = (  # one round of the operator's commands, in turn
 TICK = Decimal("0.25")  # EPZ5's
 DEAL = re.compile(r"Deal: \S+ order \S+ EPZ5\.CME \w+ \d+ @ ([\d.]+)")
 PLACED = re.compile(r"Order placed: \{([0-9A-F]{8})[0-9A-F-]*\} EPZ5\.CME SHORT 1 LIMIT")
+# The simulated market closes an hour each afternoon (6 s at speed 600): the broker rejects
+# what comes meanwhile, and the fill or placement waited for never comes.
+REJECTED = "Order rejected"
 
 
 @dataclasses.dataclass
@@ -43,6 +46,7 @@ class Report:
     samples: List[Tuple[float, int]] = dataclasses.field(default_factory=list)  # (s, bytes)
     warm_up: float = 0.0  # seconds
     commands: int = 0
+    orders: int = 0  # of the commands, those that place an order
     cancels: int = 0
     problems: List[str] = dataclasses.field(default_factory=list)
 
@@ -68,7 +72,8 @@ def _operator(s: TerminalSession, report: Report, stop: threading.Event, pause: 
     """Sends a round of commands, one every `pause` seconds; rests a sell order 3% above the
     last fill and cancels it by the first eight characters of its id. The bot's messages are
     read one by one, and only while one is sure to come (the round's fill, the resting
-    order's placement), so that reading them costs the session no more than a chat would."""
+    order's placement), so that reading them costs the session no more than a chat would. A
+    round whose order the broker rejected (the market's daily break) rests nothing."""
     n = 0
     seen = 0
 
@@ -83,14 +88,22 @@ def _operator(s: TerminalSession, report: Report, stop: threading.Event, pause: 
         if command != REST:
             s.remote.post_message(command, s.chat)
             report.commands += 1
+            report.orders += command.startswith("/send_order")
             continue
-        while not (fill := DEAL.match(next_text())):  # the round's first order filled
-            pass
+        while not (fill := DEAL.match(text := next_text())):  # the round's first order filled
+            if text.startswith(REJECTED):
+                break
+        if fill is None:
+            continue
         price = (Decimal(fill[1]) * Decimal("1.03") / TICK).to_integral_value() * TICK
         s.remote.post_message(f"/send_order EPZ5,1,s,o,l,CQG,{price},None", s.chat)
         report.commands += 1
-        while not (placed := PLACED.match(next_text())):
-            pass
+        report.orders += 1
+        while not (placed := PLACED.match(text := next_text())):
+            if text.startswith(REJECTED):
+                break
+        if placed is None:
+            continue
         s.remote.post_message(f"/cancel_order {placed[1]} CQG", s.chat)
         report.cancels += 1
 
@@ -128,11 +141,6 @@ def run(minutes: float, speed: float = 60.0, warm_up: float = 10.0, pause: float
     return report
 
 
-def _orders_sent(report: Report) -> int:
-    return sum(ROUND[n % len(ROUND)] == REST or ROUND[n % len(ROUND)].startswith("/send_order")
-               for n in range(report.commands))
-
-
 def _answered(s: TerminalSession, report: Report, timeout: float = 30.0) -> List[str]:
     """The bot's messages once the last order sent was answered (or the time ran out)."""
     end = time.monotonic() + timeout
@@ -140,7 +148,7 @@ def _answered(s: TerminalSession, report: Report, timeout: float = 30.0) -> List
         texts = [m.text for m in s.remote.sent()]
         answered = sum(t.startswith(("Order placed", "Order refused", "send_order failed",
                                      "Placement of")) for t in texts)
-        if answered >= _orders_sent(report) or time.monotonic() > end:
+        if answered >= report.orders or time.monotonic() > end:
             return texts
         time.sleep(0.5)
 
@@ -162,7 +170,7 @@ def _check(s: TerminalSession, report: Report, code: int, texts: List[str]) -> N
     if refused:
         report.problems.append(f"orders refused or failed: {refused[:3]}")
     placed = sum(t.startswith("Order placed") for t in texts)
-    asked = _orders_sent(report)
+    asked = report.orders
     if placed < asked:
         report.problems.append(f"{asked} orders sent, {placed} placed")
 
