@@ -90,6 +90,18 @@ def test_a_stop_confirmation_lapses_when_the_open_business_changed(desk):
     assert desk.engine._stop_reason == "/stop from the operator"
 
 
+def test_a_stop_confirmation_lapses_when_another_placement_of_unknown_outcome_comes(desk):
+    trades = desk.gateway.trades
+    trades.placement_timed_out(fakes_order(quantity=2))
+    (asked,) = ask(desk, **STOP)
+    assert "Placements of unknown outcome: 1" in asked  # the broker may have it
+    trades.placement_timed_out(fakes_order(quantity=3))  # timed out meanwhile
+    (again,) = ask(desk, **STOP)
+    assert "Placements of unknown outcome: 2" in again and desk.engine._stop_reason is None
+    assert ask(desk, **STOP) == []
+    assert desk.engine._stop_reason == "/stop from the operator"
+
+
 def test_ctrl_c_ends_at_once_with_nothing_open(desk):
     desk.engine.interrupt()
     assert desk.engine.run() == "Ctrl-C"
@@ -160,3 +172,33 @@ def test_a_price_too_large_for_any_arithmetic_is_refused_plainly(desk):
                        "price 6850.25 of EPZ5.CME (at most 5%).")
     assert placed(desk) == []
 
+
+
+def test_once_the_session_must_end_a_flatten_under_way_and_the_loss_limit_place_nothing(desk):
+    """A flatten whose cancels are answered after a /stop force leaves the position as it
+    is; a deal then that crosses the loss limit flattens nothing either."""
+    from decimal import Decimal
+
+    from zandor_trader.core.constants import OrderStatus
+    from zandor_trader.trading import Limits, Request
+
+    from .test_flatten import working
+
+    close_the_intake_when_ending(desk)
+    desk.engine.limits = Limits(max_daily_loss=Decimal(1), flatten_on_loss=True)
+    desk.engine.check_risk()  # the day starts flat
+    desk.adapter.open_positions = [fakes.long_position(quantity=2)]
+    resting = working(desk)
+    desk.engine.submit(Request("flatten", {"symbol": None}))
+    desk.engine.serve_pending()
+    assert [c[1] for c in desk.adapter.calls if c[0] == "cancel_order"] == [resting]
+    stop_force(desk)
+    desk.adapter.report(resting, OrderStatus.CANCELLED)  # the flatten could close now
+    desk.adapter.balance.unrealized_pnl = -5_000.0
+    desk.adapter.fill(desk.gateway.send_order(fakes_order()), 1, 6850.0, "D1")
+    desk.engine.serve_pending()  # the /stop, then the deal and the cancel seen
+    assert desk.engine._stop_reason == "/stop from the operator"
+    assert len(placed(desk)) == 2  # the resting order and the filled one: nothing closes
+    told = answers(desk)
+    assert [a for a in told if a.startswith(("Flat", "Not flat", "Daily loss"))] == []
+    assert any(a.startswith("Deal: D1") for a in told)  # the deal itself is still told
