@@ -130,3 +130,26 @@ def test_the_conversation_and_the_deals_come_back_and_unconfirmed_replies_go_onc
     second.journal.reply_queued(1, "(repeat) Order cancelled: {B}", 4.0)
     second.close()
     assert journal_reads.undelivered(path, 3) == [(2, 1, "(repeat) Order cancelled: {B}")]
+
+
+def test_deals_restored_from_an_earlier_session_are_listed_and_never_announced_again(
+        tmp_path, closing):
+    import datetime
+
+    from zandor_trader.core.constants import Direction
+    from zandor_trader.core.order import Deal
+
+    path = str(tmp_path / "journal.sqlite")
+    first = SessionBook(settings(path), log=print)
+    first.journal.deal(Deal("D7", "{A}", ES, Direction.LONG, 6850.25, 2,
+                            datetime.datetime(2025, 12, 1, 22, 30)))
+    first.close()
+    second = closing(SessionBook(settings(path), log=print))
+    gateway = CqgGateway({"EPZ5": ES})
+    assert second.restore(gateway, ChatLog(lambda seen: ([], 0))).endswith(
+        "restored 0 chat lines and 1 deals")
+    engine = engine_on(gateway, second)  # made after the restore, as the session does
+    engine.submit(Request("get_deals", {"num_deals_displayed": 5}))
+    engine.serve_pending()
+    (listing,) = engine.outbox.texts
+    assert listing.startswith("Last 1 of 1 deals:") and "D7 order {A}" in listing

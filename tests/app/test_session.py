@@ -244,8 +244,16 @@ def assert_journaled(path):
     assert kinds.index("halt") < kinds.index("resume") < kinds.index("close_positions")
 
 
-def test_stop_with_a_working_order_asks_for_confirmation_and_ends_with_a_summary(run_session):
+def test_stop_with_a_working_order_asks_for_confirmation_and_ends_with_a_summary(run_session,
+                                                                                tmp_path):
+    from zandor_trader.trading.journal import Journal
+
+    # An earlier session's reply whose delivery was never confirmed: sent once more, marked.
+    earlier = Journal(tmp_path / "zandor-trader-100101.sqlite", 100101, "sim")
+    earlier.reply_queued(1, "Order cancelled: {0LD}", time.time())
+    earlier.close()
     s = run_session("--instruments", "EPZ5", "--seed", "3", "--minutes", "5").start()
+    assert s.expect("Order cancelled: {0LD}") == ["(repeat) Order cancelled: {0LD}"]
     *_, placed = s.say("/send_order EPZ5,1,l,o,l,CQG,6700,None", "Send order", "Order placed")
     resting = placed.split()[2]
     *_, asked = s.say("/stop", "Terminating", "Stop not done yet")
@@ -336,12 +344,15 @@ def test_with_a_token_the_session_talks_to_that_bot_api_and_never_shows_a_secret
     s.wait_line("^Chat link lost: ")
     s.proc.send_signal(signal.SIGINT)  # nothing open: ends at once
     s.wait_line("^Session stopping: Ctrl-C")
-    # Ctrl-C again, while the session waits for its summary to go out: no longer.
-    while s.proc.poll() is None:
+    # Ctrl-C again, while the session waits for its summary to go out: no longer. Only until
+    # that wait is cut: once the session has ended, the interpreter's own exit (with the
+    # plotting library and the journal loaded) is no longer the session's to guard.
+    while True:
         s.proc.send_signal(signal.SIGINT)
         try:
-            s.proc.wait(0.2)
-        except subprocess.TimeoutExpired:
+            s.wait_line("^Not waiting any longer for the last replies", timeout=0.2)
+            break
+        except queue.Empty:
             pass
     assert s.finish() == 0, s.transcript()
     everything = "\n".join(s.out + s.err + chat)
@@ -413,7 +424,7 @@ def test_settings_made_without_the_broker_credentials_fail_the_session_plainly(r
     assert s.finish() == 1, s.transcript()
     assert ("Session failed: ValueError: the broker's user, password and account must all be "
             "set") in s.err
-    assert s.out[-1] == "Session ended."
+    assert s.out[-1] == "Session ended." and not [line for line in s.err if "Thread" in line]
 
 
 def engine_answers(session, count):
@@ -459,7 +470,7 @@ def test_a_burst_of_commands_is_served_each_once_in_the_order_sent(run_session):
 
 
 def test_commands_after_a_stop_force_are_each_answered_not_served_and_nothing_is_placed(
-        run_session):
+        run_session, tmp_path):
     s = run_session("--instruments", "EPZ5", "--minutes", "5").start()
     commands = ("/send_order EPZ5,3,l,o,m,CQG,None,None", "/close_positions", "/balance")
     for text in ("/stop force",) + commands:
@@ -480,3 +491,7 @@ def test_commands_after_a_stop_force_are_each_answered_not_served_and_nothing_is
     (summary,) = [m for m in chat if m.startswith("Zandor-Trader terminated")]
     assert "Open positions: 0" in summary
     assert not [line for line in s.out if "open position is added" in line]
+    # The journal has each as received, served or not.
+    with sqlite3.connect(tmp_path / "zandor-trader-100101.sqlite") as db:
+        kinds = [k for (k,) in db.execute("SELECT kind FROM requests ORDER BY seq")]
+    assert kinds[0] == "stop" and len(kinds) == 1 + len(taken), kinds
