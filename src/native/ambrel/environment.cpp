@@ -86,18 +86,8 @@ bool worker_has_ended(const void* worker) noexcept {
 // on and Shutdown still stops it.
 bool wait_or_worker_end(PyObject* self, PyObject* event) {
   if (!zt::is_event(event)) throw zt::InternalError("environment event of a foreign type");
-  // The wait keeps the environment (and with it the worker state) alive; not through a Ref,
-  // which a thread ended by the interpreter while parked would drop without the GIL.
-  Py_INCREF(self);
-  bool set;
-  try {
-    set = zt::event_wait(event, -1, worker_has_ended, as_env(self)->worker);
-  } catch (const zt::PythonError&) {
-    Py_DECREF(self);
-    throw;
-  }
-  Py_DECREF(self);
-  return set;
+  const zt::Ref env_kept = zt::keep_alive(self);  // and with it the worker state
+  return zt::event_wait(event, -1, worker_has_ended, as_env(self)->worker);
 }
 
 // The caller's wait cannot end well: the worker is gone. Carries the worker's error.

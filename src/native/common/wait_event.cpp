@@ -111,18 +111,8 @@ bool event_is_set(PyObject* obj) noexcept { return as_event(obj)->flag.is_set();
 void event_wake(PyObject* obj) noexcept { as_event(obj)->flag.wake(); }
 
 bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop, const void* context) {
-  // The waiter keeps the event alive while the GIL is released. Not through a Ref: a thread
-  // ended by the interpreter while parked must not drop references without the GIL.
-  Py_INCREF(obj);
-  bool result;
-  try {
-    result = as_event(obj)->flag.wait(timeout, true, stop, context);
-  } catch (const PythonError&) {
-    Py_DECREF(obj);
-    throw;
-  }
-  Py_DECREF(obj);
-  return result;
+  const Ref waited_on = keep_alive(obj);  // the flag lives in the object
+  return as_event(obj)->flag.wait(timeout, true, stop, context);
 }
 
 }  // namespace zt

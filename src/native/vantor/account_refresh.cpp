@@ -4,6 +4,8 @@
 // either the previous value or the new one, never one half-built.
 #include "account_refresh.h"
 
+#include <utility>
+
 #include "calls.h"
 
 namespace vantor {
@@ -22,26 +24,15 @@ Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
 
 namespace {
 
-// Holds the module's lock (a _thread lock) for a scope. Its acquire() releases the GIL while
-// it waits. Held only to publish: never across a call that waits for another thread.
-class ModuleLock {
- public:
-  ModuleLock() {
-    call_method(M.lock, N.acquire);
-  }
-  ~ModuleLock() {
-    if (!zt::may_touch_python()) return;  // a thread the interpreter ends at exit
-    zt::SavedError leaving;  // the error that ends the scope, if any, goes on afterwards
-    PyObject* result = PyObject_CallMethodNoArgs(M.lock, N.release);
-    if (result)
-      Py_DECREF(result);
-    else
-      PyErr_WriteUnraisable(M.lock);
-    leaving.restore();
-  }
-  ModuleLock(const ModuleLock&) = delete;
-  ModuleLock& operator=(const ModuleLock&) = delete;
-};
+// Replaces the adapter's `field` with `value` under the module's lock (a _thread lock, whose
+// acquire() releases the GIL while it waits). Only the swap is done under it: the value
+// replaced is dropped once the lock is free again, so no Python code (its finalizer) ever
+// runs while this thread holds the lock, and nothing is left to a destructor to release.
+void publish(PyObject*& field, Ref value) {
+  call_method(M.lock, N.acquire);
+  Ref replaced = Ref::steal(std::exchange(field, value.release()));
+  call_method(M.lock, N.release);
+}
 
 // "<local date-time with microseconds>: <error text>" on standard output.
 void print_refresh_error(PyObject* error) {
@@ -130,9 +121,7 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
                                  PyObject* kwnames) {
   return run_method(obj, "update_account_balance", args, nargs, kwnames, [&](VantorObject* self) {
     try {
-      Ref record = read_balance(obj);
-      ModuleLock held;
-      Py_XSETREF(self->account_balance, record.release());
+      publish(self->account_balance, read_balance(obj));
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -146,9 +135,7 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
 PyObject* update_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return run_method(obj, "update_positions", args, nargs, kwnames, [&](VantorObject* self) {
-    Ref list = read_positions(obj);  // an error leaves the previous list in place
-    ModuleLock held;
-    Py_XSETREF(self->positions, list.release());
+    publish(self->positions, read_positions(obj));  // an error keeps the previous list
     return zt::none();
   });
 }
