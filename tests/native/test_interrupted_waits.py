@@ -9,10 +9,26 @@ from .scripts import run_script
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="signals a thread")
 
-# The main thread runs `wait()`; SIGINT is sent to it once it is about to enter the wait meant
-# (it holds the GIL until the wait releases it): at once, or when the trace line `last_line`
-# is written; and again until its handler has raised once. `after()` runs once the
+# The main thread runs `wait()`; SIGINT is sent to it once it is about to enter the wait meant:
+# at once, or when the trace line `last_line` is written, or once `reached()` returns; and
+# again until its handler has raised once. Threads give the GIL up only where they wait, so
+# the signal comes while the main thread is parked in the wait. `after()` runs once the
 # KeyboardInterrupt is caught.
+# A bot polling a local server; indented as the cases are.
+BOT = """
+        import os, threading
+        from botapi import BotApiServer, FloodLimit
+        from telegram.error import RetryAfter
+        server = BotApiServer(token="1000:interrupted").__enter__()
+        os.environ.update(ZANDOR_TELEGRAM_BASE_URL=server.base_url,
+                          ZANDOR_TELEGRAM_TOKEN="1000:interrupted", ZANDOR_TELEGRAM_CHAT_ID="1",
+                          ZANDOR_TRADER_CONFIG=os.devnull)
+        for proxy in ("HTTPS_PROXY", "https_proxy"):
+            os.environ.pop(proxy, None)
+        import zandor_trader.plugins.telegram.bot as botmod
+        bot = botmod.bot
+"""
+
 CASES = {
     "start-up of the environment": """
         from tests.ambrel import fakes
@@ -66,10 +82,46 @@ CASES = {
         wait = Ambrel.Ambrel().eventAllPrepared.wait
         after = lambda: None
     """,
+    "paced send's wait for a slot": BOT + """
+        bot.pace_sends(chat_rate=1 / 60, chat_burst=1)  # one a minute
+        bot.send_message("first", 1)
+        wait = lambda: bot.send_message("second", 1)
+        def after():
+            bot.close()
+            assert [m.text for m in server.sent()] == ["first"]
+    """,
+    "paced send's hold after a 429": BOT + """
+        server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=60))
+        bot.send_message("passes", 1)
+        wait = lambda: bot.send_message("refused", 1)
+        reached = lambda: server.wait_for(lambda: server.flood_refusals() == 1)
+        def after():
+            bot.close()
+            assert [m.text for m in server.sent()] == ["passes"]
+    """,
+    "paced send's wait for its turn": BOT + """
+        server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=60))
+        bot.send_message("passes", 1)
+        def hold_the_turn():
+            try:
+                bot.send_message("refused", 1)
+            except RetryAfter:
+                pass
+        holder = threading.Thread(target=hold_the_turn)
+        holder.start()
+        assert server.wait_for(lambda: server.flood_refusals() == 1)  # the holder is held
+        wait = lambda: bot.send_message("after the holder", 1)
+        def after():
+            server.set_flood_limit(None)
+            bot.close()
+            holder.join()
+            assert [m.text for m in server.sent()] == ["passes"]
+    """,
 }
 
 INTERRUPT = """
     import signal, sys, threading
+    sys.setswitchinterval(1000)  # no thread loses the GIL but where it waits
     waiting, caught = threading.Event(), threading.Event()
     if "last_line" in globals():
         class Watch:  # the trace line is written and flushed: the wait comes next
@@ -92,6 +144,8 @@ INTERRUPT = """
     def interrupter():
         main = threading.main_thread().ident
         waiting.wait()
+        if "reached" in globals():
+            reached()
         for _ in range(200):
             signal.pthread_kill(main, signal.SIGINT)
             if caught.wait(0.05):

@@ -32,8 +32,8 @@ Ref timestamp() {
 
 Ref stamped(PyObject* rest) { return format("[%U%U", timestamp().get(), rest); }
 
-std::vector<Ref> split_message(PyObject* text) {
-  std::vector<Ref> pieces;
+RefVector split_message(PyObject* text) {
+  RefVector pieces;
   Py_ssize_t n = PyUnicode_GetLength(text);
   if (n < 0) throw PythonError{};
   // Every code point takes at most two units, so short texts need no look.

@@ -1,4 +1,5 @@
-// "Is this thread attached to the interpreter?", asked of the thread states.
+// "Is this thread attached to the interpreter?", asked of the thread states, and "is the
+// interpreter finalizing?".
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -24,6 +25,17 @@ inline bool thread_is_attached() noexcept {
 #else
   PyThreadState* holder = _PyThreadState_UncheckedGet();
   return holder != nullptr && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether the interpreter has begun to finalize. From then on only the thread finalizing it
+// runs Python code: any other thread that wants the GIL is ended (before 3.14) or parked for
+// good (3.14) instead.
+inline bool interpreter_is_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
 #endif
 }
 

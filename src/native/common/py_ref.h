@@ -83,6 +83,7 @@ class RefVector {
  public:
   RefVector() = default;
   explicit RefVector(const std::vector<Ref>& refs) : items_(refs) {}
+  RefVector(RefVector&&) noexcept = default;
   RefVector(const RefVector&) = delete;
   RefVector& operator=(const RefVector&) = delete;
   ~RefVector() noexcept(false) { clear(); }
