@@ -129,6 +129,10 @@ def test_pace_sends_arguments(botmod, bot):
             fresh.pace_sends(**kwargs)
     with pytest.raises(TypeError, match="Argument 'chat_rate' has incorrect type"):
         fresh.pace_sends(chat_rate="fast")
+    for flag in (True, False):  # not taken for 1 and 0 (no limit)
+        with pytest.raises(TypeError, match=r"Argument 'total_rate' has incorrect type "
+                                            r"\(expected float, got bool\)"):
+            fresh.pace_sends(total_rate=flag)
     with pytest.raises(TypeError):
         fresh.pace_sends(speed=1)
     assert fresh.pace_sends()["chat_rate"] == 2.0  # refusals changed nothing

@@ -152,3 +152,39 @@ def test_the_finalizing_thread_itself_may_still_wait():
         builtins.wait_at_exit = WaitAtExit()
     """, timeout=30)
     assert (done.returncode, done.stdout) == (0, "waited at exit\n"), done.stderr
+
+
+def test_a_sending_turn_that_its_holder_can_never_let_go_is_taken_over_at_exit():
+    # The holder waits for good with the turn; a send from a finalizer at exit must not wait
+    # for it (the holder is ended, or parked for good, when it next wants the GIL).
+    done = run_script("""
+        import builtins, os, threading
+        from botapi import BotApiServer
+        server = BotApiServer(token="1000:at-exit").__enter__()
+        os.environ.update(ZANDOR_TELEGRAM_BASE_URL=server.base_url,
+                          ZANDOR_TELEGRAM_TOKEN="1000:at-exit", ZANDOR_TELEGRAM_CHAT_ID="1",
+                          ZANDOR_TRADER_CONFIG=os.devnull)
+        for proxy in ("HTTPS_PROXY", "https_proxy"):
+            os.environ.pop(proxy, None)
+        import zandor_trader.plugins.telegram.bot as botmod
+        bot = botmod.bot
+        bot.updater.stop()  # no polling threads to keep the process alive; the pacer stays
+        bot.pace_sends(chat_rate=0, total_rate=0)
+        holding, never = threading.Event(), threading.Event()
+        def send_message(chat_id, text):
+            if not holding.is_set():
+                holding.set()
+                never.wait()
+            os.write(1, f"sent at exit: {text}\\n".encode())
+        object.__setattr__(bot.updater.bot, "send_message", send_message)
+        threading.Thread(target=bot.send_message, args=("held", 1), daemon=True).start()
+        holding.wait()
+
+        class SendAtExit:
+            def __init__(self):
+                self.send = bot.send_message
+            def __del__(self):
+                self.send("bye", 1)
+        builtins.send_at_exit = SendAtExit()
+    """, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "sent at exit: bye\n"), done.stderr
