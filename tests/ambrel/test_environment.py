@@ -474,9 +474,18 @@ def test_the_host_may_name_another_component_by_its_progid(
     assert len(other) == 1 and made == []
     worker = messages_of(capsys.readouterr().out, env.thread.ident)
     assert worker[2:4] == ["Vendor.Other.2 creation...", "Vendor.Other.2 created!"]
-    env = new_env()
-    env.ProgID = 4
-    with pytest.raises(RuntimeError, match="CQGCEL worker ended before it was prepared: "
-                                           "Expected str, got int"):
+
+
+@pytest.mark.parametrize("progid, error, message", [
+    (4, TypeError, r"^ProgID must be a str \(the ProgID of the component to create\), not int$"),
+    (property(lambda env: 1 / 0), ZeroDivisionError, "division by zero"),
+])
+def test_a_progid_that_is_not_text_or_cannot_be_read_is_the_callers_error(
+        Ambrel, use_component, Sink, capsys, progid, error, message):
+    # Checked before the worker starts: no component is made, not even the usual one.
+    made = use_component()
+    env = type("Environment", (Ambrel.Ambrel,), {"ProgID": progid})()
+    with pytest.raises(error, match=message):
         env.Init(Sink, None)
-    env.thread.join(DEADLINE)
+    assert made == [] and not hasattr(env, "thread")
+    assert capsys.readouterr().out == ""
