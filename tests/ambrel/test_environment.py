@@ -1,5 +1,7 @@
 """The environment against scripted components: hand-over, configuration, start-up, pump,
 shutdown and every failure rule."""
+import io
+import sys
 import threading
 import time
 
@@ -11,6 +13,8 @@ import win32con
 import win32event
 
 import comsim
+
+from tests.native.parking import parked
 
 from .conftest import DEADLINE, call_in_thread, eventually, finish, messages_of
 from .fakes import Config
@@ -360,6 +364,32 @@ def test_a_worker_failing_before_the_hand_over_fails_init_instead_of_hanging(
     capsys.readouterr()
     env.Shutdown()  # nothing to shut down but the (ended) worker
     assert messages_of(capsys.readouterr().out, threading.get_ident()) == CALLER_SHUTDOWN
+
+
+def test_a_worker_failing_while_init_is_parked_ends_its_wait(
+        Ambrel, new_env, use_component, monkeypatch, thread_errors):
+    # The worker fails only once the caller is parked in its wait for the hand-over: the
+    # wait must end on the worker's end, not only on what it saw before it parked.
+    from . import fakes
+
+    out = io.StringIO()  # written to without running Python code on the caller's thread
+    monkeypatch.setattr(sys, "stdout", out)
+    use_component()
+    init = {}
+
+    def factory():
+        eventually(lambda: "Waiting for CQGCEL creation.." in out.getvalue()
+                   and "thread" in init and parked(init["thread"]))
+        raise LookupError("no component today")
+
+    fakes.register(factory)
+    env = new_env()
+    init["thread"], outcome = call_in_thread(env.Init, Ambrel.CELSinkBase, None)
+    with pytest.raises(RuntimeError, match="^CQGCEL worker ended before it was prepared: "
+                                           ".*no component today"):
+        finish(init["thread"], outcome)
+    env.thread.join(DEADLINE)
+    assert len(thread_errors) == 1
 
 
 class StrictConfig(Config):
