@@ -13,11 +13,10 @@ namespace vantor {
 using zt::Ref;
 
 Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
-  static PyObject* keyword = Ref::check(PyTuple_Pack(1, N.GWAccountID)).release();
   PyObject* argv[] = {self, id};
   if (by_keyword)
-    return Ref::check(
-        PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword));
+    return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
+                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_GWAccountID));
   return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -42,14 +41,12 @@ void print_refresh_error(PyObject* error) {
 
 // A new AccountBalance with every field read from the account's summary.
 Ref read_balance(PyObject* self) {
-  static PyObject* zero = PyLong_FromLong(0);
-  static PyObject* one = PyLong_FromLong(1);
-  static PyObject* reads[][2] = {
-      {N.Balance, zero},         {N.Collaterals, one},
-      {N.NLV, zero},             {N.MaintenanceMargin, one},
-      {N.ProfitLoss, zero},      {N.UPL, zero},
+  PyObject* const reads[][2] = {
+      {N.Balance, M.zero},         {N.Collaterals, M.one},
+      {N.NLV, M.zero},             {N.MaintenanceMargin, M.one},
+      {N.ProfitLoss, M.zero},      {N.UPL, M.zero},
   };
-  static PyObject* fields[] = {
+  PyObject* const fields[] = {
       N.cash,           N.cash_by_currency,   N.available_cash,
       N.max_power_short, N.net_cash_power,     N.maintenance_margin,
       N.realized_pnl,   N.unrealized_pnl,
@@ -70,13 +67,6 @@ Ref read_balance(PyObject* self) {
 // The host's PositionData for one component position, or null when the position is flat or
 // its symbol is not traded by the host.
 Ref read_position(PyObject* gateway, PyObject* position) {
-  static PyObject* long_ = get(M.Direction, N.LONG).release();
-  static PyObject* short_ = get(M.Direction, N.SHORT).release();
-  static PyObject* keywords =
-      Ref::check(Py_BuildValue("(sssss)", "security", "direction", "holding_price", "quantity",
-                               "update_time"))
-          .release();
-
   Ref quantity = get(position, N.Quantity);
   if (!truthy(quantity.get())) return nullptr;
   Ref symbol = symbol_of(get(position, N.InstrumentName).get());
@@ -85,9 +75,9 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   Ref side = get(position, N.Side);
   PyObject* direction;
   if (equal(side.get(), constant(N.osdBuy).get()))
-    direction = long_;
+    direction = M.LONG;
   else if (equal(side.get(), constant(N.osdSell).get()))
-    direction = short_;
+    direction = M.SHORT;
   else
     zt::raise_format(PyExc_ValueError, "Return CQG Position Side %S is invalid!", side.get());
   Ref price = get(position, N.AveragePrice);
@@ -95,7 +85,7 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   Ref stamp = now();
   PyObject* argv[] = {nullptr, security.get(), direction, price.get(), size.get(), stamp.get()};
   return Ref::check(
-      PyObject_Vectorcall(M.PositionData, argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+      PyObject_Vectorcall(M.PositionData, argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_position));
 }
 
 // A new list of the account's open positions, in the component's order.

@@ -73,7 +73,7 @@ PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args
 // One trace line for a position event: `format` takes the account name and five position
 // properties.
 void trace_position(const char* format, PyObject* cqgAccount, PyObject* cqgPosition) {
-  static PyObject* names[] = {N.InstrumentName, N.AveragePrice,
+  PyObject* const names[] = {N.InstrumentName, N.AveragePrice,
                               N.Quantity, N.OTE, N.ProfitLoss};
   Ref account = dispatch(cqgAccount);
   Ref position = dispatch(cqgPosition);
