@@ -91,6 +91,37 @@ CASES = {
         park = adapter.update_account_balance
         wake = vantor.lock.release
     """,
+    "order placement": """
+        import types
+        from tests.ambrel import fakes
+        fakes.ensure_type_library()
+        from zandor_trader.core.constants import Direction, OrderType
+        from zandor_trader.gateways.cqg.wrapper import vantor
+        class Placed:
+            GUID, Manual = "{GUID-1}", 1
+            def Place(self):
+                pass
+        class Component:
+            def CreateOrder(self, *args):
+                return Placed()
+        class Gateway:
+            def get_cqg_symbol_from_qt_security(self, security):
+                return "EPZ5"
+        class Adapter(vantor.Vantor):
+            def get_instrument_from_cqg_symbol(self, cqg_symbol):
+                return "the instrument"
+            def get_account_from_gwaccountid(self, GWAccountID):
+                return "the account"
+        adapter = Adapter()
+        adapter.ambrel = types.SimpleNamespace(cqgCEL=Component())
+        adapter.gateway, adapter.GWAccountID = Gateway(), 1
+        order = types.SimpleNamespace(security="ES", order_type=OrderType.MARKET,
+                                      direction=Direction.LONG, quantity=1, price=0.0,
+                                      stop_price=0.0)
+        vantor.TIMEOUT = 600
+        park = lambda: adapter.place_order(order)  # waits for the order's added event
+        wake = adapter.eventOrderPlaced.set
+    """,
     "Python code called from a native function": """
         import sys, threading
         from zandor_trader.gateways.cqg.wrapper import Ambrel

@@ -14,9 +14,11 @@ namespace zt {
 //
 // PyGILState_Check() cannot say it: once a sub-interpreter has been created it answers 1 for
 // every thread. The thread state can: from 3.12 the current one is per thread (NULL while
-// detached); 3.10 and 3.11 keep one current thread state for the process, the GIL holder's,
-// which is this thread's own if this thread holds the GIL (compared by address: the holder's
-// memory is not read, it may belong to a thread that is going away).
+// detached). 3.10 and 3.11 keep one current thread state for the process, the GIL holder's,
+// compared by address with this thread's own: the holder's memory is not read, as it may be
+// another thread's that is going away. (So on those two a thread that runs in a second
+// interpreter through a thread state of its own there counts as detached: its destructors
+// keep their references rather than drop them.)
 inline bool thread_is_attached() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;

@@ -4,6 +4,8 @@
 #include "order_events.h"
 #include "wait_event.h"
 
+#include <utility>
+
 namespace vantor {
 
 using zt::Ref;
@@ -36,7 +38,11 @@ class AwaitedOrder {
     Py_INCREF(guid);
     Py_XSETREF(self_->awaited_guid, guid);
   }
-  ~AwaitedOrder() { Py_CLEAR(self_->awaited_guid); }
+  // A thread that the interpreter ends while it waits leaves the mark (and the adapter) alone:
+  // it no longer holds the GIL.
+  ~AwaitedOrder() noexcept(false) {
+    if (zt::thread_is_attached()) zt::drop_reference(std::exchange(self_->awaited_guid, nullptr));
+  }
   AwaitedOrder(const AwaitedOrder&) = delete;
   AwaitedOrder& operator=(const AwaitedOrder&) = delete;
 
