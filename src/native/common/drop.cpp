@@ -14,7 +14,7 @@ namespace {
 // Unwinding leaves few references behind (the locals of the frames it passes), so a few
 // slots are enough as a rule; more go to a list made when needed and freed once drained.
 struct Deferred {
-  PyObject* slots[16] = {};
+  PyObject* slots[8] = {};
   std::size_t count = 0;
   std::vector<PyObject*>* more = nullptr;
 };
