@@ -83,6 +83,16 @@ CASES = {
         wait = Ambrel.Ambrel().eventAllPrepared.wait
         after = lambda: None
     """,
+    "account subscription's pause": """
+        import types
+        from tests.ambrel import fakes
+        fakes.ensure_type_library()
+        from zandor_trader.gateways.cqg.wrapper import vantor
+        adapter = vantor.Vantor()
+        adapter.ambrel = types.SimpleNamespace(cqgCEL=types.SimpleNamespace())
+        wait = lambda: adapter.subscribe_account_and_positions(100101)  # two seconds first
+        after = lambda: None
+    """,
     "paced send's wait for a slot": BOT + """
         bot.pace_sends(chat_rate=1 / 60, chat_burst=1)  # one a minute
         bot.send_message("first", 1)
