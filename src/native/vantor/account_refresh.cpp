@@ -28,9 +28,9 @@ namespace {
 // replaced is dropped once the lock is free again, so no Python code (its finalizer) ever
 // runs while this thread holds the lock, and nothing is left to a destructor to release.
 void publish(PyObject*& field, Ref value) {
-  call_method(M.lock, N.acquire);
+  Ref::check(PyObject_CallMethodNoArgs(M.lock, N.acquire));
   Ref replaced = Ref::steal(std::exchange(field, value.release()));
-  call_method(M.lock, N.release);
+  Ref::check(PyObject_CallMethodNoArgs(M.lock, N.release));
 }
 
 // "<local date-time with microseconds>: <error text>" on standard output.
