@@ -86,6 +86,7 @@ CASES = {
         class Out(Quiet):
             def write(self, text):
                 sys.stdout = Out()
+                del self  # the error's traceback must not keep it: Trace holds the last one
                 raise OSError("disk full")
             def __del__(self):
                 spin()
