@@ -515,7 +515,11 @@ def test_a_progid_that_is_not_text_or_cannot_be_read_is_the_callers_error(
     # Checked before the worker starts: no component is made, not even the usual one.
     made = use_component()
     env = type("Environment", (Ambrel.Ambrel,), {"ProgID": progid})()
-    with pytest.raises(error, match=message):
-        env.Init(Sink, None)
-    assert made == [] and not hasattr(env, "thread")
-    assert capsys.readouterr().out == ""
+    try:
+        with pytest.raises(error, match=message):
+            env.Init(Sink, None)
+        assert made == [] and not hasattr(env, "thread")
+        assert capsys.readouterr().out == ""
+    finally:
+        if hasattr(env, "thread"):  # started after all: not left running
+            env.Shutdown()

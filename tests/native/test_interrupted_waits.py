@@ -105,7 +105,9 @@ CASES = {
         server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=60))
         bot.send_message("passes", 1)
         wait = lambda: bot.send_message("refused", 1)
-        reached = lambda: server.wait_for(lambda: server.flood_refusals() == 1)
+        def reached():  # refused, and past the answer's handling: in the hold
+            assert server.wait_for(lambda: server.flood_refusals() == 1)
+            in_the_call(wait)
         def after():
             bot.close()
             assert [m.text for m in server.sent()] == ["passes"]
@@ -147,6 +149,14 @@ INTERRUPT = """
                 if self.seen:
                     waiting.set()
         sys.stdout = Watch(sys.stdout)
+    def in_the_call(fn):
+        # Until the main thread is inside the native call that `fn` makes: then its innermost
+        # frame is fn's (Python code the call runs would be innermost), and it gives the GIL
+        # up (so that this thread can look) only where it waits.
+        main, end = threading.main_thread().ident, time.monotonic() + 10
+        while sys._current_frames()[main].f_code is not fn.__code__:
+            assert time.monotonic() < end, "the main thread never reached the wait"
+            time.sleep(0.002)
     raised = []
     def on_sigint(signum, frame):
         if not raised:
