@@ -6,6 +6,8 @@ import pytest
 from telegram.error import RetryAfter
 
 from botapi import FloodLimit
+from tests.native.parking import parked
+from tests.waiting import eventually
 
 from .conftest import OPERATOR
 
@@ -160,3 +162,28 @@ def test_a_send_from_within_a_send_does_not_wait_for_itself(bot, server):
     finally:
         object.__delattr__(ext, "send_message")
     assert [m.text for m in server.sent(after=start)] == ["nested", "outer"]
+
+
+def test_a_send_from_within_a_send_leaves_the_turn_with_the_outer_one(bot, server):
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    later = threading.Thread(target=lambda: bot.send_message("after the outer one"), daemon=True)
+    waited = []
+
+    def send_message(**kwargs):
+        if kwargs["text"] == "outer" and not waited:
+            bot.send_message("nested")  # the turn taken again, and let go once
+            later.start()
+            eventually(lambda: parked(later))
+            waited.append(later.is_alive())  # still waiting for the outer one's turn
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        bot.send_message("outer")
+        later.join(10)
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert waited == [True]
+    assert [m.text for m in server.sent(after=start)] == ["nested", "outer", "after the outer one"]

@@ -271,6 +271,17 @@ CASES = {
             comsim.fire(component, "OnTick")
             pythoncom.PumpWaitingMessages()
     """),
+    "apartment closed with a component": (BRIDGE, """
+        class Component:
+            def __del__(self):
+                spin()
+        class Sink:
+            pass
+        def busy():
+            pythoncom.CoInitialize()
+            comsim._core.connect(win32com.client.Dispatch(Component()), Sink())  # the last one
+            pythoncom.CoUninitialize()  # drops the apartment's connection points
+    """),
     "member looked up by a name of Python's": (BRIDGE, """
         class Name(str):
             def __hash__(self):

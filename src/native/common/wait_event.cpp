@@ -64,9 +64,14 @@ PyObject* py_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// "<... object at 0x...: unset>", and how many threads wait on it when any do.
 PyObject* py_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<%s object at %p: %s>", Py_TYPE(self)->tp_name, self,
-                              event_is_set(self) ? "set" : "unset");
+  const char* state = event_is_set(self) ? "set" : "unset";
+  std::size_t waiting = as_event(self)->flag.waiting();
+  if (waiting == 0)
+    return PyUnicode_FromFormat("<%s object at %p: %s>", Py_TYPE(self)->tp_name, self, state);
+  return PyUnicode_FromFormat("<%s object at %p: %s, %zu waiting>", Py_TYPE(self)->tp_name, self,
+                              state, waiting);
 }
 
 PyMethodDef event_methods[] = {

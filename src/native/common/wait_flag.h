@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -33,6 +34,8 @@ class WaitFlag {
   bool is_set() const noexcept;
   // Wakes every waiter without setting the flag, to look at its stop condition again.
   void wake() noexcept;
+  // How many threads are parked on the flag now.
+  std::size_t waiting() const noexcept;
 
   // With the GIL held (released while parked): waits until the flag is set, `stop` holds or
   // `timeout` seconds passed (negative: no limit; NaN is a ValueError). Returns the flag.
