@@ -57,6 +57,11 @@ void WaitFlag::wake() noexcept {
   wake_locked();
 }
 
+std::size_t WaitFlag::waiting() const noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiters_.size();
+}
+
 bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* context) {
   if (std::isnan(timeout)) raise(PyExc_ValueError, "timeout must not be NaN");
   using Clock = std::chrono::steady_clock;
