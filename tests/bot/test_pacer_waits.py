@@ -71,6 +71,21 @@ CASES = {
         bot.close()
         finish(holder, waiter)
     """, "[('holder', 'RetryAfter 30.0'), ('waiter', 'sent')] ['passes', 'after the holder']"),
+    "turn held by a slow send": ("""
+        ext = bot.updater.bot
+        original, going = type(ext).send_message, threading.Event()
+        def send_message(**kwargs):
+            if kwargs["text"] == "slow":
+                going.wait()  # the send itself takes its time, with the turn held
+            return original(ext, **kwargs)
+        object.__setattr__(ext, "send_message", send_message)
+        holder = sender("holder", "slow")
+        waiter = sender("waiter", "queued")  # parked until the turn is free
+        bot.close()  # no turn any more: the waiter goes at once
+        waiter.join(10)
+        going.set()
+        finish(holder)
+    """, "[('holder', 'sent'), ('waiter', 'sent')] ['queued', 'slow']"),
 }
 
 

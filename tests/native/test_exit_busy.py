@@ -271,6 +271,21 @@ CASES = {
             comsim.fire(component, "OnTick")
             pythoncom.PumpWaitingMessages()
     """),
+    "event handler disconnecting its sink": (BRIDGE, """
+        class Sink:
+            def OnTick(self):
+                comsim._core.disconnect(self)  # the delivery holds the last reference
+            def __del__(self):
+                spin()
+        def thread_setup():
+            global component
+            pythoncom.CoInitialize()
+            component = type("Component", (), {})()
+        def busy():
+            comsim._core.connect(win32com.client.Dispatch(component), Sink())
+            comsim.fire(component, "OnTick")
+            pythoncom.PumpWaitingMessages()
+    """),
     "apartment closed with a component": (BRIDGE, """
         class Component:
             def __del__(self):
