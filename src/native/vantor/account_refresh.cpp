@@ -28,8 +28,11 @@ namespace {
 // replaced is dropped once the lock is free again, so no Python code (its finalizer) ever
 // runs while this thread holds the lock, and nothing is left to a destructor to release.
 void publish(PyObject*& field, Ref value) {
+  // Held here, not by the caller: a thread ended while it waits for the lock then has this
+  // frame's own clean-up to unwind first (see at_exit.md, on the sanitizer builds).
+  Ref published = std::move(value);
   Ref::check(PyObject_CallMethodNoArgs(M.lock, N.acquire));
-  Ref replaced = Ref::steal(std::exchange(field, value.release()));
+  Ref replaced = Ref::steal(std::exchange(field, published.release()));
   Ref::check(PyObject_CallMethodNoArgs(M.lock, N.release));
 }
 
