@@ -181,7 +181,8 @@ INTERRUPT = """
         print("not interrupted")
     except KeyboardInterrupt:
         caught.set()
-        print("interrupted", "within a second" if time.monotonic() - sent[0] < 1 else "late")
+        late = time.monotonic() - sent[0] >= 1
+        print("interrupted late" if late else "interrupted within a second")  # one write
     after()
     print("done")
 """
