@@ -43,6 +43,7 @@ PRELUDE = """
             thread.join(10)  # every wait closed here is far longer
         server.set_flood_limit(None)
         print(sorted(outcomes.items()), [m.text for m in server.sent()])
+        server.stop()
 """
 
 CASES = {
