@@ -494,6 +494,7 @@ PyMemberDef env_members[] = {
     {"eventCELStarted", T_OBJECT_EX, offsetof(AmbrelObject, eventCELStarted), READONLY, nullptr},
     {"eventAllPrepared", T_OBJECT_EX, offsetof(AmbrelObject, eventAllPrepared), READONLY, nullptr},
     {"shutdownEvent", T_OBJECT_EX, offsetof(AmbrelObject, shutdownEvent), READONLY, nullptr},
+    {"workEvent", T_OBJECT_EX, offsetof(AmbrelObject, workEvent), READONLY, nullptr},
     {"thread", T_OBJECT_EX, offsetof(AmbrelObject, thread), READONLY, nullptr},
     {"cqgCELStream", T_OBJECT_EX, offsetof(AmbrelObject, cqgCELStream), READONLY, nullptr},
     {"sink", T_OBJECT_EX, offsetof(AmbrelObject, sink), READONLY, nullptr},
@@ -502,9 +503,16 @@ PyMemberDef env_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* get_work_waiting(PyObject* self, void*) {
+  WorkerState* worker = as_env(self)->worker;
+  return PyLong_FromSize_t(worker ? worker->work.size() : 0);
+}
+
 PyGetSetDef env_getset[] = {
     {"errorHappened", get_errorHappened, nullptr,
      "True once the component has reported a data error.", nullptr},
+    {"_work_waiting", get_work_waiting, nullptr,
+     "How many work items wait for the worker now (a diagnostic).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

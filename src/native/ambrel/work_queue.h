@@ -30,6 +30,7 @@ class WorkQueue {
   // Refuses every waiting item with `reason`, and every later one at once.
   void close(const char* reason);
   bool closed() const noexcept { return closed_; }
+  std::size_t size() const noexcept { return entries_.size(); }
   int traverse(visitproc visit, void* arg) const;
 
  private:
