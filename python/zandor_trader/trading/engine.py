@@ -210,7 +210,11 @@ class Engine:
         """Each order cancelled, rejected or expired, once."""
         fresh, self._ended_seen = self.gateway.trades.ended_after(self._ended_seen)
         for order in fresh:
-            self.reply(f"Order {ENDED[order.status]}: {replies.order_line(order)}")
+            if order.status == OrderStatus.FAILED and order.reason:
+                self.reply(f"Order rejected by the broker: {replies.order_line(order)}. "
+                           f"Reason: {order.reason}")
+            else:
+                self.reply(f"Order {ENDED[order.status]}: {replies.order_line(order)}")
 
     def _announce_deals(self) -> None:
         """Each new deal once: its notice stays in the outbox until it is sent."""

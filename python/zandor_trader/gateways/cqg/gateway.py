@@ -1,7 +1,7 @@
 """CqgGateway: drives the CQG adapter, maps CQG symbols to securities, keeps what it hands over."""
 import dataclasses
 import threading
-from collections import deque
+from collections import OrderedDict, deque
 from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional
 
@@ -38,6 +38,9 @@ class CqgGateway(BaseGateway):
         # Tick sizes by CQG symbol: as configured, else as the component reports them.
         self._ticks: Dict[str, Decimal] = dict(tick_sizes or {})
         self._refused: Dict[str, str] = {}  # symbol -> the component's reason (worker thread)
+        # Order id -> the broker's reason for rejecting it, until its update comes (worker
+        # thread).
+        self._rejections: "OrderedDict[str, str]" = OrderedDict()
         self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
         self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
         self._closing = False
@@ -139,6 +142,13 @@ class CqgGateway(BaseGateway):
     def instrument_refused(self, symbol: str, why: str) -> None:
         """The component could not resolve `symbol` (its thread)."""
         self._refused[symbol] = why
+
+    def order_rejected(self, order_id: str, reason: str) -> None:
+        """The broker rejected `order_id` for `reason`; its update follows (the component's
+        thread)."""
+        self._rejections[order_id] = reason
+        while len(self._rejections) > _KEPT_REJECTIONS:  # updates that never came
+            self._rejections.popitem(last=False)
 
     def link_changed(self, link: str, up: Optional[bool]) -> None:
         """The gateway or data connection went up (True) or down (False) (the component's
@@ -246,12 +256,18 @@ class CqgGateway(BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
+        reason = self._rejections.pop(update.get("order_id"), None) if self._rejections else None
+        if reason is not None:
+            update["reason"] = reason
         self.trades.update(update)
         self._keep(self.order_updates, "order", update)
 
     def process_deal(self, deal: dict) -> None:
         self.trades.deal(deal)
         self._keep(self.deals, "deal", deal)
+
+
+_KEPT_REJECTIONS = 1000
 
 
 def _component_price(value):
