@@ -256,7 +256,8 @@ class CqgGateway(BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
-        reason = self._rejections.pop(update.get("order_id"), None) if self._rejections else None
+        reason = self._rejections.pop(str(update.get("order_id")), None) \
+            if self._rejections else None
         if reason is not None:
             update["reason"] = reason
         self.trades.update(update)
