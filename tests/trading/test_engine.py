@@ -196,14 +196,15 @@ def test_close_positions_sends_the_opposite_market_order_for_each(desk):
 
 
 def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(desk):
-    def timeout(order):
-        raise RuntimeError("Order placing timeout!")
+    def timeout(order):  # as the adapter says it: the order's record on a line of its own
+        raise RuntimeError(f"Order placing timeout!\n{order} ")
 
     desk.adapter.hooks["place_order"] = timeout
     sent = ask(desk, send_order=True, order_string="EPZ5,1,l,o,m,CQG,None,None", get_deals=True)
     assert sent == ["No deals.",
                     "send_order failed: RuntimeError: Order placing timeout!"]
     assert "Serving send_order failed" in desk.notices[0]
+    assert "Order(security=" in desk.notices[0]  # the whole of it in the log
 
 
 def test_fills_are_announced_once(desk):
@@ -356,6 +357,6 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 10
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 11
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])

@@ -60,6 +60,9 @@ OPTIONS = (
      "end the session after this many minutes (default: run until /stop)"),
     ("--seed", "seed", int, "random seed of the simulated market (default: a new one each run, printed at the start)"),
     ("--speed", "speed", _not_negative, "simulated seconds per real second (default 10)"),
+    ("--sim-chaos", "sim_chaos", str, "failure drills fired at random on the simulated broker, "
+                                      "this many an hour of real time on average (default 0: "
+                                      "none)"),
     ("--bars", "bars", _positive(int), "one-minute bars kept per instrument (default 10)"),
     ("--refresh", "refresh", _positive(float),
      "seconds between balance and position refreshes of the display (default 5)"),

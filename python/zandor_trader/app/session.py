@@ -22,7 +22,8 @@ if TYPE_CHECKING:
     from botapi import BotApiServer
 
     from zandor_trader.app.bot_hooks import Hooks
-    from zandor_trader.chat import ChatLog, Outbox, SentLog
+    from zandor_trader.app.sim_broker import SimDrills
+    from zandor_trader.chat import ChatLog, Outbox, SentLog, SessionCommands
     from zandor_trader.console import Display, KeyboardReader, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
@@ -68,6 +69,20 @@ def _print_chat(who: str, text: str) -> None:
     sys.stdout.flush()
 
 
+def session_commands(engine: "Engine", drills: Optional["SimDrills"]) -> "SessionCommands":
+    """The session's own commands: their answers, and the drills of /sim on the simulated
+    broker, take their turn among the engine's requests."""
+    from zandor_trader.chat import SessionCommands
+    from zandor_trader.trading import Request
+
+    def answer(text: str) -> None:
+        engine.submit(Request("answer", {"text": text}))
+
+    sim = drills.command(answer, lambda action: engine.submit(
+        Request("call", {"action": action}))) if drills is not None else None
+    return SessionCommands(answer, sim=sim)
+
+
 class Session:
     """The parts of one session, started in order by run() and stopped in reverse."""
 
@@ -86,6 +101,7 @@ class Session:
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
+        self.drills: Optional[SimDrills] = None  # on the simulated broker
 
     def _changed(self) -> None:
         if self.display is not None:
@@ -107,14 +123,11 @@ class Session:
         self.redact = Redactor(s.secrets())
         with redacted_output(self.redact):
             if s.broker == "sim":
-                import cqgsim
+                from zandor_trader.app import sim_broker
 
-                seed = market_seed(s.seed)
-                # Printed so that the run can be repeated; a new seed each run keeps order ids
-                # and deal numbers from repeating across sessions.
-                print(f"Simulated market seed {seed} (--seed {seed} repeats this market)",
-                      flush=True)
-                cqgsim.configure(mode="live", seed=seed, speed=s.speed)
+                # A new seed each run keeps order ids and deal numbers from repeating across
+                # sessions.
+                sim_broker.configure(s, market_seed(s.seed))
             if s.plain or not sys.stdout.isatty():
                 return self._run(securities(s))
             return self._run_with_display(securities(s))
@@ -177,6 +190,8 @@ class Session:
                 gateway.connect(user, password.reveal(), account,
                                 bar_lookback=s.bars,
                                 progid=s.progid if s.progid != PROGID else None)
+                if self.drills is not None:
+                    self.drills.attach(chaos=s.sim_chaos)
                 names = ", ".join(gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
                 print(f"Session running: {names}; account {s.account}; stop with /stop or "
@@ -237,8 +252,8 @@ class Session:
     def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
-        from zandor_trader.chat import Outbox, RequestIntake, SessionCommands
-        from zandor_trader.trading import Engine, Request
+        from zandor_trader.chat import Outbox, RequestIntake
+        from zandor_trader.trading import Engine
 
         s = self.settings
         bot = self.bot = load_bot(token, chat_id, base_url, local=self.server is not None)
@@ -263,10 +278,12 @@ class Session:
                                       on_refresh=self._changed, log=log, limits=s.limits,
                                       max_positions=max_positions, stale_after=s.stale_after)
         self.gateway.add_listener(engine.on_gateway_record)
-        # The session's own answers take their turn among the engine's answers.
-        commands = SessionCommands(lambda text: engine.submit(Request("answer", {"text": text})))
+        if s.broker == "sim":
+            from zandor_trader.app.sim_broker import SimDrills
+
+            self.drills = SimDrills(s.speed, self.gateway, log=log)
         self._hooks = hook_session(bot, chat_id, chat, RequestIntake(bot, engine.submit),
-                                   commands)
+                                   session_commands(engine, self.drills))
         return engine
 
     def _release_bot(self) -> None:
@@ -306,6 +323,7 @@ class Session:
                  # The last answers go out (within a bound) before the bot closes.
                  ("outbox", lambda: self.outbox and self.outbox.close()),
                  ("bot", self._release_bot),
+                 ("chaos drills", lambda: self.drills and self.drills.stop()),
                  ("gateway", lambda: self.gateway and self.gateway.close()),
                  ("Bot API server", lambda: self.server and self.server.stop()),
                  ("display", lambda: self.display and self.display.stop())]

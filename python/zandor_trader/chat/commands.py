@@ -4,10 +4,13 @@ that nothing handles (the bot module leaves those unanswered).
 
 `SessionCommands.on_update` is a dispatcher callback of a group after the bot's handlers; its
 answers go through `answer` (the engine's queue), so that they keep their turn among the
-answers to earlier commands.
+answers to earlier commands. The session's own commands that act (`/sim`, on the simulated
+broker) go to the handler the session gives.
 """
 import re
 from typing import Callable, Optional, Sequence
+
+from zandor_trader.chat import sim_command
 
 EXAMPLE_ORDER = "EPZ5,2,l,o,m,CQG,None,None"
 # (command, syntax, what it does, one example), in the order of the bot's help text.
@@ -27,6 +30,8 @@ COMMANDS = (
     ("close_positions", "/close_positions [gateway]", "close every open position",
      "/close_positions CQG"),
     ("help", "/help", "the commands", "/help"),
+    ("sim", sim_command.SYNTAX, "rehearse a failure on the simulated broker; SECONDS are "
+     "real seconds (the simulated clock runs --speed times faster)", sim_command.EXAMPLE),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
 COMMAND = re.compile(r"^/(\w+)(?:@\w+)?")
@@ -63,8 +68,13 @@ def command_word(message) -> Optional[str]:
 
 
 class SessionCommands:
-    def __init__(self, answer: Callable[[str], None]):
+    """`sim(rest)` takes a /sim command's text after the command (None: /sim is refused, the
+    broker is a real one)."""
+
+    def __init__(self, answer: Callable[[str], None],
+                 sim: Optional[Callable[[str], None]] = None):
         self.answer = answer
+        self.sim = sim
 
     def reply_for(self, message, args: Sequence[str]) -> Optional[str]:
         word = command_word(message)
@@ -75,6 +85,8 @@ class SessionCommands:
             return unknown_text(word)
         if command == "help":
             return syntax_text()
+        if command == "sim":
+            return sim_command.REFUSED
         if command == "send_order" and len(args) > 1:
             return spaced_order_hint(args)
         return None
@@ -82,7 +94,11 @@ class SessionCommands:
     def on_update(self, update, context=None) -> None:
         """Dispatcher callback (the operator's updates only)."""
         message = getattr(update, "effective_message", None)
-        words = (getattr(message, "text", None) or "").split()[1:]  # as the library splits
-        text = self.reply_for(message, words)
-        if text is not None:
-            self.answer(text)
+        text = getattr(message, "text", None) or ""
+        if self.sim is not None and (command_word(message) or "").lower() == "sim":
+            command_and_rest = text.split(None, 1)
+            self.sim(command_and_rest[1] if len(command_and_rest) > 1 else "")
+            return
+        reply = self.reply_for(message, text.split()[1:])  # the words as the library splits
+        if reply is not None:
+            self.answer(reply)

@@ -70,7 +70,8 @@ class Engine:
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
             for family in (self.queries, self.orders) for kind in family.KINDS}
-        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer)
+        self._handlers.update(stop=self._serve_stop, answer=self._serve_answer,
+                              call=self._serve_call)
         # Seconds without market data for an instrument before the operator is told (None
         # or 0: never).
         self.watch = MarketWatch(self.reply, stale_after)
@@ -173,7 +174,10 @@ class Engine:
             serve(**params)
         except Exception as exc:  # an operator's request never ends the session
             self.log(f"Serving {request.kind} failed:\n{traceback.format_exc().rstrip()}")
-            self.reply(f"{request.kind} failed: {type(exc).__name__}: {exc}")
+            # The first line says what went wrong (an order placing timeout goes on with the
+            # order's record); the whole of it is in the log.
+            what = str(exc).split("\n", 1)[0].rstrip()
+            self.reply(f"{request.kind} failed: {type(exc).__name__}: {what}")
 
     def _serve_stop(self, args=()) -> None:
         if self._stop_reason is None:
@@ -182,6 +186,13 @@ class Engine:
     def _serve_answer(self, text) -> None:
         """The session's own answers (help, hints), in turn with the other requests' answers."""
         self.reply(text)
+
+    def _serve_call(self, action: Callable[[], Optional[str]]) -> None:
+        """The session's own commands that act (a drill on the simulated broker): run here, in
+        turn with the other requests; what they return is their answer."""
+        text = action()
+        if text:
+            self.reply(text)
 
     def _end(self, reason: str) -> None:
         self._stop_reason = reason

@@ -10,7 +10,9 @@ TERMINATED = "Terminated"
 
 @dataclass(frozen=True)
 class Request:
-    kind: str  # a request flag of the bot ("get_balance", ...), "stop", or "answer"
+    # A request flag of the bot ("get_balance", ...), "stop", "answer" (params: "text") or
+    # "call" (params: "action", a callable returning the answer).
+    kind: str
     params: Dict[str, Any] = field(default_factory=dict)
     seq: int = 0  # arrival number, from 1, in the order the operator's updates were handled
     text: str = ""  # the operator's message the request came from ("" when not known)
