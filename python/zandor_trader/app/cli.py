@@ -2,7 +2,8 @@
 
 The session logs on, follows the instruments and the account, and serves the operator's
 commands from the chat (/balance, /positions, /orders, /deals, /send_order, /cancel_order,
-/cancel_orders, /close_positions, /stop). It runs until /stop, --minutes, or Ctrl-C.
+/cancel_orders, /close_positions, /stop; /sim to rehearse a failure on the simulated broker).
+It runs until /stop, --minutes, or Ctrl-C.
 
 Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_trader.ini),
 then ZANDOR_* environment variables, then these options. The gateway password
