@@ -360,3 +360,22 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 11
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])
+
+
+def test_the_sessions_own_actions_run_in_turn_on_the_engine_and_are_answered(desk):
+    from zandor_trader.trading import Request
+
+    def failing():
+        raise RuntimeError("the simulated component has been shut down\nsecond line")
+
+    ran = []
+    dispatch(desk, get_deals=True)
+    desk.engine.submit(Request("call", {"action": lambda: ran.append("drill") or "Drill done"}))
+    desk.engine.submit(Request("call", {"action": lambda: ran.append("quiet")}))  # says nothing
+    desk.engine.submit(Request("call", {"action": failing}))
+    dispatch(desk, get_positions=True)
+    desk.engine.serve_pending()
+    assert answers(desk) == ["No deals.", "Drill done",
+                             "call failed: RuntimeError: the simulated component has been shut "
+                             "down", "No open positions."]
+    assert ran == ["drill", "quiet"]
