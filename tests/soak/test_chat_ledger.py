@@ -15,7 +15,8 @@ def deal(n, side, price="6850.25"):
 
 def test_commands_answered_fills_once_and_rejections_while_closed():
     ledger = Ledger()
-    for kind, resting in [("order", False), ("order", True), ("order", False), ("balance", False),
+    for kind, resting in [("order", False), ("order", True), ("order", False), ("order", False),
+                          ("balance", False),
                           ("orders", False), ("orders", False), ("deals", False),
                           ("positions", False), ("cancel", False)]:
         ledger.command(kind, resting)
@@ -30,6 +31,7 @@ def test_commands_answered_fills_once_and_rejections_while_closed():
             "Order rejected by the broker: {A1B2C3D4-0000-4000-8000-000000000003} EPZ5.CME LONG "
             "1 MARKET OPEN: FAILED. Reason: Not connected to the gateway",
             "Gateway connection restored.",
+            "Order placed: {A1B2C3D4-0000-4000-8000-000000000007} EPZ5.CME LONG 1 MARKET",
             deal(4, "LONG"), deal(5, "LONG", "6851.00"), deal(5, "LONG", "6851.00"),
             deal(6, "SHORT"),
             "Balance of CQG account 100101:\ncash: 1,000,000",
