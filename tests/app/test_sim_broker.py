@@ -104,6 +104,9 @@ def test_chaos_runs_at_the_rate_of_real_hours_and_traces_each_drill_until_stoppe
     d.stop()
     d.stop()  # once only
     assert lines == ["Chaos drill: Gateway connection down for 7 s", "Chaos drills fired: 1"]
+    stopped, _ = drills(speed=0)  # settings made by hand may ask for it
+    with pytest.raises(ValueError, match="--speed above 0"):
+        stopped.start_chaos(30)
 
 
 @pytest.mark.parametrize("configured, opening", [

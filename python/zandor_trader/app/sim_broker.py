@@ -121,7 +121,9 @@ class SimDrills:
     def start_chaos(self, rate: float) -> str:
         """Drills at random, `rate` an hour of real time on average (seeded by the market's
         seed); each one fired is a trace line. Returns the line that says so."""
-        assert self.sim is not None and self.speed > 0  # the settings refuse a stopped clock
+        if self.sim is None or not self.speed > 0:
+            raise ValueError("chaos drills need the simulated broker running, its clock too "
+                             "(--speed above 0)")
         self.chaos = self.sim.start_chaos(rate / self.speed, on_drill=self._fired)
         return (f"Chaos drills: {rate:g} an hour at random (seed {self.sim.config.seed}: "
                 f"--seed repeats them), each shown as a trace line")
