@@ -47,7 +47,9 @@ class Session:
         env.update(ZANDOR_TELEGRAM_CHAT_ID=str(CHAT), ZANDOR_TRADER_CONFIG=os.devnull,
                    PYTHONUNBUFFERED="1")
         script = os.path.join(os.path.dirname(sys.executable), "zandor-trader")
-        self.proc = subprocess.Popen([script, "--plain", "--instruments", "EPZ5"], env=env,
+        # --bot-port: the local server serves its control interface, which plays the operator.
+        self.proc = subprocess.Popen([script, "--plain", "--instruments", "EPZ5", "--bot-port",
+                                      "0"], env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True)
         self.lines: "queue.Queue[str | None]" = queue.Queue()
@@ -79,12 +81,11 @@ class Session:
 
 def run_session() -> None:
     from botapi import RemoteServer
-    from zandor_trader.app.bot_api import LOCAL_TOKEN
 
     session = Session()
     try:
-        control = session.wait_line(r"\(control (\S+)\)").group(1)
-        remote = RemoteServer(control, token=LOCAL_TOKEN)
+        control, path = session.wait_line(r"\(control (\S+), token in (.+)\)$").groups()
+        remote = RemoteServer.from_token_file(control, path)
         session.wait_line(r"^Session running")
         remote.post_message("/balance", CHAT)
         session.wait_line(r"Balance of CQG account")

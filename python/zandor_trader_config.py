@@ -35,8 +35,13 @@ def configure(token: str, chat_id, base_url) -> None:
 def _read_file():
     path = os.environ.get("ZANDOR_TRADER_CONFIG") or "zandor_trader.ini"
     parser = configparser.ConfigParser(interpolation=None)
-    if not parser.read(path):
-        return {}
+    try:
+        if not parser.read(path):
+            return {}
+    except configparser.Error as exc:  # named by its line: the line may hold a secret
+        errors = getattr(exc, "errors", None) or [(getattr(exc, "lineno", "?"), "")]
+        raise ValueError(f"the settings file {path} is malformed at line {errors[0][0]}") \
+            from None
     return dict(parser["zandor_trader"]) if parser.has_section("zandor_trader") else {}
 
 

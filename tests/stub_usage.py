@@ -63,6 +63,8 @@ def operator_bot() -> None:
     bot.send_message("text")
     bot.send_message("text", chat_id=7)
     bot.send_message(b"bytes")  # type: ignore[arg-type]
+    assert_type(bot.send_paced(lambda: 3, chat_id=7), int)  # send()'s own result
+    bot.send_paced("not callable")  # type: ignore[arg-type]
 
 
 def bridge() -> None:

@@ -83,8 +83,8 @@ class BotApiServer:
         self._address = self._httpd.server_address[:2]
         with self.lock:
             self.stopping = False
-        self._thread = threading.Thread(target=self._httpd.accept_loop, name="botapi-server",
-                                        daemon=True)
+        self._thread = threading.Thread(target=self._httpd.accept_loop,
+                                        name=f"botapi-server:{self._address[1]}", daemon=True)
         self._thread.start()
         return self
 

@@ -148,7 +148,7 @@ class HttpServer(http.server.HTTPServer):
     def _hand_over(self, sock):
         """A request is arriving on `sock`: a thread serves it, or it is refused at once."""
         thread = threading.Thread(target=self._connection, args=(sock,),
-                                  name="botapi-request", daemon=True)
+                                  name=f"botapi-request:{self.server_address[1]}", daemon=True)
         with self._lock:
             closing = self._closing
             full = not closing and len(self._connections) >= self.max_connections

@@ -2,6 +2,7 @@
 typed into it, its output read as the terminal would get it, its CPU time and resident memory
 read from /proc. Used by the terminal tests, the display's benchmark and the session soak."""
 import fcntl
+import glob
 import os
 import pty
 import socket
@@ -11,13 +12,11 @@ import sys
 import termios
 import threading
 import time
+from typing import Optional
 
 from botapi import RemoteServer
 
-from zandor_trader.app.bot_api import LOCAL_TOKEN
-
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TOKEN = LOCAL_TOKEN  # the local server's bot: no token configured
 CHAT = 77
 LEAVE_SCREEN = b"\x1b[?1049l"  # the display gives the terminal back
 KEEP = 1 << 20  # bytes of output kept (the newest)
@@ -29,24 +28,30 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def session_env():
+def session_env(tmpdir):
+    """The session's environment; its temporary files (the control token's among them) in
+    `tmpdir`, where the test finds the token."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZANDOR_")}
     paths = [os.path.join(ROOT, p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env.update(PYTHONPATH=os.pathsep.join(paths), ZANDOR_TELEGRAM_CHAT_ID=str(CHAT),
-               ZANDOR_TRADER_CONFIG=os.devnull, TERM="xterm-256color")
+               ZANDOR_TRADER_CONFIG=os.devnull, TERM="xterm-256color", TMPDIR=tmpdir)
     return env
 
 
 class TerminalSession:
-    def __init__(self, *args, cwd, width=120, height=40, plain=False):
+    def __init__(self, *args, cwd, width=120, height=40, plain=False, env=None):
         self.port = free_port()
         self.master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", height, width, 0, 0))
         argv = [sys.executable, "-m", "zandor_trader", "--bot-port", str(self.port), *args]
         if plain:
             argv.append("--plain")
-        self.proc = subprocess.Popen(argv, cwd=cwd, env=session_env(), stdin=slave, stdout=slave,
-                                     stderr=slave, start_new_session=True)
+        self.tmpdir = os.path.join(cwd, f"tmp-{self.port}")
+        os.makedirs(self.tmpdir)
+        self.proc = subprocess.Popen(argv, cwd=cwd,
+                                     env=dict(session_env(self.tmpdir), **(env or {})),
+                                     stdin=slave, stdout=slave, stderr=slave,
+                                     start_new_session=True)
         os.close(slave)
         self._lock = threading.Lock()  # guards _out and _seen
         self._out = bytearray()
@@ -54,7 +59,7 @@ class TerminalSession:
         self._grew = threading.Condition(self._lock)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-        self.remote = RemoteServer(f"http://127.0.0.1:{self.port}/control", token=TOKEN)
+        self.remote: Optional[RemoteServer] = None  # once the control token is written
 
     def _read(self):
         while True:
@@ -87,13 +92,18 @@ class TerminalSession:
                 self._grew.wait(min(left, 1.0))
 
     def wait_started(self, timeout: float = 60.0) -> None:
-        """Until the operator's chat answers (the bot polls the local server)."""
+        """Until the operator's chat answers (the local server's control interface, with the
+        token the session wrote for it)."""
         end = time.monotonic() + timeout
         while True:
             try:
+                if self.remote is None:
+                    (path,) = glob.glob(os.path.join(self.tmpdir, "botapi-*", "control-*.token"))
+                    self.remote = RemoteServer.from_token_file(
+                        f"http://127.0.0.1:{self.port}/control", path)
                 self.remote.sent()
                 return
-            except OSError:
+            except (OSError, ValueError):  # not written yet, or being written
                 assert time.monotonic() < end and self.proc.poll() is None, "no Bot API server"
                 time.sleep(0.05)
 
@@ -101,6 +111,7 @@ class TerminalSession:
         os.write(self.master, keys.encode())
 
     def bot_messages(self):
+        assert self.remote is not None, "wait_started() first"
         return [m.text for m in self.remote.sent()]
 
     def cpu_seconds(self) -> float:

@@ -21,6 +21,13 @@ class Dispatcher:
 
     def __init__(self):
         self.groups = {}
+        self.error_handlers = {}
+
+    def add_error_handler(self, callback):
+        self.error_handlers[callback] = False
+
+    def remove_error_handler(self, callback):
+        self.error_handlers.pop(callback, None)
 
     def add_handler(self, handler, group=0):
         self.groups.setdefault(group, []).append(handler)
@@ -79,3 +86,22 @@ def test_the_hooks_record_the_conversation_take_requests_answer_and_come_off_aga
     unhook(bot, hooks)
     assert {group: len(handlers) for group, handlers in dispatcher.groups.items()} == {
         -2: 0, 0: 1, 1: 0, 2: 0}
+
+
+def test_while_the_session_runs_its_chat_link_is_the_only_error_handler():
+    """Errors print one line each and an outage once (the link); the bot module's own error
+    handler is back when the session ends."""
+    from zandor_trader.chat import ChatLink
+
+    bot = fakes.Bot()
+    bot.updater = types.SimpleNamespace(dispatcher=Dispatcher())
+    dispatcher = bot.updater.dispatcher
+    modules_own = lambda update, context: None  # noqa: E731
+    dispatcher.add_error_handler(modules_own)
+    link = ChatLink([].append)
+    chat = ChatLog(lambda seen: ([], 0))
+    hooks = hook_session(bot, OPERATOR_CHAT, chat, RequestIntake(bot, [].append),
+                         SessionCommands([].append), link)
+    assert list(dispatcher.error_handlers) == [link.error_handler]
+    unhook(bot, hooks)
+    assert list(dispatcher.error_handlers) == [modules_own]

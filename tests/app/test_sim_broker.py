@@ -128,8 +128,8 @@ def test_sim_chaos_from_each_source_and_refused_where_it_cannot_run(tmp_path):
     assert load({}, environ={"ZANDOR_SIM_CHAOS": "12.5"}).sim_chaos == 12.5
     assert parse_args(["--sim-chaos", "30"], environ={}).sim_chaos == 30
     for env, complaint in [
-            ({"ZANDOR_SIM_CHAOS": "-1"}, "ZANDOR_SIM_CHAOS: '-1' must be at least 0"),
-            ({"ZANDOR_SIM_CHAOS": "nan"}, "must be at least 0"),
+            ({"ZANDOR_SIM_CHAOS": "-1"}, "ZANDOR_SIM_CHAOS: '-1' must be a number of at least 0"),
+            ({"ZANDOR_SIM_CHAOS": "nan"}, "must be a number of at least 0"),
             ({"ZANDOR_SIM_CHAOS": "5", "ZANDOR_SPEED": "0"},
              "sim_chaos: the simulated clock stands still (speed 0)"),
             ({"ZANDOR_SIM_CHAOS": "5", "ZANDOR_BROKER": "cel", "ZANDOR_INSTRUMENTS": "EPZ5",

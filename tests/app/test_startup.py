@@ -35,3 +35,22 @@ def test_a_display_failing_as_it_starts_gives_the_terminal_back(monkeypatch):
         gateway=session.gateway, chat=ChatLog(lambda n: ([], 0)), log=LogPane(), started=0,
         deadline=None, typing=lambda: "", status=lambda: "Running"), console).start()
     again.stop()
+
+
+def test_with_telegram_the_display_has_no_input_line_and_shows_the_chat_link():
+    from zandor_trader.chat import ChatLink
+
+    console = Console(file=io.StringIO(), force_terminal=True, width=100, height=30)
+    for server, typing in ((None, False), (object(), True)):
+        session = Session(Settings())
+        session.gateway = fakes.gateway_with_adapter()
+        session.server = server  # a local server: the terminal takes commands
+        session._start_display(LogPane(), console, ChatLog(lambda n: ([], 0)), None)
+        try:
+            view = session.display.view
+            assert (view.typing is not None) == typing
+            session.link = ChatLink([].append, clock=lambda: 1234.0)
+            session.link.failed(ConnectionError("down"))
+            assert view.chat_offline() == 1234.0
+        finally:
+            session.display.stop()

@@ -156,3 +156,57 @@ def test_a_send_from_within_a_send_does_not_wait_for_itself(bot, server):
     finally:
         object.__delattr__(ext, "send_message")
     assert [m.text for m in server.sent(after=start)] == ["nested", "outer"]
+
+
+def test_a_photo_sent_paced_takes_its_turn_and_counts_against_the_limits(bot, server, flood):
+    from tests.botapi.images import png
+
+    picture = png(40, 30)
+    ext = bot.updater.bot
+
+    def photo():
+        return ext.send_photo(OPERATOR, photo=picture, caption="chart")
+
+    # Paced as the server limits: the photo counts, so the text after it is never refused.
+    flood(FloodLimit(per_chat=20, chat_burst=1, retry_after=0.05))
+    bot.pace_sends(chat_rate=20, chat_burst=1)
+    start, refusals = server.sent_count(), server.flood_refusals()
+    bot.send_message("before")
+    sent = bot.send_paced(photo)
+    bot.send_message("after")
+    assert server.flood_refusals() == refusals
+    assert [m.text for m in server.sent(after=start)] == ["before", "chart", "after"]
+    assert sent.photo and server.photo(sent.message_id) == picture  # send()'s own result
+
+    # Unpaced against the limit: refused with a 429, called again after the wait, once sent.
+    bot.pace_sends(**UNPACED)
+    start = server.sent_count()
+    bot.send_message("first")
+    bot.send_paced(photo)
+    assert server.flood_refusals() > refusals
+    assert [m.text for m in server.sent(after=start)] == ["first", "chart"]
+
+
+def test_send_paced_arguments_and_errors(bot, server, flood):
+    with pytest.raises(TypeError, match="Argument 'send' has incorrect type"):
+        bot.send_paced("not callable")
+    with pytest.raises(TypeError, match="Argument 'chat_id' has incorrect type"):
+        bot.send_paced(lambda: None, chat_id="x")
+    with pytest.raises(ZeroDivisionError):  # any other error is the caller's, unchanged
+        bot.send_paced(lambda: 1 / 0)
+    assert bot.send_paced(lambda: "done", chat_id=OPERATOR) == "done"
+
+
+def test_a_photo_waits_for_a_split_reply_being_sent(bot, server, flood):
+    from tests.botapi.images import png
+
+    ext = bot.updater.bot
+    bot.pace_sends(chat_rate=50, chat_burst=1)
+    text, lines = split_reply(4)
+    start = server.sent_count()
+    reply = threading.Thread(target=bot.send_message, args=(text,))
+    reply.start()
+    assert server.wait_for(lambda: server.sent_count() > start)  # its first piece is out
+    bot.send_paced(lambda: ext.send_photo(OPERATOR, photo=png(8, 8), caption="photo"))
+    reply.join(10)
+    assert [m.text for m in server.sent(after=start)] == lines + ["photo"]

@@ -4,7 +4,8 @@ from tests.arguments import binding_disagreement
 
 HANDLERS = ["stop", "balance", "positions", "orders", "deals", "cancel_order", "cancel_orders",
             "send_order", "close_positions", "echo", "help", "_operator_chat_only"]
-METHODS = ["close", "get_updates", "get_chat_id", "send_message", "pace_sends"]
+METHODS = ["close", "get_updates", "get_chat_id", "send_message", "send_paced",
+           "pace_sends"]
 
 
 def test_signatures_name_the_bound_parameters(botmod):

@@ -10,7 +10,8 @@ import pytest
 from rich.console import Console
 
 from zandor_trader.chat import ChatLog
-from zandor_trader.console import Display, LogPane, Scroll, SessionView, plan, render
+from zandor_trader.console import (
+    Display, LogPane, OrderFilter, Scroll, SessionView, plan, render)
 from zandor_trader.core.constants import Direction, OrderStatus, OrderType
 from zandor_trader.core.data import Bar, OrderBook, Quote
 from zandor_trader.core.order import Order
@@ -69,9 +70,11 @@ def trade(gw, count):
 
 
 def panel_rows(text, title):
-    """The lines of the panel whose title starts with `title` (one side of a row)."""
+    """The lines of the panel whose title starts with `title`, or with one of the titles given
+    (a title's shorter forms), one side of a row."""
     lines = text.splitlines()
-    top = next(i for i, line in enumerate(lines) if "─ " + title in line)
+    titles = (title,) if isinstance(title, str) else tuple(title)
+    top, title = next((i, t) for i, line in enumerate(lines) for t in titles if "─ " + t in line)
     left = lines[top].rindex("╭", 0, lines[top].index("─ " + title))
     right = lines[top].index("╮", left)
     rows = []
@@ -94,7 +97,7 @@ def test_lists_show_the_newest_rows_and_how_many_are_not_shown(width, height):
         assert "Last deal: EPZ5 SHORT 12 @ 6812.00 at 22:30:05 UTC+8 (deal 1000012)" in text
         assert "Recent orders" not in text and "Trace" not in text
         return
-    for title, what in (("Recent orders", "orders"), ("Recent deals", "deals")):
+    for title, what in ((("Recent orders", "Orders"), "orders"), (("Recent deals", "Deals"), "deals")):
         rows = panel_rows(text, title)
         listed = [r for r in rows[1:] if "EPZ5" in r]
         assert "6812.00" in listed[0], (title, rows)  # newest first, never the one cut
@@ -215,3 +218,77 @@ def test_prices_and_amounts_as_text():
         "123456789.25", "~123.46M", "~123M", "###"]
     assert prices.shorten("-1,234,567.00", 8) == "~-1.23M"
     assert prices.format_number(None) == "-" and prices.format_number("n/a") == "n/a"
+
+
+def test_with_telegram_no_input_line_and_an_outage_in_the_header():
+    gw = fakes.gateway_with_adapter()
+    view = view_of(gw, ["Deal: D1"])
+    view.typing = None  # commands come from the Telegram chat
+    for width, height in SIZES + [(60, 12)]:
+        text = frame(view, width, height)
+        assert "operator> _" not in text and "operator>" not in text, (width, height)
+        assert "bot> Deal: D1" in text
+    assert "commands come from the Telegram chat" in frame(view, 160, 50)
+    assert "chat offline" not in frame(view, 160, 50)
+    down = time.mktime((2026, 12, 8, 14, 3, 59, 0, 0, -1))
+    view.chat_offline = lambda: down
+    for width, height in SIZES:
+        assert "chat offline since 14:03" in frame(view, width, height), (width, height)
+    view.typing = lambda: "/bal"
+    assert "operator> /bal_" in frame(view, 80, 24)
+
+
+@pytest.mark.parametrize("width, height", [(160, 50), (120, 40)])
+def test_positions_show_the_last_price_and_open_pnl_beside_the_bars(width, height):
+    gw = fakes.gateway_with_adapter()
+    market(gw)  # EPZ5 last 6846.00, CLEF6 last 58.90
+    short = fakes.long_position(fakes.CL, 3, 59.0)
+    short.direction = Direction.SHORT
+    gw.positions = [fakes.long_position(quantity=2, price=6848.5), short]
+    text = frame(view_of(gw), width, height)
+    rows = panel_rows(text, "Positions")
+    assert re.search(r"Last +Open P&L$", rows[0].rstrip()), rows
+    es = next(r for r in rows if "EPZ5" in r)
+    cl = next(r for r in rows if "CLEF6" in r)
+    assert re.search(r"6846\.00 +-250\.00 *$", es), es   # 2.5 points of 50 on 2 contracts
+    assert re.search(r"58\.90 +\+300\.00 *$", cl), cl    # 0.10 of 1,000 on 3, short
+    assert re.search(r"─ (Latest one-minute bars|Latest bars|Bars)", text)
+    # Without a price, or a value per point, the open P&L is not made up.
+    gw.cqg_quotes[fakes.ES] = None
+    gw._tick_values.pop("CLEF6")
+    rows = panel_rows(frame(view_of(gw), width, height), "Positions")
+    assert all(re.search(r" - *$", r) for r in rows if "EPZ5" in r or "CLEF6" in r), rows
+
+
+def test_the_orders_panel_shows_the_working_orders_only_when_toggled():
+    gw = fakes.gateway_with_adapter()
+    market(gw)
+    trade(gw, 3)  # three filled orders
+    working = gw.send_order(Order(security=fakes.CL, price=59.5, quantity=2,
+                                  direction=Direction.SHORT, order_type=OrderType.LIMIT))
+    gw.adapter.report(working, OrderStatus.SUBMITTED)
+    view = view_of(gw)
+    view.orders = OrderFilter()
+    every = panel_rows(frame(view), "Recent orders")
+    assert len([r for r in every if "EPZ5" in r or "CLEF6" in r]) == 4
+    assert "Tab: working only" in frame(view)
+    view.orders.toggle()
+    text = frame(view)
+    rows = panel_rows(text, "Working orders")
+    assert [r for r in rows if "EPZ5" in r or "CLEF6" in r] == [
+        next(r for r in every if "CLEF6" in r)]
+    assert "Tab: all orders" in text and "Recent orders" not in text
+
+
+def test_the_summary_at_80x24_names_the_working_orders_and_the_positions_pnl():
+    gw = fakes.gateway_with_adapter()
+    market(gw)
+    gw.positions = [fakes.long_position(quantity=2, price=6848.5)]
+    for n, (price, kind) in enumerate(((59.5, OrderType.LIMIT), (58.0, OrderType.STOP))):
+        order_id = gw.send_order(Order(security=fakes.CL, price=price if n == 0 else None,
+                                       stop_price=price if n else None, quantity=1 + n,
+                                       direction=Direction.SHORT, order_type=kind))
+        gw.adapter.report(order_id, OrderStatus.SUBMITTED, filled=n and 1)
+    text = frame(view_of(gw), 80, 24)
+    assert "Positions: EPZ5 LONG 2 @ 6848.50 last 6846.00 -250.00" in text
+    assert "Working: CLEF6 SHORT 1 STOP 58.00, CLEF6 SHORT 1 LIMIT 59.50 | Last deal" in text

@@ -3,8 +3,10 @@ import os
 import sys
 import threading
 
+import pytest
+
 from zandor_trader.console import (
-    KeyboardReader, LineEditor, LogPane, Scroll, Transcript, closing_text)
+    KeyboardReader, LineEditor, LogPane, OrderFilter, Scroll, Transcript, closing_text)
 
 DEADLINE = 10.0
 
@@ -148,3 +150,51 @@ def test_log_pane_keeps_whole_lines_per_stream_and_writes_the_file(tmp_path):
     assert path.read_text().splitlines() == [
         "stderr: oops", "140: Connecting to GW", "a", "b", "unfinished"]
     assert pane.lines(0) == [] and pane.lines(1) == ["unfinished"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="needs a pseudo-terminal")
+def test_keys_typed_and_not_read_when_the_session_ends_never_reach_the_shell():
+    import pty
+    import select
+
+    from zandor_trader.console import discard_typeahead
+
+    master, slave = pty.openpty()
+    try:
+        lines = []
+        reader = KeyboardReader(slave, lines.append, keys=True).start()
+        reader.stop()  # from now on nobody reads: what follows would be the shell's
+        os.write(master, b"rm -rf ~\r")
+        assert select.select([slave], [], [], 10)[0]  # it is there, waiting
+        discard_typeahead(slave)
+        assert select.select([slave], [], [], 0)[0] == []
+        assert lines == []
+        discard_typeahead(w := os.pipe()[1])  # not a terminal: nothing to do, no error
+        os.close(w)
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
+def test_trace_lines_written_in_pieces_by_two_threads_stay_whole():
+    from zandor_trader.console.log_pane import LineWriter
+
+    from ..app.test_settings import interleaved
+
+    pane = LogPane()
+    writer = LineWriter(pane)
+    interleaved(writer)
+    writer.write("last words")
+    writer.close()
+    assert pane.lines() == ["[2] OnTimedBarsAdded: bar", "Session stopping: Ctrl-C",
+                            "last words"]
+
+
+def test_tab_toggles_the_orders_panel_between_working_and_all():
+    orders = OrderFilter()
+    editor = LineEditor(orders=orders)
+    editor.feed("/bal\tance")
+    assert orders.working_only and editor.buffer == "/balance"  # the line is left as it was
+    editor.feed("\t")
+    assert not orders.working_only
+    LineEditor().feed("\t")  # no filter: nothing happens

@@ -16,8 +16,9 @@ MAY_IMPORT = {
     "gateways": {"core", "trading.trades"},
     "chat": {"core", "trading", "plugins"},
     "console": {"core", "trading", "chat", "gateways"},
+    "charts": {"core", "trading"},
     "plugins": set(),
-    "app": {"core", "trading", "chat", "console", "gateways", "plugins"},
+    "app": {"core", "trading", "chat", "console", "charts", "gateways", "plugins"},
     "__main__": {"app"},
 }
 MODULE_LINES, CLASS_LINES = 400, 260

@@ -1,6 +1,7 @@
 """The soak operator's ledger: the commands sent, by kind, and what the bot told, read in order
 as it comes: each command's answer, each fill announced, the orders the broker rejected (the
-market closed, a drill, the gateway down), the resting orders to cancel."""
+market closed, a drill), the orders not sent while the gateway was down, the resting orders
+to cancel."""
 import collections
 import re
 from decimal import Decimal
@@ -9,7 +10,8 @@ from typing import Deque, Dict, List, Optional
 # The engine's answer to each kind of command (the bot's own acknowledgements are time
 # stamped, "[...]", and are not answers).
 ANSWERS = {
-    "order": re.compile(r"(Order placed|Order refused|send_order failed)\b"),
+    "order": re.compile(r"(Order placed|Order refused|send_order failed)\b|Placement of .* "
+                        r"timed out: |.*; order not sent\.$"),
     "cancel": re.compile(r"(Cancel requested|Cancel refused|cancel_order failed)\b"),
     "cancel_all": re.compile(r"(Cancelling \d+ active orders:|No active orders to cancel\.|"
                              r"cancel_orders failed)"),
@@ -42,6 +44,7 @@ class Ledger:
         self.last_price: Optional[Decimal] = None
         self.rejected: Dict[str, int] = collections.Counter()  # "closed" or "other"
         self.refused: List[str] = []  # orders refused before they reached the broker
+        self.not_sent: List[str] = []  # orders not sent while the gateway was down
         self.failed: List[str] = []  # requests that failed
         self.alerts: Dict[str, int] = collections.Counter()  # link, stale-data alerts
         self.positions: Optional[int] = None  # EPZ5's, as the last /positions said
@@ -90,7 +93,9 @@ class Ledger:
             self.to_cancel.append(placed[1])
         elif text.startswith("Order refused"):
             self.refused.append(text)
-        elif not placed:
+        elif text.endswith("; order not sent."):
+            self.not_sent.append(text)
+        elif not placed:  # failed, or a placement that timed out
             self.failed.append(text)
 
     def _cancel(self, text: str) -> None:

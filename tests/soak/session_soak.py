@@ -13,7 +13,8 @@ hours: while it is closed the broker rejects the orders, as the operator expects
 Resident memory is sampled every few seconds. Afterwards the run is checked: resident memory
 grew by less than 10 MiB after the warm-up, every command was answered, every fill was
 announced once, the position equals the announced deals' sum and the deals are as many as
-the session lists, no order was refused before reaching the broker, the session ended on
+the session lists, no order was refused before reaching the broker (nor, without drills, left
+unsent or timed out), the session ended on
 /stop with code 0, every thread ended and the conversation's end was left on the terminal.
 Prints its figures and exits 1 when a check failed.
 """
@@ -76,7 +77,8 @@ class Report:
                  f"cancels by id prefix",
                  f"orders rejected by the broker: {ledger.rejected['closed']} while the market "
                  f"was closed, {ledger.rejected['other']} for other reasons; "
-                 f"{len(ledger.failed)} requests failed",
+                 f"{len(ledger.not_sent)} not sent while the gateway was down; "
+                 f"{len(ledger.failed)} requests failed or timed out",
                  f"fills announced: {len(ledger.deals)} ({ledger.unknown_deals} of orders the "
                  f"session did not place), final position {ledger.position:+d}",
                  "alerts: " + (", ".join(f"{text} x{n}" for text, n in
@@ -213,7 +215,9 @@ def _check(s: TerminalSession, report: Report, code: int, trace: List[str]) -> N
     if ledger.refused:
         problems.append(f"orders refused before reaching the broker: {ledger.refused[:3]}")
     if ledger.failed and not report.chaos:  # a drill's hold may make a request fail
-        problems.append(f"requests failed: {ledger.failed[:3]}")
+        problems.append(f"requests failed or timed out: {ledger.failed[:3]}")
+    if ledger.not_sent and not report.chaos:  # a drill's outage stops orders before the broker
+        problems.append(f"orders not sent, the gateway down: {ledger.not_sent[:3]}")
     if ledger.repeated:
         problems.append(f"fills announced more than once: {ledger.repeated[:5]}")
     if ledger.deals_total != len(ledger.deals):

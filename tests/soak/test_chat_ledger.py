@@ -56,13 +56,19 @@ def test_commands_answered_fills_once_and_rejections_while_closed():
 
 def test_refusals_failures_and_fills_of_orders_not_placed_here_are_told_apart():
     ledger = Ledger()
-    for _ in range(3):
+    for _ in range(5):
         ledger.command("order")
     ledger.read("Order refused: quantity 30 is above the limit of 10 contracts per order.")
-    ledger.read("send_order failed: RuntimeError: Order placing timeout!")
+    ledger.read("send_order failed: RuntimeError: The object invoked has disconnected")
+    ledger.read("Placement of EPZ5 LONG 1 MARKET timed out: its outcome is not known yet. The "
+                "session watches the broker for it: it is tracked once the broker shows it, or "
+                "reported as not placed.")
+    ledger.read("Gateway connection down since 16:05; order not sent.")
     ledger.read("Deal: 1000009 order {A1B2C3D4-0000-4000-8000-000000000009} (order entered "
                 "elsewhere) - 1 @ 6857.75 at 2025-12-01 07:05:50 UTC+8")
     ledger.read("No open positions.")
     assert ledger.unanswered() == {"order": 1}
-    assert len(ledger.refused) == len(ledger.failed) == ledger.unknown_deals == 1
+    assert len(ledger.refused) == len(ledger.not_sent) == ledger.unknown_deals == 1
+    assert [text.split(":")[0] for text in ledger.failed] == [
+        "send_order failed", "Placement of EPZ5 LONG 1 MARKET timed out"]
     assert ledger.position == 0 == ledger.positions

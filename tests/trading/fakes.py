@@ -1,4 +1,5 @@
 """Stand-ins for the engine's partners: the bot's shared fields and the CQG adapter."""
+import copy
 import datetime
 import itertools
 from decimal import Decimal
@@ -49,6 +50,7 @@ class Adapter:
         self.calls = []
         self.hooks = {}  # call name -> callable run during that call
         self.account_balance = AccountBalance()
+        self.balance = AccountBalance(cash=1_000_000.0, available_cash=900_000.5)  # the account's
         self.positions = []
         self.open_positions = []  # what update_positions finds
         self._ids = (f"{{ORDER-{n}}}" for n in itertools.count(1))
@@ -61,7 +63,7 @@ class Adapter:
 
     def update_account_balance(self):
         self._call("update_account_balance")
-        self.account_balance = AccountBalance(cash=1_000_000.0, available_cash=900_000.5)
+        self.account_balance = copy.copy(self.balance)
 
     def update_positions(self):
         self._call("update_positions")
@@ -91,12 +93,13 @@ class Adapter:
 
 
 TICKS = {"EPZ5": Decimal("0.25"), "CLEF6": Decimal("0.01")}
+TICK_VALUES = {"EPZ5": Decimal("12.5"), "CLEF6": Decimal("10")}  # 50 and 1,000 a point
 LAST = {ES: 6850.25, CL: 58.5}
 
 
 def gateway_with_adapter():
     """A gateway on the fake adapter, with a last price for each of its securities."""
-    gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL}, tick_sizes=TICKS)
+    gateway = CqgGateway({"EPZ5": ES, "CLEF6": CL}, tick_sizes=TICKS, tick_values=TICK_VALUES)
     gateway.adapter = Adapter(gateway)  # type: ignore[assignment]  # the fake adapter
     gateway.account_id = 100101
     for security, price in LAST.items():

@@ -49,12 +49,14 @@ def ask(desk, **fields):
 
 
 def test_balance_and_positions_are_refreshed_before_they_are_answered(desk):
-    desk.adapter.open_positions = [fakes.long_position()]
+    desk.adapter.open_positions = [fakes.long_position(price=6848.5)]
     (balance,) = ask(desk, get_balance=True)
     assert balance.startswith("Balance of CQG account 100101:\ncash: 1,000,000\n")
     assert "available_cash: 900,000.5" in balance
     (positions,) = ask(desk, get_positions=True)
-    assert positions == "Open positions (1):\nCQG EPZ5.CME LONG 2 @ 6850.25"
+    # Open P&L at the last price: 1.75 points of 50 on 2 contracts.
+    assert positions == ("Open positions (1):\n"
+                         "CQG EPZ5.CME LONG 2 @ 6848.5, last 6850.25, open P&L +175.00")
     assert [c[0] for c in desk.adapter.calls] == ["update_account_balance", "update_positions"]
     assert not desk.bot.get_balance and not desk.bot.get_positions
     assert ask(desk) == []  # lowered: nothing is served twice
@@ -179,30 +181,14 @@ def test_cancel_orders_cancels_every_active_order_and_reports_each_failure(desk)
         f"cancel failed: {second}: RuntimeError: no longer working"]
 
 
-def test_close_positions_sends_the_opposite_market_order_for_each(desk):
-    desk.adapter.open_positions = [fakes.long_position(quantity=2),
-                                   fakes.long_position(fakes.CL, 1, 58.5)]
-    desk.adapter.open_positions[1].direction = Direction.SHORT
-    (reply,) = ask(desk, close_positions=True, close_positions_gateway_name="CQG")
-    assert reply.splitlines() == ["Closing 2 positions:",
-                                  "placed {ORDER-1} EPZ5.CME SHORT 2 MARKET",
-                                  "placed {ORDER-2} CLEF6.NYMEX LONG 1 MARKET"]
-    # The gateway name held for that request only.
-    assert desk.bot.close_positions_gateway_name is None
-    assert ask(desk, close_positions=True, close_positions_gateway_name="IB") == [
-        "Close refused: no gateway named 'IB' (gateways: CQG)."]
-    desk.adapter.open_positions = []
-    assert ask(desk, close_positions=True) == ["No open positions to close."]
-
-
 def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(desk):
-    def timeout(order):  # as the adapter says it: the order's record on a line of its own
-        raise RuntimeError(f"Order placing timeout!\n{order} ")
+    def gone(order):  # a first line that says what went wrong, the order's record after it
+        raise RuntimeError(f"The object invoked has disconnected from its clients.\n{order} ")
 
-    desk.adapter.hooks["place_order"] = timeout
+    desk.adapter.hooks["place_order"] = gone
     sent = ask(desk, send_order=True, order_string="EPZ5,1,l,o,m,CQG,None,None", get_deals=True)
-    assert sent == ["No deals.",
-                    "send_order failed: RuntimeError: Order placing timeout!"]
+    assert sent == ["No deals.", "send_order failed: RuntimeError: The object invoked has "
+                    "disconnected from its clients."]
     assert "Serving send_order failed" in desk.notices[0]
     assert "Order(security=" in desk.notices[0]  # the whole of it in the log
 
@@ -357,8 +343,9 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 11
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 17
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
+    assert "/chart <symbol> [n]: a picture of the last n one-minute bars" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])
 
 

@@ -82,3 +82,67 @@ def test_the_position_limit_of_an_instrument_overrides_the_default(desk):
     desk.engine.max_positions = {fakes.CL: 1}
     assert "at most 1" in send(desk, "CLEF6,2,s,o,m,CQG,None,None")
     assert send(desk, "EPZ5,2,s,o,m,CQG,None,None").startswith("Order placed")
+
+
+def test_a_close_order_that_would_open_increase_or_go_through_zero_is_refused(desk):
+    assert send(desk, "EPZ5,1,s,c,m,CQG,None,None") == (
+        "Order refused: a close order must reduce a position: EPZ5.CME is flat, selling 1 "
+        "would open a position.")
+    desk.adapter.open_positions = [fakes.long_position(quantity=2)]
+    assert send(desk, "EPZ5,1,l,c,m,CQG,None,None") == (
+        "Order refused: a close order must reduce a position: EPZ5.CME is long 2, buying 1 "
+        "would increase it.")
+    assert send(desk, "EPZ5,3,s,c,m,CQG,None,None") == (
+        "Order refused: selling 3 would take EPZ5.CME from long 2 through zero: 2 would close "
+        "it.")
+    assert placed(desk) == []
+    assert send(desk, "EPZ5,1,s,c,l,CQG,6851,None").startswith("Order placed")
+    # The sell still working counts: together they could go through zero.
+    assert send(desk, "EPZ5,2,s,c,m,CQG,None,None") == (
+        "Order refused: selling 2 would take EPZ5.CME from long 2 through zero with 1 working "
+        "on that side: 1 would close it.")
+    assert send(desk, "EPZ5,1,s,c,m,CQG,None,None").startswith("Order placed")
+    assert "the working orders on that side close it already" in send(
+        desk, "EPZ5,1,s,c,m,CQG,None,None")
+    desk.adapter.open_positions[0].direction = Direction.SHORT
+    assert send(desk, "EPZ5,2,l,c,m,CQG,None,None").startswith("Order placed")  # short 2
+
+
+@pytest.mark.parametrize("order_string, reason", [
+    ("CLEF6,1,l,o,s,CQG,None,58.00", "a buy stop must be above the last price: stop_price "
+                                     "58.00 is at or below the last price 58.50 of CLEF6.NYMEX"),
+    ("CLEF6,1,l,o,s,CQG,None,58.5", "stop_price 58.50 is at or below the last price 58.50"),
+    ("CLEF6,1,s,o,s,CQG,None,58.51", "a sell stop must be below the last price: stop_price "
+                                     "58.51 is at or above the last price 58.50 of CLEF6.NYMEX"),
+])
+def test_a_stop_on_the_wrong_side_of_the_market_is_refused_with_both_prices(
+        desk, order_string, reason):
+    from zandor_trader.trading import prices
+    prices.register_ticks({"CLEF6": 0.01})
+    try:
+        reply = send(desk, order_string)
+    finally:
+        prices.clear_ticks()
+    assert reply.startswith("Order refused: ") and reason in reply, reply
+    assert placed(desk) == []
+
+
+def test_stops_on_the_right_side_pass(desk):
+    assert send(desk, "CLEF6,1,l,o,s,CQG,None,58.51").startswith("Order placed")
+    assert send(desk, "CLEF6,1,s,o,s,CQG,None,58.49").startswith("Order placed")
+
+
+def test_while_the_gateway_or_the_account_is_not_connected_no_order_is_sent(desk):
+    desk.gateway.link_changed("gateway", True)
+    desk.gateway.link_changed("gateway", False)
+    since = desk.gateway.down_since()
+    assert since is not None
+    assert send(desk, "EPZ5,1,l,o,m,CQG,None,None") == (
+        f"Gateway connection down since {since:%H:%M}; order not sent.")
+    desk.gateway.link_changed("gateway", False)  # down again: still since the first drop
+    assert desk.gateway.down_since() == since
+    desk.gateway.link_changed("gateway", True)
+    assert desk.gateway.down_since() is None
+    desk.gateway.account_id = None
+    assert send(desk, "EPZ5,1,l,o,m,CQG,None,None") == "Account not connected; order not sent."
+    assert placed(desk) == []

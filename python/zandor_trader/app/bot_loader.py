@@ -23,6 +23,12 @@ def loaded_base_url() -> Optional[str]:
     return getattr(module, "TELEGRAM_BASE_URL", None) if module is not None else None
 
 
+def loaded_token() -> Optional[str]:
+    """The bot token of the bot module already loaded, or None."""
+    module = sys.modules.get(MODULE)
+    return getattr(module, "TELEGRAM_TOKEN", None) if module is not None else None
+
+
 def is_loaded() -> bool:
     return MODULE in sys.modules
 

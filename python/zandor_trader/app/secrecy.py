@@ -1,11 +1,18 @@
-"""Secrets (the gateway password, the bot token): held so that no text form shows them, and
-every output of the session scrubbed of them."""
+"""Secrets (the gateway password, the bot token): held so that no text form shows them; every
+output of the session scrubbed of the bot token.
+
+The password needs no scrubbing: it goes to the adapter's Logon and nowhere else, so no output
+can hold it. Scrubbing it would do harm: a short or common password ("1000") would blank
+ordinary text where it never stood (deal ids, prices). A bot token is long and random, and
+stands in the Bot API's addresses that the client library's errors name: that one is blanked
+wherever it appears.
+"""
 import contextlib
 import io
 import sys
 import threading
 import urllib.parse
-from typing import Iterable, List, Optional
+from typing import Dict, Iterable, List, Optional
 
 HIDDEN = "***"
 
@@ -37,9 +44,8 @@ class Secret:
 
 
 class Redactor:
-    """Replaces every known secret, also URL-quoted, in a text by HIDDEN."""
-
-    MIN_LENGTH = 4  # shorter values would blank out ordinary words
+    """Replaces every secret given, also URL-quoted, in a text by HIDDEN. Give it only what
+    is long and random (tokens): whatever equals a secret is taken for it."""
 
     def __init__(self, secrets: Iterable[Optional[Secret]] = ()):
         self._lock = threading.Lock()
@@ -48,7 +54,7 @@ class Redactor:
             self.add(secret)
 
     def add(self, secret: Optional[Secret]) -> None:
-        if not secret or len(secret.reveal()) < self.MIN_LENGTH:
+        if not secret:
             return
         value = secret.reveal()
         with self._lock:
@@ -65,14 +71,17 @@ class Redactor:
 
 class RedactingStream(io.TextIOBase):
     """A text stream that writes to `target` with the secrets hidden. Whole lines are
-    scrubbed together; an unfinished line waits for its end or for flush()."""
+    scrubbed together; an unfinished line waits for its end or for its thread's flush().
+
+    Each thread's unfinished line is kept apart: print() writes a text and its line end in two
+    calls, and another thread's line written in between must not land inside it."""
 
     def __init__(self, target, redact: Redactor):
         super().__init__()
         self.target = target
         self._redact = redact
-        self._lock = threading.Lock()
-        self._partial = ""
+        self._lock = threading.Lock()  # guards _partial and orders the writes to target
+        self._partial: Dict[int, str] = {}  # thread ident -> its unfinished line
 
     # Read-only, as io.TextIOBase's own is; its stub declares a plain attribute instead.
     @property
@@ -89,15 +98,22 @@ class RedactingStream(io.TextIOBase):
         return self.target.fileno()
 
     def write(self, text: str) -> int:
+        thread = threading.get_ident()
         with self._lock:
-            done, sep, self._partial = (self._partial + text).rpartition("\n")
+            done, sep, rest = (self._partial.pop(thread, "") + text).rpartition("\n")
+            if rest:
+                self._partial[thread] = rest
             if sep:
                 self.target.write(self._redact(done + sep))
         return len(text)
 
-    def flush(self) -> None:
+    def flush(self, every_thread: bool = False) -> None:
+        """Writes out the calling thread's unfinished line (every thread's: at the end)."""
         with self._lock:
-            rest, self._partial = self._partial, ""
+            if every_thread:
+                rest, self._partial = "".join(self._partial.values()), {}
+            else:
+                rest = self._partial.pop(threading.get_ident(), "")
             if rest:
                 self.target.write(self._redact(rest))
         flush = getattr(self.target, "flush", None)
@@ -118,7 +134,7 @@ def redacted_output(redact: Redactor):
         for stream in (out, err):
             if stream is not None:
                 try:
-                    stream.flush()
+                    stream.flush(every_thread=True)
                 except (OSError, ValueError):
                     pass
         sys.stdout, sys.stderr = saved

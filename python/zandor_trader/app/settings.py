@@ -11,11 +11,13 @@ The settings file is an INI file named by ``ZANDOR_TRADER_CONFIG`` (or ``--confi
 instrument (keys of INSTRUMENT_KEYS).
 """
 import configparser
+import datetime as _dt
 import os
 from dataclasses import dataclass, field, replace
-from decimal import Decimal, InvalidOperation
-from typing import TYPE_CHECKING, Callable, Dict, Mapping, Optional, Sequence, Tuple, TypedDict, cast
+from decimal import Decimal
+from typing import TYPE_CHECKING, Callable, Dict, Mapping, Optional, Tuple, TypedDict, cast
 
+from zandor_trader.app import conversions as conv
 from zandor_trader.app.secrecy import Secret
 from zandor_trader.trading.pretrade import Limits
 
@@ -30,6 +32,8 @@ BROKERS = ("sim", "cel")
 # What the simulated broker is given when the settings name nothing else.
 SIM_DEFAULTS = {"instruments": ("EPZ5", "ENQZ5", "CLEF6"), "account": 100101,
                 "user": "operator", "password": Secret("simulated")}
+PAPER_STORE = "zandor-paper.sqlite"  # the simulated broker's accounts, beside the journal
+DAILY_CLOSE = _dt.time(16, 0)
 
 
 class SettingsError(ValueError):
@@ -64,17 +68,24 @@ class Settings:
     speed: float = 10.0
     sim_chaos: float = 0.0  # drills an hour at random on the simulated broker; 0: none
     plain: bool = False
-    bars: int = 10
+    bars: int = 240  # one-minute bars kept per instrument: what /chart can draw
     refresh: float = 5.0
     log_file: Optional[str] = None
-    bot_port: int = 0
+    bot_port: Optional[int] = None  # the local server's port, and its control interface
+    journal: Optional[str] = None  # None: zandor-trader-<account>.sqlite here
+    paper_store: Optional[str] = None  # None: PAPER_STORE beside the journal
+    paper_reset: bool = False
+    daily_summary: Optional[_dt.time] = DAILY_CLOSE  # exchange time; None: no summary
 
     @property
     def symbols(self) -> Tuple[str, ...]:
         return tuple(i.symbol for i in self.instruments)
 
-    def secrets(self) -> Tuple[Secret, ...]:
-        return tuple(s for s in (self.password, self.telegram_token) if s)
+    def journal_path(self) -> str:
+        return self.journal or journal_file(self.account)
+
+    def paper_store_path(self) -> str:
+        return self.paper_store or os.path.join(os.path.dirname(self.journal_path()), PAPER_STORE)
 
 
 # What the conversions and the command line give, by name, for the fields of Settings (other
@@ -96,13 +107,19 @@ class _SettingValues(TypedDict, total=False):
     bars: int
     refresh: float
     log_file: Optional[str]
-    bot_port: int
+    bot_port: Optional[int]
+    journal: Optional[str]
+    paper_store: Optional[str]
+    paper_reset: bool
+    daily_summary: Optional[_dt.time]
 
 
 class _LimitValues(TypedDict, total=False):
     max_order_quantity: int
     max_position: int
     price_band: Decimal
+    max_daily_loss: Optional[Decimal]
+    flatten_on_loss: bool
 
 
 class _InstrumentValues(TypedDict, total=False):
@@ -113,94 +130,41 @@ class _InstrumentValues(TypedDict, total=False):
     max_position: Optional[int]
 
 
-# -- conversions ---------------------------------------------------------------------------
-def _text(value: str) -> str:
-    value = value.strip()
-    if not value:
-        raise ValueError("must not be empty")
-    return value
-
-
-def _whole(minimum: int) -> Callable[[str], int]:
-    def parse(value: str) -> int:
-        number = int(value.strip())
-        if number < minimum:
-            raise ValueError(f"must be at least {minimum}")
-        return number
-    return parse
-
-
-def _number(minimum: float, above: bool = False) -> Callable[[str], float]:
-    def parse(value: str) -> float:
-        number = float(value.strip())
-        if not number == number or number in (float("inf"),) or (
-                number <= minimum if above else number < minimum):
-            raise ValueError(f"must be {'above' if above else 'at least'} {minimum:g}")
-        return number
-    return parse
-
-
-def _decimal(value: str) -> Decimal:
-    try:
-        number = Decimal(value.strip())
-    except InvalidOperation:
-        raise ValueError("must be a number") from None
-    if not number.is_finite() or number <= 0:
-        raise ValueError("must be a positive number")
-    return number
-
-
-def _symbols(value: str) -> Tuple[str, ...]:
-    names = tuple(n.strip() for n in value.split(",") if n.strip())
-    if not names:
-        raise ValueError("give at least one instrument")
-    return names
-
-
-def _choice(options: Sequence[str]) -> Callable[[str], str]:
-    def parse(value: str) -> str:
-        value = value.strip().lower()
-        if value not in options:
-            raise ValueError(f"must be one of {', '.join(options)}")
-        return value
-    return parse
-
-
-def _secret(value: str) -> Secret:
-    if not value.strip():
-        raise ValueError("must not be empty")
-    return Secret(value.strip())
-
-
 # Settings that the file and the environment can give: name -> (environment variable, key in
 # the file's [zandor_trader] section, conversion). The command line gives the same names,
 # except the secrets.
 SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
-    "broker": ("ZANDOR_BROKER", "broker", _choice(BROKERS)),
-    "progid": ("ZANDOR_PROGID", "progid", _text),
-    "instruments": ("ZANDOR_INSTRUMENTS", "instruments", _symbols),
-    "account": ("ZANDOR_ACCOUNT", "account", _whole(0)),
-    "user": ("ZANDOR_USER", "user", _text),
-    "password": ("ZANDOR_PASSWORD", "password", _secret),
-    "telegram_token": ("ZANDOR_TELEGRAM_TOKEN", "telegram_token", _secret),
-    "telegram_chat_id": ("ZANDOR_TELEGRAM_CHAT_ID", "telegram_chat_id", int),
-    "telegram_base_url": ("ZANDOR_TELEGRAM_BASE_URL", "telegram_base_url", _text),
-    "max_order_quantity": ("ZANDOR_MAX_ORDER_QUANTITY", "max_order_quantity", _whole(1)),
-    "max_position": ("ZANDOR_MAX_POSITION", "max_position", _whole(1)),
-    "price_band": ("ZANDOR_PRICE_BAND", "price_band", _decimal),
-    "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", _number(0)),
-    "seed": ("ZANDOR_SEED", "seed", int),
-    "speed": ("ZANDOR_SPEED", "speed", _number(0)),
-    "sim_chaos": ("ZANDOR_SIM_CHAOS", "sim_chaos", _number(0)),
-    "bars": ("ZANDOR_BARS", "bars", _whole(1)),
-    "refresh": ("ZANDOR_REFRESH", "refresh", _number(0, above=True)),
+    "broker": ("ZANDOR_BROKER", "broker", conv.choice(BROKERS)),
+    "progid": ("ZANDOR_PROGID", "progid", conv.text),
+    "instruments": ("ZANDOR_INSTRUMENTS", "instruments", conv.symbols),
+    "account": ("ZANDOR_ACCOUNT", "account", conv.whole(0)),
+    "user": ("ZANDOR_USER", "user", conv.text),
+    "password": ("ZANDOR_PASSWORD", "password", conv.secret),
+    "telegram_token": ("ZANDOR_TELEGRAM_TOKEN", "telegram_token", conv.secret),
+    "telegram_chat_id": ("ZANDOR_TELEGRAM_CHAT_ID", "telegram_chat_id", conv.integer),
+    "telegram_base_url": ("ZANDOR_TELEGRAM_BASE_URL", "telegram_base_url", conv.text),
+    "max_order_quantity": ("ZANDOR_MAX_ORDER_QUANTITY", "max_order_quantity", conv.whole(1)),
+    "max_position": ("ZANDOR_MAX_POSITION", "max_position", conv.whole(1)),
+    "price_band": ("ZANDOR_PRICE_BAND", "price_band", conv.decimal),
+    "max_daily_loss": ("ZANDOR_MAX_DAILY_LOSS", "max_daily_loss", conv.money_or_off),
+    "flatten_on_loss": ("ZANDOR_FLATTEN_ON_LOSS", "flatten_on_loss", conv.yes_no),
+    "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", conv.number(0)),
+    "seed": ("ZANDOR_SEED", "seed", conv.integer),
+    "speed": ("ZANDOR_SPEED", "speed", conv.number(0)),
+    "sim_chaos": ("ZANDOR_SIM_CHAOS", "sim_chaos", conv.number(0)),
+    "bars": ("ZANDOR_BARS", "bars", conv.whole(1)),
+    "refresh": ("ZANDOR_REFRESH", "refresh", conv.number(0, above=True)),
+    "journal": ("ZANDOR_JOURNAL", "journal", conv.text),
+    "paper_store": ("ZANDOR_PAPER_STORE", "paper_store", conv.text),
+    "daily_summary": ("ZANDOR_DAILY_SUMMARY", "daily_summary", conv.daily),
 }
 SECRETS = ("password", "telegram_token")
-LIMITS = ("max_order_quantity", "max_position", "price_band")
+LIMITS = ("max_order_quantity", "max_position", "price_band", "max_daily_loss",
+          "flatten_on_loss")
 # Keys of an [instrument SYMBOL] section, with their conversions.
 INSTRUMENT_KEYS: Dict[str, Callable[[str], object]] = {
-    "security": _text, "exchange": lambda v: _text(v).upper(), "description": str.strip,
-    "tick_size": _decimal, "max_position": _whole(1)}
+    "security": conv.text, "exchange": lambda v: conv.text(v).upper(), "description": str.strip,
+    "tick_size": conv.decimal, "max_position": conv.whole(1)}
 
 
 def settings_file(environ: Mapping[str, str], path: Optional[str] = None) -> Optional[str]:
@@ -222,8 +186,44 @@ def read_file(path: Optional[str]) -> configparser.ConfigParser:
     except OSError as exc:
         raise SettingsError(f"cannot read the settings file {path}: {exc.strerror}") from None
     except configparser.Error as exc:
-        raise SettingsError(f"the settings file {path} is malformed: {exc}") from None
+        raise SettingsError(f"the settings file {path} is malformed: {_malformed(exc)}") from None
     return parser
+
+
+def _malformed(exc: configparser.Error) -> str:
+    """What is wrong with the file, by line number: never the line itself, which may hold a
+    secret (a password written without its '=')."""
+    if isinstance(exc, configparser.MissingSectionHeaderError):
+        return f"line {exc.lineno} comes before any section header such as [{SECTION}]"
+    if isinstance(exc, configparser.ParsingError):
+        lines = ", ".join(str(number) for number, _ in exc.errors)
+        return f"line {lines} is not 'key = value' (nor a section header or a comment)"
+    if isinstance(exc, configparser.DuplicateSectionError):
+        return f"section [{exc.section}] is there twice (line {exc.lineno})"
+    if isinstance(exc, configparser.DuplicateOptionError):
+        return f"key '{exc.option}' is twice in [{exc.section}] (line {exc.lineno})"
+    return type(exc).__name__
+
+
+def journal_file(account) -> str:
+    """The journal of `account` when none is named: in the working directory."""
+    return f"zandor-trader-{account}.sqlite"
+
+
+def journal_location(journal: Optional[str] = None, environ: Optional[Mapping[str, str]] = None,
+                     config_path: Optional[str] = None) -> str:
+    """The journal a reader of it means: the one named, else the `journal` setting, else
+    the account's (the account setting, else the simulated broker's)."""
+    if journal:
+        return journal
+    environ = os.environ if environ is None else environ
+    parser = read_file(settings_file(environ, config_path))
+    section = parser[SECTION] if parser.has_section(SECTION) else {}
+    named = environ.get("ZANDOR_JOURNAL") or section.get("journal")
+    if named:
+        return named.strip()
+    account = environ.get("ZANDOR_ACCOUNT") or section.get("account") or SIM_DEFAULTS["account"]
+    return journal_file(str(account).strip())
 
 
 def default_broker() -> str:
@@ -265,14 +265,16 @@ def load(options: Optional[Mapping[str, object]] = None,
             except ValueError as exc:
                 raise SettingsError(f"--{name.replace('_', '-')}: {given!r} {exc}") from None
             continue
-        for origin, raw in ((variable, environ.get(variable)),
-                            (f"'{key}' {where}", section.get(key))):
+        for origin, raw, from_file in ((variable, environ.get(variable), False),
+                                       (f"'{key}' {where}", section.get(key), True)):
             if raw is None or raw == "":
                 continue
             try:
                 values[name] = convert(raw)
             except ValueError as exc:
-                shown = "(hidden)" if name in SECRETS else repr(raw)
+                # A value of the file is not repeated: a mistake there may have put a secret
+                # on that line (a password as an indented line under the key before).
+                shown = "(hidden)" if name in SECRETS else "its value" if from_file else repr(raw)
                 raise SettingsError(f"{origin}: {shown} {exc}") from None
             break
 
@@ -305,9 +307,10 @@ def load(options: Optional[Mapping[str, object]] = None,
             values[name] = value
     # Each value was made by its name's conversion, given by the caller as the field takes it,
     # or is a default of SIM_DEFAULTS: this is where they take their types.
-    instruments = tuple(
-        _instrument(symbol, parser, catalogue if broker == "sim" else None, where)
-        for symbol in cast(Tuple[str, ...], symbols))
+    names = cast(Tuple[str, ...], symbols)
+    instruments = tuple(_instrument(symbol, parser, catalogue if broker == "sim" else None, where)
+                        for symbol in names)
+    _refuse_duplicates(names, instruments)
     return Settings(broker=cast(str, broker), instruments=instruments,
                     limits=replace(Limits(), **cast(_LimitValues, limits)),
                     **cast(_SettingValues, values))
@@ -325,7 +328,7 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
             try:
                 given[key] = convert(raw)
             except ValueError as exc:
-                raise SettingsError(f"[{name}] {where}: '{key}' {raw!r} {exc}") from None
+                raise SettingsError(f"[{name}] {where}: '{key}': its value {exc}") from None
     spec = catalogue(symbol) if catalogue is not None else None
     if spec is not None:  # the simulated broker's own details, where the settings say nothing
         symbol = spec.symbol
@@ -336,7 +339,7 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
         raise SettingsError(f"instrument {symbol} needs its exchange: add a section "
                             f"[{name}] with 'exchange = ...' to the settings file")
     from zandor_trader.core.constants import Exchange
-    known = [e.value for e in Exchange]
+    known = [e.value for e in Exchange if e is not Exchange.OTHER]
     if given["exchange"] not in known:
         raise SettingsError(f"instrument {symbol}: exchange {given['exchange']!r} is not one "
                             f"of {', '.join(known)}")
@@ -345,10 +348,35 @@ def _instrument(symbol: str, parser: configparser.ConfigParser, catalogue, where
     return Instrument(symbol=symbol, **cast(_InstrumentValues, given))
 
 
-def securities(settings: Settings) -> Dict[str, "Security"]:
-    """The host security of each instrument, by CQG symbol."""
+def _refuse_duplicates(names: Tuple[str, ...], instruments: Tuple[Instrument, ...]) -> None:
+    """Each contract once: two names for one (EP and EPZ5 on the simulated broker) or one
+    security code for two would give its settings and limits to the wrong instrument."""
+    for field_name, what in (("symbol", "contract"), ("security", "security code")):
+        seen: Dict[str, str] = {}
+        for name, instrument in zip(names, instruments):
+            value = getattr(instrument, field_name)
+            if value in seen:
+                first = seen[value]
+                named = f"instrument {name} is named twice" if first == name else \
+                    f"instruments {first} and {name} name the same {what} {value}"
+                raise SettingsError(f"{named}: give each instrument once")
+            seen[value] = name
+
+
+def security_of(instrument: Instrument) -> "Security":
+    """The host security of one instrument."""
     from zandor_trader.core.constants import Exchange
     from zandor_trader.core.security import Security
 
-    return {i.symbol: Security(i.security, Exchange(i.exchange), i.description)
-            for i in settings.instruments}
+    return Security(instrument.security, Exchange(instrument.exchange), instrument.description)
+
+
+def securities(settings: Settings) -> Dict[str, "Security"]:
+    """The host security of each instrument, by CQG symbol."""
+    return {i.symbol: security_of(i) for i in settings.instruments}
+
+
+def position_limits(settings: Settings) -> Dict["Security", int]:
+    """The position limit of each instrument that has its own, by its security."""
+    return {security_of(i): i.max_position for i in settings.instruments
+            if i.max_position is not None}

@@ -24,14 +24,19 @@ if TYPE_CHECKING:
 
 def configure(settings: "Settings", seed: int) -> None:
     """Before the component is made: a live market of `seed`, at the settings' speed, its
-    clock from a trading day's opening. Says so in two printed lines, so that the run can be
-    repeated."""
+    clock from a trading day's opening, its accounts in the settings' paper store (started
+    afresh with --paper-reset). Says so in printed lines, so that the run can be repeated."""
     import cqgsim
 
     print(f"Simulated market seed {seed} (--seed {seed} repeats this market)", flush=True)
     start = session_start(cqgsim.current().start)
     print(start_line(start), flush=True)
-    cqgsim.configure(mode="live", seed=seed, speed=settings.speed, start=start)
+    store = settings.paper_store_path()
+    if settings.paper_reset:
+        print(cqgsim.reset_paper_store(store), flush=True)
+    print(cqgsim.describe_paper_store(store), flush=True)
+    cqgsim.configure(mode="live", seed=seed, speed=settings.speed, start=start,
+                     paper_store=store)
 
 
 def session_start(configured: datetime.datetime) -> datetime.datetime:

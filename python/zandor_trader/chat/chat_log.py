@@ -12,6 +12,24 @@ OPERATOR = "operator"
 BOT = "bot"
 
 
+class PhotoText(str):
+    """A photo as the chat shows it: its caption's first line in brackets ("[chart EPZ5, 60
+    bars]"), then the caption's other lines; `file` names the picture as it was uploaded."""
+
+    file: Optional[str] = None
+
+
+def chat_text(sent) -> str:
+    """The text of a message the bot sent (an object with `text` and maybe `photo`)."""
+    photo = getattr(sent, "photo", None)
+    if photo is None:
+        return sent.text
+    head, *rest = (sent.text or "photo").split("\n")
+    text = PhotoText("\n".join([f"[{head}]"] + rest))
+    text.file = photo or None
+    return text
+
+
 class ChatLog:
     def __init__(self, sent_after: Callable[[int], Tuple[list, int]],
                  on_new: Optional[Callable[[str, str], None]] = None, keep: int = 200):
@@ -25,13 +43,22 @@ class ChatLog:
         self._bot_seen = 0
 
     def operator_update(self, update, context=None) -> None:
-        """Dispatcher callback: records the text of an operator's message."""
-        message = getattr(update, "effective_message", None)
+        """Dispatcher callback: records the text of an operator's new message (an edit of an
+        earlier one is no new command: the bot ignores it, and so does the conversation)."""
+        message = getattr(update, "message", None)
         text = getattr(message, "text", None)
         if text:
             with self._lock:
                 self._sync_locked()  # replies to earlier messages come first
                 self._add_locked([(OPERATOR, text)])
+
+    def restore(self, entries) -> None:
+        """The conversation of an earlier session, (who, text) oldest first, before what this
+        one adds; not told to `on_new` (it is not new)."""
+        with self._lock:
+            kept = list(self._entries)
+            self._entries.clear()
+            self._entries.extend(list(entries) + kept)
 
     def sync(self) -> None:
         with self._lock:
@@ -39,7 +66,7 @@ class ChatLog:
 
     def _sync_locked(self) -> None:
         fresh, self._bot_seen = self._sent_after(self._bot_seen)
-        self._add_locked([(BOT, m.text) for m in fresh])
+        self._add_locked([(BOT, chat_text(m)) for m in fresh])
 
     def _add_locked(self, entries) -> None:
         for who, text in entries:

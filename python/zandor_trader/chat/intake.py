@@ -7,12 +7,17 @@ the fields of exactly the update just handled, whole: it lowers the flag, reads 
 hands one `Request` to the engine's queue. The engine never reads the bot's fields itself, so
 a second command cannot overwrite the first before it is taken, and requests keep the order in
 which the operator sent them.
+
+When the session ends the intake closes first, before the engine marks the bot terminated (so
+that mark is never taken for a /stop): from then on every command is still taken off the bot,
+and answered at once through `when_closed` instead of going to the engine.
 """
 import itertools
 import threading
-from typing import Any, Callable, Dict, List, Tuple
+from dataclasses import replace
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from zandor_trader.trading.requests import RUNNING, TERMINATED, Request
+from zandor_trader.trading.requests import ANSWER, RUNNING, TERMINATED, Request
 
 # The request flags; each with the fields that go with it.
 FLAGS = (
@@ -30,9 +35,10 @@ RESET_AFTER: Dict[str, Dict[str, object]] = {"get_orders": {"active_orders": Fal
                "close_positions": {"close_positions_gateway_name": None}}
 
 
-def take_requests(bot) -> List[Tuple[str, Dict[str, Any]]]:
+def take_requests(bot, stops: bool = True) -> List[Tuple[str, Dict[str, Any]]]:
     """Every raised request as (kind, params), its flag lowered and its fields read in the
-    same step; a /stop last. A /stop is taken as well: the status is put back to running, so
+    same step; a /stop last. A /stop is taken as well (unless `stops` is false: once the
+    session ends, the status is the engine's mark): the status is put back to running, so
     that the next /stop is seen as a new request (the engine marks the bot terminated when it
     really ends)."""
     taken = []
@@ -43,7 +49,7 @@ def take_requests(bot) -> List[Tuple[str, Dict[str, Any]]]:
         taken.append((flag, {f: getattr(bot, f) for f in fields}))
         for name, value in RESET_AFTER.get(flag, {}).items():
             setattr(bot, name, value)
-    if bot.zandor_trader_status == TERMINATED:
+    if stops and bot.zandor_trader_status == TERMINATED:
         bot.zandor_trader_status = RUNNING
         taken.append(("stop", {}))
     return taken
@@ -51,25 +57,54 @@ def take_requests(bot) -> List[Tuple[str, Dict[str, Any]]]:
 
 class RequestIntake:
     """The dispatcher callback of the group after the bot's own: takes what the update asked
-    for and hands each request to `submit` (the engine's queue), in order.
+    for and hands each request to `submit` (the engine's queue), in order; once closed, to
+    `when_closed` (which answers it).
 
     The bot stops updates from any chat but the operator's before its handlers and before
     this group, so whatever reaches `on_dispatched` is the operator's.
     """
 
-    def __init__(self, bot, submit: Callable[[Request], None]):
+    def __init__(self, bot, submit: Callable[[Request], None],
+                 when_closed: Optional[Callable[[Request], None]] = None):
         self.bot = bot
         self.submit = submit
-        self._lock = threading.Lock()  # one taker at a time (the dispatch thread, or a test)
+        self.when_closed = when_closed
+        self._lock = threading.Lock()  # one taker at a time; guards _closed
         self._numbers = itertools.count(1)
+        self._closed = False
+
+    def close(self) -> None:
+        """From now on nothing reaches the engine. Returns once a request being taken now
+        has been handed over."""
+        with self._lock:
+            self._closed = True
 
     def on_dispatched(self, update=None, context=None) -> List[Request]:
         message = getattr(update, "effective_message", None)
         text = getattr(message, "text", None) or ""
         args = tuple(getattr(context, "args", None) or ())
         with self._lock:
+            taken = take_requests(self.bot, stops=not self._closed)
             requests = [Request(kind, params, next(self._numbers), text, args)
-                        for kind, params in take_requests(self.bot)]
+                        for kind, params in taken]
             for request in requests:
-                self.submit(request)
+                self._hand_over(request)
         return requests
+
+    def answer(self, text: str) -> None:
+        """The session's own answer to the update being dispatched, in its turn among the
+        engine's answers."""
+        with self._lock:
+            self._hand_over(Request(ANSWER, {"text": text}, next(self._numbers)))
+
+    def take(self, request: Request) -> None:
+        """A request of the session's own commands (the bot module knows none of them),
+        numbered and handed over in its turn like the bot's."""
+        with self._lock:
+            self._hand_over(replace(request, seq=next(self._numbers)))
+
+    def _hand_over(self, request: Request) -> None:
+        if not self._closed:
+            self.submit(request)
+        elif self.when_closed is not None:
+            self.when_closed(request)

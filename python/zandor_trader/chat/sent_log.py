@@ -1,7 +1,8 @@
 """SentLog: the messages the bot sent to the operator's chat, as the Bot API confirmed them.
 
 Taken at the client's request layer, so that the bot's own replies (from its handlers) and
-the engine's answers are both seen, whichever Bot API the bot talks to.
+the engine's answers are both seen, whichever Bot API the bot talks to. Every request's outcome
+there also tells the chat link (`link.ok()`, `link.failed(error)`) whether the Bot API answers.
 """
 import threading
 from collections import deque
@@ -14,7 +15,8 @@ if TYPE_CHECKING:
 
 @dataclass(frozen=True)
 class Sent:
-    text: str
+    text: str  # a photo's caption
+    photo: Optional[str] = None  # a photo: the name of the file uploaded ("" when not known)
 
 
 class SentLog:
@@ -25,15 +27,28 @@ class SentLog:
         self._count = 0
         self._request: Optional[Request] = None
 
-    def attach(self, bot) -> "SentLog":
-        """Records what `bot` (a TelegramBot) sends from now on, until detach()."""
+    def attach(self, bot, link=None) -> "SentLog":
+        """Records what `bot` (a TelegramBot) sends from now on, until detach(); `link` (a
+        ChatLink) is told how each request went."""
         request = bot.updater.bot.request
         post = request.post
 
         def recording_post(url, data=None, timeout=None):
-            result = post(url, data, timeout)
-            if str(url).endswith("/sendMessage") and isinstance(result, dict):
-                self._record(result)
+            # Read before the call, which turns an upload into the form's fields.
+            upload = data.get("photo") if isinstance(data, dict) else None
+            try:
+                result = post(url, data, timeout)
+            except Exception as exc:
+                if link is not None:
+                    link.failed(exc)
+                raise
+            if link is not None:
+                link.ok()
+            if isinstance(result, dict):
+                if str(url).endswith("/sendMessage"):
+                    self._record(result)
+                elif str(url).endswith("/sendPhoto"):
+                    self._record(result, str(getattr(upload, "filename", None) or ""))
             return result
 
         # Past the library's attribute guard: the wrapper only watches, it changes nothing.
@@ -46,12 +61,13 @@ class SentLog:
             self._request.__dict__.pop("post", None)
             self._request = None
 
-    def _record(self, message: dict) -> None:
+    def _record(self, message: dict, photo: Optional[str] = None) -> None:
         chat = message.get("chat") or {}
         if chat.get("id") != self.chat_id:
             return
+        text = message.get("caption" if photo is not None else "text", "")
         with self._lock:
-            self._messages.append(Sent(str(message.get("text", ""))))
+            self._messages.append(Sent(str(text or ""), photo))
             self._count += 1
 
     def sent_after(self, seen: int) -> Tuple[List[Sent], int]:

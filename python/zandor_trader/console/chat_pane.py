@@ -11,12 +11,13 @@ from rich.style import Style
 
 from zandor_trader.chat import OPERATOR
 from zandor_trader.console.cells import many
-from zandor_trader.console.tables import DIM, Lines, cut, panel
+from zandor_trader.console.tables import DIM, FittedPanel, Lines, cut, panel
 from zandor_trader.console.view import SessionView
 
 OPERATOR_STYLE, BOT_STYLE = Style(bold=True, color="cyan"), Style(color="green")
 BOT_STAMP = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{6})?\] ?")
 CHAT_HELP = "/help, PgUp/PgDn scroll, Up/Down history, Ctrl-C ends"
+CHAT_HELP_REMOTE = "commands come from the Telegram chat; PgUp/PgDn scroll, Ctrl-C ends"
 
 
 @functools.lru_cache(maxsize=512)  # the chat keeps 200 entries; a few widths
@@ -41,7 +42,7 @@ def chat_screen(view: SessionView, width: int, height: Optional[int]):
     """The chat's lines for a pane of `height` lines: the input line at the bottom, above it
     the newest lines or, scrolled back, older ones, with what is above and below counted."""
     height = height if height is not None else 40
-    room = max(height - 1, 1)  # below: the input line
+    room = max(height - 1, 1) if view.typing is not None else max(height, 1)  # the input line
     scroll = view.scroll
     pages = scroll.pages if scroll is not None else 0
     page = max(room - 2, 1)  # a page keeps two lines of the last one in view
@@ -69,6 +70,8 @@ def chat_screen(view: SessionView, width: int, height: Optional[int]):
         shown = [(f"^ {more} above (PgUp)", DIM)] + shown[1:]
     if below:
         shown = shown[:-1] + [(f"v {many(below, 'line')} below (PgDn)", DIM)]
+    if view.typing is None:  # commands come from Telegram: no line to type them in
+        return shown
     typed = view.typing()
     prompt = f"{OPERATOR}> "
     visible = typed[-max(width - len(prompt) - 1, 1):]  # a long line's end: where one types
@@ -77,7 +80,8 @@ def chat_screen(view: SessionView, width: int, height: Optional[int]):
 
 def chat(view: SessionView) -> Panel:
     return Panel(Lines(lambda width, height: chat_screen(view, width, height)),
-                 title="Chat with the bot", title_align="left", subtitle=CHAT_HELP,
+                 title="Chat with the bot", title_align="left",
+                 subtitle=CHAT_HELP if view.typing is not None else CHAT_HELP_REMOTE,
                  subtitle_align="left", box=box.ROUNDED, padding=(0, 1))
 
 
@@ -93,7 +97,7 @@ def trace_screen(view: SessionView, width: int, height: Optional[int]):
     return head + [(cut(line, width), DIM) for line in lines]
 
 
-def log(view: SessionView) -> Panel:
+def log(view: SessionView) -> FittedPanel:
     return panel(Lines(lambda width, height: trace_screen(view, width, height)),
-                 "Trace (repeats folded)")
+                 ("Trace (repeats folded)", "Trace"))
 

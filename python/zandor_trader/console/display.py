@@ -14,9 +14,9 @@ What a frame shows (`panels`, `chat_pane`), and what gives way on a small termin
   zone; quotes show their age; the local time is only in the header.
 - Sections give way in this order as the terminal gets smaller: the trace pane (narrower than
   100 columns), the bars (when the account row is too narrow for them), the account row
-  (balance, positions, bars; a one-line summary of positions, P&L and the last deal takes its
-  place), the orders and deals, the quotes (only on a tiny terminal). The chat with its input
-  line always stays.
+  (balance, positions, bars; a two-line summary of P&L, positions, working orders and the
+  last deal takes its place), the orders and deals, the quotes (only on a tiny terminal). The
+  chat with its input line always stays.
 """
 import threading
 

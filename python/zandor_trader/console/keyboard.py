@@ -1,7 +1,9 @@
 """Reading the operator's lines from the terminal on a thread of its own, which stop() ends.
 
 On a terminal in display mode the keys are read one by one (no echo; the display shows the
-line being typed); otherwise whole lines come as the terminal or pipe delivers them.
+line being typed); otherwise whole lines come as the terminal or pipe delivers them. What was
+typed and not read when the session ends is thrown away (`discard_typeahead`), so that it does
+not reach the shell as commands.
 """
 import codecs
 import os
@@ -17,6 +19,7 @@ except ImportError:  # not a POSIX system
 
 ERASE = ("\x7f", "\b")
 KILL_LINE = "\x15"  # Ctrl-U
+TOGGLE_ORDERS = "\t"  # Tab: the orders panel shows the working orders only, or all
 HISTORY = 200  # lines kept for Up/Down
 # Escape sequences of the keys that do something (CSI and SS3 forms); others are dropped.
 KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
@@ -25,14 +28,25 @@ KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
 SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scroll method
 
 
+def discard_typeahead(fd: int) -> None:
+    """Throws away what was typed on the terminal `fd` and not read yet (nothing elsewhere)."""
+    try:
+        if termios is not None and os.isatty(fd):  # (a terminal off POSIX: no such call)
+            termios.tcflush(fd, termios.TCIFLUSH)
+    except OSError:  # the terminal is gone: nothing left to reach the shell
+        pass
+
+
 class LineEditor:
     """Turns typed characters into lines: backspace, Ctrl-U; Up and Down recall the lines
     entered before (the line being typed comes back after the newest); PageUp, PageDown and
-    End move `scroll` (the chat's scrollback, when given); other escape sequences are dropped."""
+    End move `scroll` (the chat's scrollback, when given); Tab toggles `orders` (the orders
+    panel's filter, when given); other escape sequences are dropped."""
 
-    def __init__(self, scroll=None):
+    def __init__(self, scroll=None, orders=None):
         self.buffer = ""
         self.scroll = scroll
+        self.orders = orders
         self._escape = ""  # an escape sequence being read
         self._history: List[str] = []
         self._recalled: Optional[int] = None  # index in _history shown in the buffer
@@ -61,6 +75,9 @@ class LineEditor:
                 self.buffer = self.buffer[:-1]
             elif ch == KILL_LINE:
                 self.buffer = ""
+            elif ch == TOGGLE_ORDERS:
+                if self.orders is not None:
+                    self.orders.toggle()
             elif ch.isprintable():
                 self.buffer += ch
         return lines
@@ -99,11 +116,12 @@ class KeyboardReader:
     `on_change()` after every key (when keys are read one by one)."""
 
     def __init__(self, fd: int, on_line: Callable[[str], None],
-                 on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None):
+                 on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None,
+                 orders=None):
         self.fd = fd
         self.on_line = on_line
         self.on_change = on_change
-        self.editor = LineEditor(scroll)
+        self.editor = LineEditor(scroll, orders)
         self._keys = keys and termios is not None and os.isatty(fd)
         self._saved_mode: Optional[List[Any]] = None
         self._wake_r, self._wake_w = os.pipe()  # a byte here ends the thread's wait
@@ -126,6 +144,7 @@ class KeyboardReader:
         os.write(self._wake_w, b"x")
         if self._thread.ident is not None:
             self._thread.join()
+        discard_typeahead(self.fd)
         if self._saved_mode is not None:
             termios.tcsetattr(self.fd, termios.TCSADRAIN, self._saved_mode)
             self._saved_mode = None

@@ -7,14 +7,17 @@ from rich.layout import Layout
 
 from zandor_trader.console.chat_pane import chat, log
 from zandor_trader.console.panels import (
-    BALANCE_LABELS, account, bars, deals, header, market, orders, positions, summary)
+    BALANCE_LABELS, DEAL_COLUMNS, ORDER_COLUMNS, account, bars, deals, header, market, orders,
+    positions, summary)
+from zandor_trader.console.tables import share
 from zandor_trader.console.view import SessionView
 
 TALK_MIN = 12           # chat lines (with its frame) kept before any other section
 TRADES_MIN, TRADES_MAX = 7, 12
 SUMMARY_LINES = 2       # in place of the account row
 TRACE_MIN_WIDTH = 100   # narrower: no trace pane
-POSITIONS_WIDTH, BALANCE_WIDTH, BARS_MIN_WIDTH = 36, 34, 37
+# The positions panel takes what the bars leave it, within these bounds.
+POSITIONS_WIDTH, POSITIONS_MAX_WIDTH, BALANCE_WIDTH, BARS_MIN_WIDTH = 36, 60, 34, 37
 BIG_HEADER_HEIGHT = 30  # lower terminals get a one-line header without a frame
 
 
@@ -62,8 +65,10 @@ def render(view: SessionView, height: Optional[int] = None, width: Optional[int]
             rows.append(Layout(summary(view), name=section, size=size))
         elif section == "account":
             row = Layout(name=section, size=size)
-            bars_width = width - POSITIONS_WIDTH - BALANCE_WIDTH
-            parts = [Layout(positions(view), size=POSITIONS_WIDTH if bars_width >= BARS_MIN_WIDTH
+            held = min(max(width - BALANCE_WIDTH - BARS_MIN_WIDTH, POSITIONS_WIDTH),
+                       POSITIONS_MAX_WIDTH)
+            bars_width = width - held - BALANCE_WIDTH
+            parts = [Layout(positions(view), size=held if bars_width >= BARS_MIN_WIDTH
                             else None, ratio=1),
                      Layout(account(view), size=BALANCE_WIDTH)]
             if bars_width >= BARS_MIN_WIDTH:
@@ -72,7 +77,9 @@ def render(view: SessionView, height: Optional[int] = None, width: Optional[int]
             rows.append(row)
         elif section == "trades":
             row = Layout(name=section, size=size)
-            row.split_row(Layout(orders(view), ratio=3), Layout(deals(view), ratio=2))
+            # The two lists share the row by the rank of their columns.
+            wide = share(width, [ORDER_COLUMNS, DEAL_COLUMNS])
+            row.split_row(Layout(orders(view), size=wide[0]), Layout(deals(view), ratio=1))
             rows.append(row)
         else:
             row = Layout(name=section, size=size)

@@ -15,7 +15,7 @@ import re
 import sys
 import threading
 from collections import deque
-from typing import Callable, Deque, Dict, List, Optional, TextIO
+from typing import Callable, Deque, Dict, List, Optional, Protocol, TextIO
 
 from zandor_trader.trading.replies import MARKET_TIME_ZONE
 
@@ -63,6 +63,14 @@ class ThreadNames:
         return known
 
 
+def short_form(line: str, names: ThreadNames) -> str:
+    """A trace line as the display shows it: the thread's short name, records tidied."""
+    match = THREAD_PREFIX.match(line)
+    if match:
+        line = names(int(match[1])) + ": " + line[match.end():]
+    return tidy(line)
+
+
 class LogPane:
     def __init__(self, keep: int = 500, file: Optional[TextIO] = None,
                  on_line: Optional[Callable[[], None]] = None):
@@ -93,10 +101,7 @@ class LogPane:
             self.on_line()
 
     def _shorten(self, line: str) -> str:
-        match = THREAD_PREFIX.match(line)
-        if match:
-            line = self._names(int(match[1])) + ": " + line[match.end():]
-        return tidy(line)
+        return short_form(line, self._names)
 
     def lines(self, last: Optional[int] = None) -> List[str]:
         """The newest `last` lines (all kept when None), a folded one with its count."""
@@ -123,15 +128,21 @@ class LogPane:
             err.close()
 
 
-class LineWriter(io.TextIOBase):
-    """A text stream that hands each finished line to a LogPane."""
+class LineSink(Protocol):
+    def add(self, line: str) -> None: ...
 
-    def __init__(self, pane: LogPane, prefix: str = ""):
+
+class LineWriter(io.TextIOBase):
+    """A text stream that hands each finished line to a LogPane (or any LineSink). Each
+    thread's unfinished line is kept apart, so that a line another thread writes meanwhile
+    never lands inside it."""
+
+    def __init__(self, pane: LineSink, prefix: str = ""):
         super().__init__()
         self._pane = pane
         self._prefix = prefix
         self._lock = threading.Lock()  # guards _partial and orders the hand-overs
-        self._partial = ""
+        self._partial: Dict[int, str] = {}  # thread ident -> its unfinished line
 
     encoding = "utf-8"
 
@@ -139,15 +150,18 @@ class LineWriter(io.TextIOBase):
         return True
 
     def write(self, text: str) -> int:
+        thread = threading.get_ident()
         with self._lock:  # held while handing over, so that lines keep the order written
-            *lines, self._partial = (self._partial + text).split("\n")
+            *lines, rest = (self._partial.pop(thread, "") + text).split("\n")
+            if rest:
+                self._partial[thread] = rest
             for line in lines:
                 self._pane.add(self._prefix + line)
         return len(text)
 
     def close(self) -> None:
         with self._lock:
-            rest, self._partial = self._partial, ""
-        if rest:
+            rests, self._partial = list(self._partial.values()), {}
+        for rest in rests:
             self._pane.add(self._prefix + rest)
         super().close()

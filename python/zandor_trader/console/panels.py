@@ -10,7 +10,8 @@ from zandor_trader.console.cells import (
     ID, PRICE, SIZE, SYMBOL, age, code, count, duration, money, price, short_id, time_of_day)
 from zandor_trader.console.tables import BOLD, Column, Grid, Lines, cut, panel
 from zandor_trader.console.view import SessionView
-from zandor_trader.trading.replies import MARKET_TIME_ZONE, name
+from zandor_trader.trading.marks import mark
+from zandor_trader.trading.replies import MARKET_TIME_ZONE, name, signed_money
 
 
 QUOTE_COLUMNS = (
@@ -77,15 +78,33 @@ def balance_rows(view: SessionView):
 
 
 POSITION_COLUMNS = (Column("Symbol", SYMBOL, False, 0), Column("Side", 5, False, 1),
-                    Column("Qty", 5, keep=1), Column("Average", 12, keep=2))
+                    Column("Qty", 5, keep=1), Column("Average", 12, keep=4),
+                    Column("Last", PRICE, keep=3), Column("Open P&L", 12, keep=2))
+
+
+def pnl(value) -> str:
+    return signed_money(value) if value is not None else "-"
+
+
+def position_line(view: SessionView, p) -> str:
+    """A position in a few words, with the last price and its open P&L (for the summary)."""
+    last, open_pnl = mark(view.gateway, p)
+    return (f"{code(p.security)} {name(p.direction)} {count(p.quantity)} @ "
+            f"{price(p.holding_price, p.security)} last "
+            f"{price(last, p.security) if last is not None else '-'} {pnl(open_pnl)}")
 
 
 def position_rows(view: SessionView):
     def rows(n):
         held = list(view.gateway.positions)
-        return [{"Symbol": code(p.security), "Side": name(p.direction), "Qty": count(p.quantity),
-                 "Average": price(p.holding_price, p.security)}
-                for p in held[-n:]] if n > 0 else [], len(held)
+        items = []
+        for p in held[-n:] if n > 0 else []:
+            last, open_pnl = mark(view.gateway, p)
+            items.append({"Symbol": code(p.security), "Side": name(p.direction),
+                          "Qty": count(p.quantity), "Average": price(p.holding_price, p.security),
+                          "Last": price(last, p.security) if last is not None else "-",
+                          "Open P&L": pnl(open_pnl)})
+        return items, len(held)
     return rows
 
 
@@ -97,9 +116,13 @@ ORDER_COLUMNS = (
     Column("Average", PRICE, keep=8), Column("Time", 8, False, 9))
 
 
+def working_only(view: SessionView) -> bool:
+    return view.orders is not None and view.orders.working_only
+
+
 def order_rows(view: SessionView):
     def rows(n):
-        shown, total = view.gateway.trades.newest_orders(n)
+        shown, total = view.gateway.trades.newest_orders(n, active_only=working_only(view))
         return [{"Id": short_id(o.order_id), "Symbol": code(o.security),
                  "Side": name(o.direction), "Qty": count(o.quantity), "Type": name(o.order_type),
                  "Price": price(o.price if o.price is not None else o.stop_price, o.security),
@@ -126,33 +149,47 @@ def deal_rows(view: SessionView):
     return rows
 
 
-def market(view: SessionView) -> Panel:
+def timed(*words: str) -> List[str]:
+    """The forms of a title over market times, longest first: its words shortened, the
+    clock's zone always named."""
+    return ([f"{w}, market time {MARKET_TIME_ZONE}" for w in words]
+            + [f"{w}, {MARKET_TIME_ZONE}" for w in words[1:]] + [f"{words[-1]} {MARKET_TIME_ZONE}"])
+
+
+def market(view: SessionView):
     return panel(Grid(QUOTE_COLUMNS, quote_rows(view), "instrument", newest_first=False),
-                 "Quotes and level-1 books (Age: since the quote changed)")
+                 ("Quotes and level-1 books (Age: since the quote changed)",
+                  "Quotes and books (Age: since it changed)", "Quotes and books", "Quotes"))
 
 
-def bars(view: SessionView) -> Panel:
+def bars(view: SessionView):
     return panel(Grid(BAR_COLUMNS, bar_rows(view), "instrument", newest_first=False),
-                 f"Latest one-minute bars, market time {MARKET_TIME_ZONE}")
+                 timed("Latest one-minute bars", "Latest bars", "Bars"))
 
 
-def account(view: SessionView) -> Panel:
+def account(view: SessionView):
     return panel(Grid(BALANCE_COLUMNS, balance_rows(view), "field", header=False,
                       newest_first=False), "Balance")
 
 
-def positions(view: SessionView) -> Panel:
+def positions(view: SessionView):
     return panel(Grid(POSITION_COLUMNS, position_rows(view), "position"), "Positions")
 
 
-def orders(view: SessionView) -> Panel:
+def orders(view: SessionView):
+    if working_only(view):
+        return panel(Grid(ORDER_COLUMNS, order_rows(view), "working order"),
+                     timed("Working orders, newest first, Tab: all orders",
+                           "Working orders, Tab: all orders", "Working orders", "Working"))
     return panel(Grid(ORDER_COLUMNS, order_rows(view), "order"),
-                 f"Recent orders, newest first, market time {MARKET_TIME_ZONE}")
+                 timed("Recent orders, newest first, Tab: working only",
+                       "Orders, newest first, Tab: working only", "Orders, Tab: working only",
+                       "Orders"))
 
 
-def deals(view: SessionView) -> Panel:
+def deals(view: SessionView):
     return panel(Grid(DEAL_COLUMNS, deal_rows(view), "deal"),
-                 f"Recent deals, newest first, market time {MARKET_TIME_ZONE}")
+                 timed("Recent deals, newest first", "Deals, newest first", "Deals"))
 
 
 # -- header and the one-line summary ---------------------------------------------------------
@@ -165,6 +202,9 @@ def header_text(view: SessionView, width: int) -> str:
     parts = [("zandor-trader", 0), (view.broker, 8),
              (f"{gw.gateway_name} account {account_id}", 5), (view.status(), 1),
              (f"up {duration(now - view.started)}", 4)]
+    offline = view.chat_offline()
+    if offline is not None:  # as important as the status: replies wait meanwhile
+        parts.append((f"chat offline since {time.strftime('%H:%M', time.localtime(offline))}", 1))
     if view.deadline is not None:
         parts.append((f"ends in {duration(view.deadline - now)}", 3))
     parts += [(f"local {time.strftime('%H:%M:%S %Z')}", 2),
@@ -182,21 +222,34 @@ def header(view: SessionView, framed: bool = True):
     return Panel(content, box=box.ROUNDED, padding=(0, 1)) if framed else content
 
 
+def order_words(order) -> str:
+    limit = order.price if order.price is not None else order.stop_price
+    return (f"{code(order.security)} {name(order.direction)} "
+            f"{count(order.quantity - (order.filled_quantity or 0))} {name(order.order_type)}"
+            + (f" {price(limit, order.security)}" if limit is not None else ""))
+
+
 def summary_lines(view: SessionView) -> List[str]:
-    """P&L and positions on one line, the last deal on the next."""
+    """P&L and positions (with their last prices and open P&L) on one line; the working
+    orders, if any, and the last deal on the next."""
     gw = view.gateway
     balance = gw.account_balance
     pnl = (f"P&L realized {money(balance.realized_pnl)}, unrealized "
            f"{money(balance.unrealized_pnl)}" if balance is not None else "P&L -")
-    held = ", ".join(f"{code(p.security)} {name(p.direction)} {count(p.quantity)} @ "
-                     f"{price(p.holding_price, p.security)}" for p in list(gw.positions))
+    held = ", ".join(position_line(view, p) for p in list(gw.positions))
+    working, total = gw.trades.newest_orders(5, active_only=True)
+    named = ", ".join(order_words(o) for o in reversed(working))
+    if total > len(working):
+        named += f" and {total - len(working)} more"
     newest, _ = gw.trades.newest_deals(1)
     last = newest[-1] if newest else None
     deal = (f"Last deal: {code(last.security)} {name(last.direction)} "
             f"{count(last.filled_quantity)} @ {price(last.filled_avg_price, last.security)} at "
             f"{time_of_day(last.updated_time)} {MARKET_TIME_ZONE} (deal {last.deal_id})"
             if last is not None else "Last deal: none")
-    return [f"{pnl} | Positions: {held or 'none'}", deal]
+    # The working orders come first: the last deal is already done.
+    return [f"{pnl} | Positions: {held or 'none'}",
+            f"Working: {named} | {deal}" if named else deal]
 
 
 def summary(view: SessionView) -> Lines:

@@ -1,7 +1,7 @@
 """Fixed-width tables and line blocks drawn for the room the layout gives them: a panel too
 narrow for every column leaves out its least important ones, a list too long says how many
 rows are not shown."""
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from rich import box
 from rich.panel import Panel
@@ -100,5 +100,47 @@ class Lines:
         yield from _lines(self.make(options.max_width, options.height), options.max_width)
 
 
-def panel(content, title: str) -> Panel:
-    return Panel(content, title=title, title_align="left", box=box.ROUNDED, padding=(0, 1))
+def share(width: int, tables: Sequence[Sequence[Column]], frame: int = 4) -> List[int]:
+    """Widths for tables side by side in `width` columns (each with a frame of `frame`): the
+    columns of all of them get room by rank, the most important of every table before the
+    next of any (each table, as `pick`, up to its first column that does not fit); the room
+    left over is shared out evenly."""
+    room = width - frame * len(tables)
+    used = [-1] * len(tables)  # as in pick: no space before a table's first column
+    stopped = [False] * len(tables)
+    ranked = sorted((c.keep, n, c) for n, columns in enumerate(tables) for c in columns)
+    for _, n, column in ranked:
+        if stopped[n]:
+            continue
+        if sum(max(u, 0) for u in used) + (used[n] >= 0) + column.width > room:
+            stopped[n] = True
+            continue
+        used[n] += 1 + column.width
+    taken = [max(u, 0) for u in used]
+    left = max(width - frame * len(tables) - sum(taken), 0)
+    return [t + frame + left // len(tables) + (n < left % len(tables))
+            for n, t in enumerate(taken)]
+
+
+class FittedPanel:
+    """A framed panel whose title is never cut: the longest of its forms that fits the
+    panel's width (the forms shorten the words, and keep what must stay, a time zone)."""
+
+    def __init__(self, content, titles: Sequence[str]):
+        self.content = content
+        self.titles = titles
+
+    def title_for(self, width: int) -> str:
+        room = width - 6  # two corners, a line and a space on either side
+        return next((t for t in self.titles if len(t) <= room), self.titles[-1])
+
+    def __rich_console__(self, console, options):
+        # Rendered here, with the height it is given (a renderable yielded would lose it).
+        yield from console.render(Panel(self.content, title=self.title_for(options.max_width),
+                                        title_align="left", box=box.ROUNDED, padding=(0, 1)),
+                                  options)
+
+
+def panel(content, title: Union[str, Sequence[str]]) -> FittedPanel:
+    """A panel titled with `title`, or the longest of the forms given that fits."""
+    return FittedPanel(content, (title,) if isinstance(title, str) else tuple(title))

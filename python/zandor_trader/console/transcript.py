@@ -3,11 +3,17 @@
 `Transcript` writes every chat entry to a file as it comes (so that all of it survives,
 however long the session and whatever ends it); `closing_text` is what is printed on the
 terminal at the end: the newest messages whole, the session's summary among them when the
-engine sent one, and the file's name.
+engine sent one, and the file's name. Pictures the bot sent (charts) are saved beside the file
+(`keep_picture`), and the file names them where they were sent.
 """
 import datetime
+import itertools
+import os
+import re
 import threading
 from typing import List, Optional, Sequence, TextIO, Tuple
+
+UNSAFE_IN_NAMES = re.compile(r"[^\w.-]")
 
 
 def entry_lines(who: str, text: str) -> List[str]:
@@ -26,8 +32,14 @@ class Transcript:
         self._lock = threading.Lock()  # guards the file and count
         self._file: Optional[TextIO] = None  # opened at the first entry, not before
         self.failed: Optional[str] = None  # why the file could not be written, if so
+        self._pictures = itertools.count(1)
 
     def add(self, who: str, text: str) -> None:
+        """An entry; a picture kept beside the file (see keep_picture) is named with it."""
+        picture = getattr(text, "file", None)
+        if picture and os.path.exists(self._beside(picture)):
+            head, sep, rest = text.partition("\n")
+            text = f"{head} saved as {picture}{sep}{rest}"
         with self._lock:
             if self.failed is not None:
                 return
@@ -39,6 +51,19 @@ class Transcript:
                 self.count += 1
             except OSError as exc:  # the chat goes on without its file
                 self.failed = f"{type(exc).__name__}: {exc}"
+
+    def keep_picture(self, data: bytes, what: str) -> str:
+        """Saves a picture beside the file as <its name>-<n>-<what>.png; returns that name."""
+        stem = os.path.splitext(os.path.basename(self.path))[0]
+        what = UNSAFE_IN_NAMES.sub("_", what)
+        with self._lock:
+            name = f"{stem}-{next(self._pictures)}-{what}.png"
+        with open(self._beside(name), "wb") as f:
+            f.write(data)
+        return name
+
+    def _beside(self, name: str) -> str:
+        return os.path.join(os.path.dirname(self.path), name)
 
     def close(self) -> None:
         with self._lock:

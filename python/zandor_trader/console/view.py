@@ -1,5 +1,5 @@
-"""What the display reads of the session, and the chat pane's scrollback that the keyboard
-moves."""
+"""What the display reads of the session, and what the keyboard moves: the chat pane's
+scrollback and the orders panel's filter."""
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Callable, Optional
 
@@ -28,15 +28,30 @@ class Scroll:
         self.pages = 0
 
 
+class OrderFilter:
+    """Whether the orders panel shows the working orders only; a key toggles it."""
+
+    def __init__(self, working_only: bool = False):
+        self.working_only = working_only
+
+    def toggle(self) -> None:
+        self.working_only = not self.working_only
+
+
 @dataclass
 class SessionView:
     """What the display reads; every part is safe to read from the display's thread."""
     gateway: "CqgGateway"      # quotes, books, snapshots, trades
     chat: "ChatLog"
     log: "LogPane"
-    typing: Callable[[], str]  # the line the operator is typing
+    # The line the operator is typing; None when the terminal takes no commands (they come
+    # from Telegram): no input line then.
+    typing: Optional[Callable[[], str]]
     started: float             # time.monotonic() at the start
     deadline: Optional[float] = None
     status: Callable[[], str] = lambda: "Running"
     scroll: Optional[Scroll] = None  # the chat's scrollback
     broker: str = "simulated CQG"  # what the header names
+    # Since when (time.time()) the Bot API cannot be reached; None while it can.
+    chat_offline: Callable[[], Optional[float]] = lambda: None
+    orders: Optional[OrderFilter] = None  # the orders panel: all, or the working ones only

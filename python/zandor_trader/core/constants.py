@@ -37,3 +37,4 @@ class Exchange(Enum):
     HKFE = "HKFE"
     SGX = "SGX"
     EUREX = "EUREX"
+    OTHER = "OTHER"  # an exchange the host does not list (orders tracked, never traded)

@@ -1,22 +1,26 @@
 """The operator's orders: /send_order (parsed, then checked before trading), /cancel_order,
-/cancel_orders and /close_positions."""
-from typing import List, Optional
+/cancel_orders, and /close_positions and /flatten (see `flatten`)."""
+from typing import Collection, List, Optional, Tuple
 
-from zandor_trader.core.constants import Direction, Offset, OrderType
+from zandor_trader.core.constants import Direction
 from zandor_trader.core.order import Order
 from zandor_trader.trading import order_ids, pretrade, replies
 from zandor_trader.trading.desk import Desk
+from zandor_trader.trading.flatten import Flatten
 from zandor_trader.trading.order_string import OrderStringError, parse_order_string
-from zandor_trader.trading.trades import is_alive
+from zandor_trader.trading.tracking import timed_out_text
+from zandor_trader.trading.trades import PlacementTimedOut, is_alive
 
-OPPOSITE = {Direction.LONG: Direction.SHORT, Direction.SHORT: Direction.LONG}
+FLATTEN_WAIT = 10.0  # seconds a flatten waits for its cancels, then for its closing orders
 
 
 class OrderRequests:
-    KINDS = ("send_order", "cancel_order", "cancel_orders", "close_positions")
+    KINDS = ("send_order", "cancel_order", "cancel_orders", "close_positions", "flatten")
 
-    def __init__(self, desk: Desk):
+    def __init__(self, desk: Desk, flatten_wait: float = FLATTEN_WAIT):
         self.desk = desk
+        self.flatten_wait = flatten_wait
+        self.flattening: Optional[Flatten] = None  # the latest flatten, done or under way
 
     def _refuse_gateway(self, action: str, name) -> None:
         self.desk.reply(f"{action} refused: no gateway named {name!r} "
@@ -69,12 +73,50 @@ class OrderRequests:
         except OrderStringError as exc:
             reply(f"Order refused: {exc}.")
             return
-        refusal = pretrade.check_order(order, self._market(order), self.desk.limits)
+        down = self.connection_refusal()
+        if down:
+            reply(f"{down}.")
+            return
+        refusal = self.refusal(order, self._market(order))
         if refusal:
             reply(f"Order refused: {refusal}.")
             return
-        order_id = gateway.send_order(order)
+        try:
+            order_id = gateway.send_order(order)
+        except PlacementTimedOut:
+            reply(timed_out_text(order))
+            return
         reply(f"Order placed: {order_id} {replies.order_summary(order)}")
+
+    def connection_refusal(self) -> Optional[str]:
+        """Why no order can be sent now (the gateway or the account not connected), or None."""
+        gateway = self.desk.gateway
+        since = gateway.down_since("gateway")
+        if since is not None:
+            return f"Gateway connection down since {since:%H:%M}; order not sent"
+        if gateway.adapter is None or gateway.account_id is None:
+            return "Account not connected; order not sent"
+        return None
+
+    def refusal(self, order: Order, market: pretrade.Market) -> Optional[str]:
+        """Why `order` is refused by the checks, or None; an order that opens or increases
+        risk is checked against the day's loss first."""
+        refusal = pretrade.check_order(order, market, self.desk.limits)
+        if refusal or pretrade.reduces_risk(order, market):
+            return refusal
+        if self.desk.limits.max_daily_loss is not None:
+            self.desk.check_risk()  # the day's P&L as it is now, not as of the last look
+        return self.desk.risk.refusal()
+
+    def _place_checked(self, order: Order, position: int,
+                       excluding: List[str]) -> Tuple[Optional[str], Optional[str]]:
+        """A flatten's order, checked like any order against `position`, the working orders
+        of `excluding` left out; (its id, None) or (None, why it was refused)."""
+        refusal = self.connection_refusal() or self.refusal(
+            order, self._market(order, position, excluding))
+        if refusal:
+            return None, refusal
+        return self.desk.gateway.send_order(order), None
 
     def close_positions(self, close_positions_gateway_name) -> None:
         gateway = self.desk.gateway
@@ -82,33 +124,52 @@ class OrderRequests:
         if name is not None and name != gateway.gateway_name:
             self._refuse_gateway("Close", name)
             return
-        positions = gateway.query_positions()
-        if not positions:
-            self.desk.reply("No open positions to close.")
-            return
-        lines = []
-        for position in positions:
-            order = Order(security=position.security, price=None, quantity=position.quantity,
-                          direction=OPPOSITE[position.direction], offset=Offset.CLOSE,
-                          order_type=OrderType.MARKET, gateway_name=gateway.gateway_name)
-            try:
-                order_id = gateway.send_order(order)
-                lines.append(f"placed {order_id} {replies.order_summary(order)}")
-            except Exception as exc:
-                lines.append(f"failed {replies.order_summary(order)}: {type(exc).__name__}: {exc}")
-        self.desk.reply("\n".join([f"Closing {len(positions)} positions:"] + lines))
+        self.flatten(None)
 
-    def _market(self, order: Order) -> pretrade.Market:
-        """What the checks need of the order's instrument, as of now."""
+    def flatten(self, symbol=None) -> None:
+        """Every instrument (`symbol` None), or the one named."""
+        security = None
+        if symbol is not None:
+            security = self.desk.gateway.find_security(str(symbol))
+            if security is None:
+                self.desk.reply(f"Flatten refused: {symbol!r} is not traded in this session.")
+                return
+        self.start_flatten(security)
+
+    def start_flatten(self, security) -> bool:
+        """Starts flattening `security` (None: the account); False when a flatten runs."""
+        if self.flattening is not None and not self.flattening.done:
+            self.desk.reply("Flatten refused: a flatten is under way; its report comes when "
+                            "it is done.")
+            return False
+        self.flattening = Flatten(self.desk, self._place_checked, security, self.flatten_wait)
+        self.flattening.start(self.desk.clock())
+        return True
+
+    def advance(self, now: float) -> Optional[float]:
+        """Moves a flatten under way on; the time it must be looked at again, or None."""
+        job = self.flattening
+        if job is None or job.done:
+            return None
+        job.advance(now)
+        return job.deadline
+
+    def _market(self, order: Order, position: Optional[int] = None,
+                excluding: Collection[str] = ()) -> pretrade.Market:
+        """What the checks need of the order's instrument, as of now; `position` given: that
+        one instead of the account's, and the orders of `excluding` not counted as working."""
         gateway = self.desk.gateway
         security = order.security
-        position = 0
-        for p in gateway.query_positions():
-            if p.security == security:
-                position += pretrade.SIGN.get(p.direction, 0) * int(p.quantity)
+        if position is None:
+            position = 0
+            for p in gateway.query_positions():
+                if p.security == security:
+                    position += pretrade.SIGN.get(p.direction, 0) * int(p.quantity)
         working = {Direction.LONG: 0, Direction.SHORT: 0}
-        for o in gateway.trades.orders(active_only=True):
-            if o.security == security and o.direction in working:
+        # Placements of unknown outcome count as working: the broker may have them.
+        unknown = [p.order for p in gateway.trades.timed_out()]
+        for o in gateway.trades.orders(active_only=True) + unknown:
+            if o.security == security and o.direction in working and o.order_id not in excluding:
                 working[o.direction] += int(o.quantity) - int(o.filled_quantity or 0)
         limits = self.desk.limits
         return pretrade.Market(

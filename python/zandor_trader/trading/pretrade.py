@@ -7,8 +7,9 @@ from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 from typing import Optional
 
-from zandor_trader.core.constants import Direction, OrderType
+from zandor_trader.core.constants import Direction, Offset, OrderType
 from zandor_trader.core.order import Order
+from zandor_trader.trading import prices
 
 # Which prices each order type carries, by the Order field.
 PRICED = {OrderType.LIMIT: ("price",), OrderType.STOP: ("stop_price",),
@@ -21,6 +22,10 @@ class Limits:
     max_order_quantity: int = 10     # contracts in one order
     max_position: int = 20           # contracts held in one instrument, long or short
     price_band: Decimal = Decimal(5)  # percent of the last price a limit or stop may be off
+    # Money the trading day may lose (realized and open) before only orders that reduce risk
+    # are taken; None: no limit.
+    max_daily_loss: Optional[Decimal] = None
+    flatten_on_loss: bool = False  # flatten the account when the daily loss limit is reached
 
 
 @dataclass(frozen=True)
@@ -33,9 +38,13 @@ class Market:
     working_short: int
     max_position: int
 
+    def working_on(self, direction) -> int:
+        return self.working_long if direction == Direction.LONG else self.working_short
+
 
 def check_order(order: Order, market: Market, limits: Limits) -> Optional[str]:
     return (check_quantity(order, limits) or check_prices(order, market, limits)
+            or check_stop_side(order, market) or check_close(order, market)
             or check_position(order, market))
 
 
@@ -68,7 +77,10 @@ def check_price(name: str, value, order: Order, market: Market, limits: Limits) 
     last = market.last_price
     if last is None or last <= 0:
         return f"{name} cannot be checked: no last price of {order.security} yet"
-    off = abs(value - last) * 100 / last
+    try:
+        off = abs(value - last) * 100 / last
+    except ArithmeticError:  # too large for the decimal context (1E+999999999): far off
+        off = Decimal("Infinity")
     if off > limits.price_band:
         # Far off is far off: a huge distance is not written out to its last digit.
         distance = f"{off:.1f}%" if off < 10_000 else "more than 10,000%"
@@ -99,3 +111,57 @@ def check_position(order: Order, market: Market) -> Optional[str]:
                 f"(now {market.position:+d}, working {working} on that side; "
                 f"at most {market.max_position})")
     return None
+
+
+def check_stop_side(order: Order, market: Market) -> Optional[str]:
+    """A stop waits for the market to move to it: a buy stop above the last price, a sell
+    stop below it. On the wrong side it would trade at once, at the market."""
+    last = market.last_price
+    if order.order_type != OrderType.STOP or last is None or order.stop_price is None:
+        return None
+    stop = Decimal(str(order.stop_price))
+    wrong = stop <= last if order.direction == Direction.LONG else stop >= last
+    if not wrong:
+        return None
+    side, where = (("buy", "above") if order.direction == Direction.LONG else ("sell", "below"))
+    shown = prices.format_price(stop, order.security)
+    return (f"a {side} stop must be {where} the last price: stop_price {shown} is at or "
+            f"{'below' if where == 'above' else 'above'} the last price "
+            f"{prices.format_price(last, order.security)} of {order.security}")
+
+
+def held_text(position: int) -> str:
+    if not position:
+        return "flat"
+    return f"{'long' if position > 0 else 'short'} {abs(position)}"
+
+
+def check_close(order: Order, market: Market) -> Optional[str]:
+    """An order marked close may only reduce the position, and, with the working orders on its
+    side, not take it through zero into the other side."""
+    sign = SIGN.get(order.direction)
+    if order.offset != Offset.CLOSE or sign is None:
+        return None
+    position, quantity = market.position, order.quantity
+    verb = "buying" if sign > 0 else "selling"
+    if position * sign >= 0:
+        effect = "open a position" if not position else "increase it"
+        return (f"a close order must reduce a position: {order.security} is "
+                f"{held_text(position)}, {verb} {quantity} would {effect}")
+    working = market.working_on(order.direction)
+    room = abs(position) - working
+    if quantity <= room:
+        return None
+    on_side = f" with {working} working on that side" if working else ""
+    closes = f"{room} would close it" if room > 0 else         "the working orders on that side close it already"
+    return (f"{verb} {quantity} would take {order.security} from {held_text(position)} through "
+            f"zero{on_side}: {closes}")
+
+
+def reduces_risk(order: Order, market: Market) -> bool:
+    """Whether the order, with the working orders on its side, only makes the position smaller
+    (never through zero)."""
+    sign = SIGN.get(order.direction)
+    if sign is None or market.position * sign >= 0:
+        return False
+    return market.working_on(order.direction) + order.quantity <= abs(market.position)

@@ -1,7 +1,10 @@
 """The operator's questions: /balance, /positions, /orders and /deals, each answered with a
-fresh look at the gateway."""
+fresh look at the gateway; and the same look taken for the display, unasked."""
+from functools import partial
+
 from zandor_trader.trading import replies
 from zandor_trader.trading.desk import Desk
+from zandor_trader.trading.marks import mark
 
 
 class Queries:
@@ -18,7 +21,8 @@ class Queries:
     def get_positions(self) -> None:
         gateway = self.desk.gateway
         positions = gateway.query_positions()
-        self.desk.reply(replies.positions_text(gateway.gateway_name, positions))
+        self.desk.reply(replies.positions_text(gateway.gateway_name, positions,
+                                               partial(mark, gateway)))
 
     def get_orders(self, active_orders, num_orders_displayed) -> None:
         shown, total = self.desk.gateway.trades.newest_orders(num_orders_displayed,
@@ -28,3 +32,13 @@ class Queries:
     def get_deals(self, num_deals_displayed) -> None:
         shown, total = self.desk.gateway.trades.newest_deals(num_deals_displayed)
         self.desk.reply(replies.deals_text(shown, total))
+
+    def refresh(self) -> None:
+        """Balance, positions and bars fetched anew for the display; a failure is one notice."""
+        gateway = self.desk.gateway
+        try:
+            gateway.query_account()
+            gateway.query_positions()
+            gateway.query_bars()
+        except Exception as exc:
+            self.desk.log(f"Refreshing the account failed: {type(exc).__name__}: {exc}")

@@ -1,5 +1,5 @@
 """Text forms of balances, positions, orders and deals for the operator's chat."""
-from typing import List
+from typing import Callable, List, Optional, Tuple
 
 from zandor_trader.core.balance import AccountBalance
 from zandor_trader.core.order import Deal, Order
@@ -45,11 +45,29 @@ def position_line(gateway_name: str, p: PositionData) -> str:
             f"{price(p.holding_price, p.security)}")
 
 
-def positions_text(gateway_name: str, positions: List[PositionData]) -> str:
+def signed_money(value) -> str:
+    """Profit or loss: two decimals, grouped, with its sign ("+25.00", "-1,230.50")."""
+    text = prices.format_number(value, 2, grouped=True)
+    return text if text.startswith("-") or float(value) == 0 else "+" + text
+
+
+Mark = Callable[[PositionData], Tuple[Optional[object], Optional[float]]]
+
+
+def positions_text(gateway_name: str, positions: List[PositionData],
+                   mark: Optional[Mark] = None) -> str:
+    """The open positions; with `mark(position)` giving (last price, open P&L), each with its
+    instrument's last price and its open P&L beside it."""
     if not positions:
         return "No open positions."
     lines = [f"Open positions ({len(positions)}):"]
-    lines += [position_line(gateway_name, p) for p in positions]
+    for p in positions:
+        line = position_line(gateway_name, p)
+        if mark is not None:
+            last, pnl = mark(p)
+            line += (f", last {price(last, p.security) if last is not None else '-'}, open P&L "
+                     f"{signed_money(pnl) if pnl is not None else 'unknown'}")
+        lines.append(line)
     return "\n".join(lines)
 
 

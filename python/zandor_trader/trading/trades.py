@@ -3,7 +3,7 @@ import copy
 import itertools
 import threading
 from collections import OrderedDict, deque
-from typing import Deque, Dict, Iterable, List, Optional, Tuple
+from typing import Deque, Dict, Iterable, List, Optional, Protocol, Tuple
 
 from zandor_trader.core.constants import OrderStatus
 from zandor_trader.core.order import Deal, Order
@@ -14,6 +14,43 @@ ENDED_UNFILLED = (OrderStatus.CANCELLED, OrderStatus.FAILED)
 
 def is_alive(order: Order) -> bool:
     return order.status in ALIVE
+
+
+class PlacementTimedOut(RuntimeError):
+    """The broker did not confirm a placement in time: the order may or may not be working."""
+
+
+class Recorder(Protocol):
+    """Where the trade log's orders and updates are recorded as they come (the journal)."""
+
+    def order(self, order: Order, origin: str) -> None: ...
+
+    def order_update(self, update: dict) -> None: ...
+
+
+class TimedOut:
+    """A placement whose outcome is not known yet: `order` as it was asked, since `since`
+    (on the clock of whoever watches it; None until it is watched), when the gateway
+    connection had dropped `link_drops` times."""
+
+    def __init__(self, order: Order, since: Optional[float], link_drops: int = 0):
+        self.order = order
+        self.since = since
+        self.link_drops = link_drops
+
+    def matches(self, other: Order) -> bool:
+        mine = self.order
+        return (mine.security == other.security and mine.direction == other.direction
+                and mine.order_type == other.order_type
+                and int(mine.quantity) == int(other.quantity)
+                and _same_price(mine.price, other.price)
+                and _same_price(mine.stop_price, other.stop_price))
+
+
+def _same_price(a, b) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    return abs(float(a) - float(b)) <= 1e-9 * max(1.0, abs(float(a)))
 
 
 class TradeLog:
@@ -39,9 +76,13 @@ class TradeLog:
         self._ended: Deque[Order] = deque(maxlen=history)
         self._ended_count = 0
         self._history = history
+        self._timed_out: List[TimedOut] = []  # placements of unknown outcome, oldest first
+        self.recorder: Optional[Recorder] = None  # told of every order kept and update
 
-    def register(self, order: Order, order_id: str) -> Order:
+    def register(self, order: Order, order_id: str, origin: str = "placed") -> Order:
         """Keeps `order` under `order_id` and applies what was reported for it already."""
+        if self.recorder is not None:
+            self.recorder.order(_with_id(order, order_id), origin)
         with self._lock:
             order.order_id = order_id
             order.gateway_name = self.gateway_name
@@ -64,21 +105,73 @@ class TradeLog:
         else:
             self._alive.pop(order.order_id, None)
 
-    def update(self, update: dict) -> None:
+    def update(self, update: dict) -> bool:
+        """Applies an update; False when its order is not kept (yet)."""
         order_id = update.get("order_id")
         if order_id is None:  # nothing to put it on
-            return
+            return True
+        if self.recorder is not None:
+            self.recorder.order_update(update)
         with self._lock:
             order = self._orders.get(order_id)
             if order is None:
                 self._early.setdefault(order_id, []).append(update)
                 while len(self._early) > self._history:
                     self._early.pop(next(iter(self._early)))
-            else:
-                before = order.status
-                self._apply(order, update)
-                self._track_alive(order)
-                self._note_end(order, before)
+                return False
+            before = order.status
+            self._apply(order, update)
+            self._track_alive(order)
+            self._note_end(order, before)
+            return True
+
+    def knows(self, order_id: str) -> bool:
+        with self._lock:
+            return order_id in self._orders
+
+    # -- orders the session did not place, and placements of unknown outcome -------------
+    def adopt(self, order: Order, order_id: str) -> Tuple[Order, Optional[TimedOut]]:
+        """Keeps an order the broker has that the session did not register: the timed-out
+        placement it matches (oldest first) takes its id, else `order` as learnt from the
+        broker. Returns the order kept and the placement it settled, if any."""
+        with self._lock:
+            placement = next((p for p in self._timed_out if p.matches(order)), None)
+            if placement is not None:
+                self._timed_out.remove(placement)
+        if placement is None:
+            return self.register(order, order_id, "adopted"), None
+        # As asked, in the state the broker has it (the updates reported since come after).
+        mine = copy.copy(placement.order)
+        mine.status, mine.filled_quantity, mine.filled_avg_price, mine.updated_time = (
+            order.status, order.filled_quantity, order.filled_avg_price, order.updated_time)
+        return self.register(mine, order_id, "timed out"), placement
+
+    def placement_timed_out(self, order: Order, since: Optional[float] = None,
+                            link_drops: int = 0) -> TimedOut:
+        placement = TimedOut(copy.copy(order), since, link_drops)
+        with self._lock:
+            self._timed_out.append(placement)
+        return placement
+
+    def timed_out(self) -> List[TimedOut]:
+        """The placements whose outcome is not known yet, oldest first."""
+        with self._lock:
+            return list(self._timed_out)
+
+    def settle(self, placement: TimedOut) -> bool:
+        """Drops a placement now known not to have been placed; False if it was matched."""
+        with self._lock:
+            if placement in self._timed_out:
+                self._timed_out.remove(placement)
+                return True
+            return False
+
+    def restore_deals(self, deals: Iterable[Deal]) -> None:
+        """Deals of earlier sessions, shown as before but never announced again: call before
+        any deal of this session is reported."""
+        with self._lock:
+            for deal in deals:
+                self._deals.append(deal)
 
     def _note_end(self, order: Order, before: OrderStatus) -> None:
         if order.status in ENDED_UNFILLED and before not in ENDED_UNFILLED:
@@ -151,6 +244,12 @@ class TradeLog:
         with self._lock:
             fresh = min(self._deal_count - seen, len(self._deals))
             return _newest_copies(reversed(self._deals), fresh), self._deal_count
+
+
+def _with_id(order: Order, order_id: str) -> Order:
+    kept = copy.copy(order)
+    kept.order_id = order_id
+    return kept
 
 
 def _newest_copies(newest_first: Iterable, n: int) -> list:

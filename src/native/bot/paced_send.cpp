@@ -55,39 +55,68 @@ double limit_value(PyObject* value, const char* name, double low, double high, b
 
 }  // namespace
 
-void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* text) {
-  std::vector<Ref> pieces = split_message(text);
+namespace {
+
+// One message to `chat`: `attempt()` (a new reference, null with an error pending) is made
+// when the pacer lets it go, and again after each 429, within the bounds above. A message
+// given up is reported as piece `piece` of `count` and its error raised.
+template <class Attempt>
+Ref send_one(SendPacer& pacer, Py_hash_t chat, PyObject* chat_id, std::size_t piece,
+             std::size_t count, Attempt attempt) {
+  for (int retries = 0;; ++retries) {
+    {
+      GilRelease unlocked;
+      pacer.wait_for_slot(chat);
+    }
+    if (Ref sent = attempt()) return sent;
+    double wait = pending_retry_after();
+    if (std::isnan(wait)) throw PythonError{};  // not a flood answer: the caller's to handle
+    bool waited = false;
+    if (retries < kMaxFloodRetries && wait >= 0 && wait <= kMaxFloodWait) {
+      SavedError flood;  // set aside while the GIL is released
+      {
+        GilRelease unlocked;
+        waited = pacer.hold_off(wait);
+      }
+      if (!waited) flood.restore();
+    }
+    if (!waited) {
+      report_lost(chat_id, piece, count);
+      throw PythonError{};
+    }
+  }
+}
+
+Py_hash_t chat_key(PyObject* chat_id) {
   Py_hash_t chat = PyObject_Hash(chat_id);
   if (chat == -1 && PyErr_Occurred()) throw PythonError{};
+  return chat;
+}
+
+}  // namespace
+
+void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* text) {
+  std::vector<Ref> pieces = split_message(text);
+  Py_hash_t chat = chat_key(chat_id);
   std::optional<SendTurn> turn;
   {
     GilRelease unlocked;
     turn.emplace(pacer);
   }
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    for (int retries = 0;; ++retries) {
-      {
-        GilRelease unlocked;
-        pacer.wait_for_slot(chat);
-      }
-      if (send_piece(bot, chat_id, pieces[i].get())) break;
-      double wait = pending_retry_after();
-      if (std::isnan(wait)) throw PythonError{};  // not a flood answer: the caller's to handle
-      bool waited = false;
-      if (retries < kMaxFloodRetries && wait >= 0 && wait <= kMaxFloodWait) {
-        SavedError flood;  // set aside while the GIL is released
-        {
-          GilRelease unlocked;
-          waited = pacer.hold_off(wait);
-        }
-        if (!waited) flood.restore();
-      }
-      if (!waited) {
-        report_lost(chat_id, i + 1, pieces.size());
-        throw PythonError{};
-      }
-    }
+  for (std::size_t i = 0; i < pieces.size(); ++i)
+    send_one(pacer, chat, chat_id, i + 1, pieces.size(),
+             [&] { return send_piece(bot, chat_id, pieces[i].get()); });
+}
+
+Ref call_paced(SendPacer& pacer, PyObject* chat_id, PyObject* send) {
+  Py_hash_t chat = chat_key(chat_id);
+  std::optional<SendTurn> turn;
+  {
+    GilRelease unlocked;
+    turn.emplace(pacer);
   }
+  return send_one(pacer, chat, chat_id, 1, 1,
+                  [&] { return Ref::steal(PyObject_CallNoArgs(send)); });
 }
 
 PyObject* pace_sends(SendPacer& pacer, PyObject* const* args, Py_ssize_t nargs,

@@ -22,6 +22,11 @@ constexpr double kMaxFloodWait = 60.0;
 // Any other error is raised unchanged. Called with the GIL, which every wait releases.
 void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* text);
 
+// Calls `send()` (a message to `chat_id` through the client, of any kind) in turn with
+// send_paced's messages, counted against the same limits, and again after each 429 as a piece
+// of send_paced is; returns what it returned. Called with the GIL, which every wait releases.
+Ref call_paced(SendPacer& pacer, PyObject* chat_id, PyObject* send);
+
 // pace_sends(chat_rate=None, chat_burst=None, total_rate=None, total_burst=None): the given
 // limits replace the pacer's (None keeps one); returns the limits in force as a dict.
 PyObject* pace_sends(SendPacer& pacer, PyObject* const* args, Py_ssize_t nargs,

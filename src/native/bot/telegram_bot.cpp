@@ -292,6 +292,21 @@ PyObject* tb_send_message(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+PyObject* tb_send_paced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return guarded([&] {
+    static const char* const names[] = {"send", "chat_id"};
+    static const Signature sig{"send_paced", names, 2, 1};
+    PyObject* bound[2];
+    bind_args(sig, args, nargs, kwnames, bound);
+    if (!PyCallable_Check(bound[0])) raise_arg_type("send", "callable", bound[0]);
+    PyObject* chat_arg = bound[1] ? bound[1] : settings().default_chat;
+    Ref chat_id = require_int(chat_arg, "chat_id");
+    bot_of(self);
+    return call_paced(*as_bot(self)->pacer, chat_id.get(), bound[0]).release();
+  });
+}
+
 PyObject* tb_pace_sends(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&] { return pace_sends(*as_bot(self)->pacer, args, nargs, kwnames); });
@@ -311,6 +326,13 @@ PyMethodDef g_methods[] = {
      "message may be. The messages are paced\nto Telegram's flood limits (see pace_sends) and "
      "one answered \"retry after N\" is sent\nagain N seconds later; one given up is reported "
      "on a printed line and its error raised."},
+    {"send_paced", fastcall(tb_send_paced), METH_FASTCALL | METH_KEYWORDS,
+     "send_paced($self, send, chat_id=zandor_trader.plugins.telegram.bot.TELEGRAM_CHAT_ID)\n--\n\n"
+     "Call `send()`, which sends one message of any kind to the chat `chat_id` through the\n"
+     "client (updater.bot), in turn with send_message's messages and counted against the\n"
+     "same flood limits; after a \"retry after N\" it is called again N seconds later. Returns\n"
+     "what send() returned; a message given up is reported on a printed line and its error\n"
+     "raised."},
     {"pace_sends", fastcall(tb_pace_sends), METH_FASTCALL | METH_KEYWORDS,
      "pace_sends($self, chat_rate=None, chat_burst=None, total_rate=None, total_burst=None)\n"
      "--\n\n"

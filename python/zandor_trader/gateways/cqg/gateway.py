@@ -1,5 +1,6 @@
 """CqgGateway: drives the CQG adapter, maps CQG symbols to securities, keeps what it hands over."""
 import dataclasses
+import datetime
 import threading
 from collections import OrderedDict, deque
 from decimal import Decimal
@@ -11,14 +12,16 @@ from zandor_trader.core.order import Order
 from zandor_trader.core.position import PositionData
 from zandor_trader.core.security import Security
 from zandor_trader.gateways import BaseGateway
-from zandor_trader.trading.trades import TradeLog
+from zandor_trader.gateways.cqg.broker_orders import BrokerOrdersMixin
+from zandor_trader.gateways.cqg.lookups import ComponentLookupsMixin
+from zandor_trader.trading.trades import PlacementTimedOut, TradeLog
 
 if TYPE_CHECKING:
     from zandor_trader.gateways.cqg.wrapper.Ambrel import Ambrel
     from zandor_trader.gateways.cqg.wrapper.vantor import Vantor
 
 
-class CqgGateway(BaseGateway):
+class CqgGateway(ComponentLookupsMixin, BrokerOrdersMixin, BaseGateway):
     """The gateway as the adapter sees it, and as the engine drives it.
 
     ``securities`` maps each traded CQG symbol to its security. Every ``process_*`` call is
@@ -32,7 +35,7 @@ class CqgGateway(BaseGateway):
 
     def __init__(self, securities: Dict[str, Security], gateway_name: str = "CQG",
                  history: int = 100_000, tick_sizes: Optional[Dict[str, Decimal]] = None,
-                 log=print):
+                 log=print, tick_values: Optional[Dict[str, Decimal]] = None):
         super().__init__(gateway_name)
         self.log = log
         # Tick sizes by CQG symbol: as configured, else as the component reports them.
@@ -43,6 +46,10 @@ class CqgGateway(BaseGateway):
         self._rejections: "OrderedDict[str, str]" = OrderedDict()
         self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
         self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
+        self._down_since: Dict[str, datetime.datetime] = {}  # link -> local time it went down
+        # Money per tick and contract by CQG symbol: as given, else as the component says.
+        self._tick_values: Dict[str, Decimal] = dict(tick_values or {})
+        self.link_drops = 0  # times the gateway connection went down while the session ran
         self._closing = False
         self.ambrel: Optional["Ambrel"] = None
         self._by_symbol: Dict[str, Security] = dict(securities)
@@ -71,6 +78,10 @@ class CqgGateway(BaseGateway):
 
     def get_cqg_symbol_from_qt_security(self, security: Security) -> str:
         return self._by_security[security]
+
+    def get_cqg_symbol(self, security) -> Optional[str]:
+        """The CQG symbol of a traded security, None for any other."""
+        return self._by_security.get(security)
 
     @property
     def cqg_symbols(self) -> Iterable[str]:
@@ -129,20 +140,6 @@ class CqgGateway(BaseGateway):
         self.log(f"Instrument {symbol} is not known to the broker ({why}): left out of "
                  f"this session")
 
-    def _learn_tick_size(self, symbol: str, instrument) -> None:
-        if symbol in self._ticks:
-            return
-        try:
-            tick = float(instrument.TickSize)
-        except Exception:  # a component without it: priced orders are refused, not guessed
-            return
-        if tick > 0:
-            self._ticks[symbol] = Decimal(repr(tick))
-
-    def instrument_refused(self, symbol: str, why: str) -> None:
-        """The component could not resolve `symbol` (its thread)."""
-        self._refused[symbol] = why
-
     def order_rejected(self, order_id: str, reason: str) -> None:
         """The broker rejected `order_id` for `reason`; its update follows (the component's
         thread)."""
@@ -150,24 +147,7 @@ class CqgGateway(BaseGateway):
         while len(self._rejections) > _KEPT_REJECTIONS:  # updates that never came
             self._rejections.popitem(last=False)
 
-    def link_changed(self, link: str, up: Optional[bool]) -> None:
-        """The gateway or data connection went up (True) or down (False) (the component's
-        thread). Listeners hear of a drop while the session runs and of the return after it."""
-        if up is None:
-            return
-        with self._lock:
-            before, self._links[link] = self._links.get(link), up
-            listeners = list(self._listeners)
-        if self._closing or before is None or before == up:
-            return
-        for callback in listeners:
-            callback("link", (link, up))
-
-    # -- what the engine checks orders against -----------------------------------------------
-    def tick_size(self, security: Security) -> Optional[Decimal]:
-        symbol = self._by_security.get(security)
-        return self._ticks.get(symbol) if symbol is not None else None
-
+    # -- what the engine checks orders against (and ComponentLookupsMixin's) ----------------
     def last_price(self, security: Security) -> Optional[Decimal]:
         """The last trade price, else the middle of the best bid and ask; None before data."""
         quote = self.cqg_quotes.get(security)
@@ -201,9 +181,16 @@ class CqgGateway(BaseGateway):
     def send_order(self, order: Order) -> str:
         """Places `order`; returns its id. The order is kept in ``trades`` from then on, with
         its prices as given; the component takes binary floating point."""
-        order_id = self._connected().place_order(dataclasses.replace(
-            order, price=_component_price(order.price),
-            stop_price=_component_price(order.stop_price)))
+        try:
+            order_id = self._connected().place_order(dataclasses.replace(
+                order, price=_component_price(order.price),
+                stop_price=_component_price(order.stop_price)))
+        except RuntimeError as exc:
+            if not str(exc).startswith("Order placing timeout!"):
+                raise
+            # The broker may have it all the same: kept until it shows up or surely not.
+            self.trades.placement_timed_out(order, link_drops=self.link_drops)
+            raise PlacementTimedOut(str(exc)) from exc
         self.trades.register(order, order_id)
         return order_id
 
@@ -242,6 +229,12 @@ class CqgGateway(BaseGateway):
         with self._lock:
             self._listeners.append(callback)
 
+    def _tell(self, kind: str, record) -> None:
+        with self._lock:
+            listeners = list(self._listeners)
+        for callback in listeners:
+            callback(kind, record)
+
     def _keep(self, log: Deque, kind: str, record) -> None:
         with self._lock:
             log.append(record)
@@ -260,7 +253,8 @@ class CqgGateway(BaseGateway):
             if self._rejections else None
         if reason is not None:
             update["reason"] = reason
-        self.trades.update(update)
+        if not self.trades.update(update):
+            self.order_seen(update.get("order_id"))
         self._keep(self.order_updates, "order", update)
 
     def process_deal(self, deal: dict) -> None:

@@ -4,7 +4,7 @@ Command handlers raise request flags and leave their parameters on the bot objec
 trading engine reads and lowers them through the TelegramBot properties and answers with
 TelegramBot.send_message. Only the configured chat is served.
 """
-from typing import Any, TypeAlias
+from typing import Any, Callable, TypeAlias, TypeVar
 
 from typing_extensions import disjoint_base
 
@@ -13,6 +13,8 @@ from telegram.ext import CallbackContext, ExtBot, Updater
 
 # The callback context of python-telegram-bot 13 with its default (dict) data types.
 _Context: TypeAlias = CallbackContext[dict[Any, Any], dict[Any, Any], dict[Any, Any]]
+
+_T = TypeVar("_T")
 
 # Read from zandor_trader_config when the module loads.
 TELEGRAM_TOKEN: str
@@ -114,6 +116,13 @@ class TelegramBot:
         when it is longer than one message may be. Paced to Telegram's flood limits (see
         pace_sends); a message answered "retry after N" is sent again N seconds later; one
         given up is reported on a printed line and its RetryAfter raised."""
+
+    def send_paced(self, send: Callable[[], _T], chat_id: int = ...) -> _T:
+        """Call `send()`, which sends one message of any kind to the chat `chat_id` through
+        the client (updater.bot), in turn with send_message's messages and counted against
+        the same flood limits; after a "retry after N" it is called again N seconds later.
+        Returns what send() returned; a message given up is reported on a printed line and
+        its error raised."""
 
     def pace_sends(self, chat_rate: float | None = None, chat_burst: float | None = None,
                    total_rate: float | None = None,
