@@ -140,3 +140,36 @@ def test_sim_chaos_from_each_source_and_refused_where_it_cannot_run(tmp_path):
         assert complaint in str(raised.value)
     with pytest.raises(SystemExit):
         parse_args(["--sim-chaos", "inf"], environ={})
+
+
+def test_sim_goes_through_the_intake_numbered_among_the_bot_commands_and_unserved_once_closed():
+    from zandor_trader.app.session import session_commands
+    from zandor_trader.chat import RequestIntake
+    from zandor_trader.trading.requests import NOT_SERVED, unserved_answer
+
+    def say(commands, text):
+        commands.on_update(types.SimpleNamespace(
+            effective_message=types.SimpleNamespace(text=text, entities=None)))
+
+    bot, taken, unserved = fakes.Bot(), [], []
+    intake = RequestIntake(bot, taken.append, when_closed=unserved.append)
+    d, _ = drills()
+    commands = session_commands(intake, {}, d)
+    bot.get_balance = True
+    intake.on_dispatched()
+    say(commands, "/sim hold next 2")
+    say(commands, "/sim hold")  # no drill: answered with the usage, in turn
+    assert [(r.kind, r.seq) for r in taken] == [("get_balance", 1), ("call", 2), ("answer", 3)]
+    assert taken[1].params["action"]() == "hold 20.0 on the simulated clock (2 s of real time " \
+                                           "at speed 10)"
+    assert taken[2].params["text"].startswith("Drill not understood: expected next after hold")
+    intake.close()
+    say(commands, "/sim drop gw 5")
+    (late,) = unserved
+    assert (late.kind, late.seq, unserved_answer(late)) == ("call", 4, NOT_SERVED)
+    assert d.sim.calls == [("hold", 20.0)]  # the late drill was never run
+
+    # On a real broker the refusal is the intake's answer too.
+    taken.clear()
+    say(session_commands(RequestIntake(bot, taken.append), {}, None), "/sim drop gw 5")
+    assert [(r.kind, r.params["text"][:14]) for r in taken] == [("answer", "/sim refused: ")]
