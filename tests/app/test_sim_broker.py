@@ -143,6 +143,7 @@ def test_sim_chaos_from_each_source_and_refused_where_it_cannot_run(tmp_path):
 
 
 def test_sim_goes_through_the_intake_numbered_among_the_bot_commands_and_unserved_once_closed():
+    from zandor_trader.app.charts import chart_command
     from zandor_trader.app.session import session_commands
     from zandor_trader.chat import RequestIntake
     from zandor_trader.trading.requests import NOT_SERVED, unserved_answer
@@ -154,19 +155,21 @@ def test_sim_goes_through_the_intake_numbered_among_the_bot_commands_and_unserve
     bot, taken, unserved = fakes.Bot(), [], []
     intake = RequestIntake(bot, taken.append, when_closed=unserved.append)
     d, _ = drills()
-    commands = session_commands(intake, {}, d)
+    commands = session_commands(intake, chart_command(intake.take), d)  # as the session has it
     bot.get_balance = True
     intake.on_dispatched()
     say(commands, "/sim hold next 2")
+    say(commands, "/chart EPZ5")
     say(commands, "/sim hold")  # no drill: answered with the usage, in turn
-    assert [(r.kind, r.seq) for r in taken] == [("get_balance", 1), ("call", 2), ("answer", 3)]
+    assert [(r.kind, r.seq) for r in taken] == [("get_balance", 1), ("call", 2), ("chart", 3),
+                                                 ("answer", 4)]
     assert taken[1].params["action"]() == "hold 20.0 on the simulated clock (2 s of real time " \
                                            "at speed 10)"
-    assert taken[2].params["text"].startswith("Drill not understood: expected next after hold")
+    assert taken[3].params["text"].startswith("Drill not understood: expected next after hold")
     intake.close()
     say(commands, "/sim drop gw 5")
     (late,) = unserved
-    assert (late.kind, late.seq, unserved_answer(late)) == ("call", 4, NOT_SERVED)
+    assert (late.kind, late.seq, unserved_answer(late)) == ("call", 5, NOT_SERVED)
     assert d.sim.calls == [("hold", 20.0)]  # the late drill was never run
 
     # On a real broker the refusal is the intake's answer too.
