@@ -42,8 +42,9 @@ class BlockedWorker:
         self._query.join()
 
 
-def test_an_item_that_raises_hands_its_error_over_and_the_worker_goes_on(desk):
+def test_an_item_that_raises_hands_its_error_over_and_the_worker_goes_on(desk, monkeypatch):
     s = desk
+    monkeypatch.setattr(vantor, "TIMEOUT", 60)  # the error ends the wait, not the time-out
     seen = []
 
     def no_account(GWAccountID):
@@ -54,7 +55,7 @@ def test_an_item_that_raises_hands_its_error_over_and_the_worker_goes_on(desk):
     s.adapter.get_account_from_gwaccountid = no_account
     try:
         with pytest.raises(LookupError, match=f"^no account {ACCOUNT}$"):
-            s.adapter.place_order(order(price=6600.0))
+            Background(s.adapter.place_order, order(price=6600.0)).join()
     finally:
         del s.adapter.get_account_from_gwaccountid
     # The look-up ran on the worker, and nothing was created nor left awaited.
@@ -112,7 +113,8 @@ def test_a_placement_running_at_its_time_out_places_nothing_afterwards(desk, mon
     assert s.adapter.order_id is None
 
 
-def test_items_queued_when_the_worker_stops_are_refused_none_lost(capsys):
+def test_items_queued_when_the_worker_stops_are_refused_none_lost(monkeypatch):
+    monkeypatch.setattr(vantor, "TIMEOUT", 60)  # the refusal ends the waits, not the time-out
     cqgsim.reset()
     s = Session(SECURITIES)
     s.subscribe(ACCOUNT)
