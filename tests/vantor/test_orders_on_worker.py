@@ -8,7 +8,8 @@ import pythoncom
 import win32event
 
 import cqgsim
-from zandor_trader.gateways.cqg.wrapper import vantor
+from zandor_trader.gateways.cqg.gateway import CqgGateway
+from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
 from tests.vantor.orders_support import (
     ACCOUNT, DEADLINE, SECURITIES, Background, Session, eventually, market, order)
@@ -142,3 +143,48 @@ def test_items_queued_when_the_worker_stops_are_refused_none_lost(monkeypatch):
     with pytest.raises(pythoncom.com_error):
         s.env.Shutdown()  # the component's thread is gone
     cqgsim.reset()
+
+
+def test_a_late_answer_with_no_placement_waiting_is_not_taken(desk, monkeypatch, capsys):
+    s = desk
+    s.sim.respond("Place", "hold", times=1)
+    monkeypatch.setattr(vantor, "TIMEOUT", 0.3)
+    with pytest.raises(RuntimeError, match="^Order placing timeout!"):
+        s.adapter.place_order(order(price=6610.0))
+    (late,) = s.held_orders()
+    s.sim.release("Place")
+    s.sim.sync()
+    assert capsys.readouterr().out.count(f"orderid {late} is not placed by algo\n") == 1
+    assert s.adapter.order_id is None and not s.adapter.eventOrderPlaced.is_set()
+
+
+class WatchedEnvironment(Ambrel.Ambrel):
+    """Notes each thread that reads the handed-over component."""
+    readers = []
+
+    @property
+    def cqgCEL(self):
+        WatchedEnvironment.readers.append(threading.get_ident())
+        return Ambrel.Ambrel.cqgCEL.__get__(self)
+
+
+def test_the_work_items_call_the_workers_own_component_not_the_handed_over_one():
+    cqgsim.reset()
+    env = WatchedEnvironment()
+    adapter = env.Init(vantor.Vantor, None)
+    gateway = CqgGateway(SECURITIES)
+    gateway.ambrel = env
+    adapter.Init(gateway)
+    try:
+        env.cqgCEL.GWLogon("trader", "secret")
+        env.cqgCEL.NewInstrument("EPZ5")
+        sim = cqgsim.latest()
+        sim.sync()
+        adapter.subscribe_account_and_positions(ACCOUNT)
+        sim.sync()
+        WatchedEnvironment.readers.clear()
+        adapter.cancel_order(adapter.place_order(order(price=6611.0)))
+        assert env.thread.ident not in WatchedEnvironment.readers
+    finally:
+        env.Shutdown()
+        cqgsim.reset()
