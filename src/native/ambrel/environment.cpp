@@ -494,7 +494,6 @@ PyMemberDef env_members[] = {
     {"eventCELStarted", T_OBJECT_EX, offsetof(AmbrelObject, eventCELStarted), READONLY, nullptr},
     {"eventAllPrepared", T_OBJECT_EX, offsetof(AmbrelObject, eventAllPrepared), READONLY, nullptr},
     {"shutdownEvent", T_OBJECT_EX, offsetof(AmbrelObject, shutdownEvent), READONLY, nullptr},
-    {"workEvent", T_OBJECT_EX, offsetof(AmbrelObject, workEvent), READONLY, nullptr},
     {"thread", T_OBJECT_EX, offsetof(AmbrelObject, thread), READONLY, nullptr},
     {"cqgCELStream", T_OBJECT_EX, offsetof(AmbrelObject, cqgCELStream), READONLY, nullptr},
     {"sink", T_OBJECT_EX, offsetof(AmbrelObject, sink), READONLY, nullptr},
