@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from zandor_trader.charts import Charts
     from zandor_trader.chat import ChatLink, ChatLog, Outbox, RequestIntake, SentLog
     from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
+    from zandor_trader.console.view import ButtonChoice
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.trading import Engine, Request
@@ -38,7 +39,9 @@ def market_seed(seed: Optional[int]) -> int:
 
 
 def _print_chat(who: str, text: str) -> None:
-    head, *rest = text.split("\n")
+    from zandor_trader.chat.chat_log import with_buttons
+
+    head, *rest = with_buttons(text).split("\n")
     lines = [f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]
     # One write: the other threads' trace lines cannot land inside it.
     sys.stdout.write("\n".join(lines) + "\n")
@@ -95,6 +98,7 @@ class Session:
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
         self.order_filter: Optional[OrderFilter] = None  # the orders panel's (display mode)
+        self.buttons: Optional[ButtonChoice] = None  # the keyboard's (the local server only)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
         self.link: Optional[ChatLink] = None  # whether the Bot API can be reached
         self.intake: Optional[RequestIntake] = None
@@ -119,9 +123,12 @@ class Session:
         self._changed()
 
     def _chat_line(self, who: str, text: str) -> None:
-        """Every line of the conversation: into the journal, then shown."""
+        """Every line of the conversation: into the journal (a message's buttons as text),
+        then shown."""
+        from zandor_trader.chat.chat_log import with_buttons
+
         if self.book is not None:
-            self.book.chat_line(who, text)
+            self.book.chat_line(who, with_buttons(text))
         self._show_chat(who, text)
 
     def run(self) -> int:
@@ -250,6 +257,7 @@ class Session:
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
         from zandor_trader.app.charts import chart_command, start_charts
+        from zandor_trader.app.fast_lane import fast_lane_commands, start_buttons, start_fast_lane
         from zandor_trader.chat import ChatLink, Outbox, RequestIntake, SessionCommands
         from zandor_trader.trading import Engine
 
@@ -292,9 +300,14 @@ class Session:
         intake = self.intake = RequestIntake(bot, book.recording(engine.submit),
                                              when_closed=book.recording(self._unserved))
         engine.on_ending = intake.close  # nothing reaches the engine once it ends
+        start_fast_lane(engine, self.gateway)
+        presses = start_buttons(engine, outbox, bot, chat_id, chat, intake.take, redact, log,
+                                book.journal.committed)
         # The session's own answers and commands take their turn among the engine's answers.
-        commands = SessionCommands(intake.answer, intake.take, own=chart_command(intake.take))
-        self.hooks = hook_session(bot, chat_id, chat, intake, commands, link)
+        commands = SessionCommands(intake.answer, intake.take,
+                                   own={**chart_command(intake.take),
+                                        **fast_lane_commands(intake.take)})
+        self.hooks = hook_session(bot, chat_id, chat, intake, commands, link, presses)
         return engine
 
     def _unserved(self, request: "Request") -> None:

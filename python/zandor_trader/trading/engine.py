@@ -31,6 +31,7 @@ from zandor_trader.trading.market_watch import MarketWatch
 from zandor_trader.trading.orders import FLATTEN_WAIT, OrderRequests
 from zandor_trader.trading.pnl_requests import PnlRequests
 from zandor_trader.trading.queries import Queries
+from zandor_trader.trading.questions import PRESS, Questions
 from zandor_trader.trading.requests import (
     ANSWER, STOP as STOP_KIND, TERMINATED, Request, unserved_answer)
 from zandor_trader.trading.risk import DailyRisk
@@ -93,6 +94,8 @@ class Engine:
         self.clock = clock
         # The daily loss limit and the operator's halt; the day is the market's.
         self.risk = DailyRisk(lambda: self.limits, getattr(gateway, "market_time", lambda: None))
+        # What the operator confirms or cancels (the stop, a flatten, a large order).
+        self.questions = Questions(self.reply, clock)
         # The request handlers, by family, and the request kinds each serves.
         self.queries = Queries(self)
         self.orders = OrderRequests(self, flatten_wait)
@@ -101,7 +104,7 @@ class Engine:
         self.stopping = Stopping(self, self._end)
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
-            for family in (self.queries, self.orders, self.risks, self.pnl)
+            for family in (self.queries, self.orders, self.risks, self.pnl, self.questions)
             for kind in family.KINDS}
         self._handlers.update({STOP_KIND: self._serve_stop, ANSWER: self._serve_answer})
         self.tracking = OrderTracking(self, clock)
@@ -262,8 +265,8 @@ class Engine:
         params = dict(request.params)
         if request.kind == STOP_KIND:
             params["args"] = request.args
-        else:  # any other request in between: a /stop must be asked again
-            self.stopping.other_request()
+        elif request.kind != PRESS or not self.stopping.is_own(params.get("key")):
+            self.stopping.other_request()  # anything else in between: /stop must ask again
         try:
             serve(**params)
         except Exception as exc:  # an operator's request never ends the session

@@ -1,6 +1,7 @@
 """The adapter as the gateway hosts it: the component's events handled as the adapter does,
-then the connection changes, refused instruments and orders added at the broker told to the
-gateway (the adapter reports an order it did not place only once it changes)."""
+then the connection changes, refused instruments, orders added at the broker (the adapter
+reports an order it did not place only once it changes) and changes of orders the broker
+refused (a cancel) told to the gateway."""
 
 
 def sink_type(gateway):
@@ -30,8 +31,13 @@ def sink_type(gateway):
 
         def OnOrderChanged(self, changeType, cqgOrder, oldProperties, cqgFill, cqgError):
             super().OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError)
+            if cqgOrder is None:
+                return
+            guid = str(win32com.client.Dispatch(cqgOrder).GUID)
             # Also one added with an error: the broker has it, rejected.
-            if changeType == win32com.client.constants.ctAdded and cqgOrder is not None:
-                gateway.order_seen(str(win32com.client.Dispatch(cqgOrder).GUID))
+            if changeType == win32com.client.constants.ctAdded:
+                gateway.order_seen(guid)
+            elif cqgError is not None:  # a change refused: a cancel too late, say
+                gateway.change_refused(guid, str(win32com.client.Dispatch(cqgError).Description))
 
     return GatewaySink
