@@ -55,8 +55,7 @@ class ButtonOutlet:
         self._shown: Dict[str, Tuple[int, str]] = {}
 
     def _client(self):
-        # The library sets Updater.bot in its constructor in a way mypy cannot type.
-        return self.bot.updater.bot  # type: ignore[has-type]
+        return self.bot.updater.bot
 
     def _paced(self, send: Callable[[], object]):
         self.before_send()

@@ -42,7 +42,7 @@ def with_buttons(text: str) -> str:
     return f"{text}\n{button_line(buttons)}" if buttons else str(text)
 
 
-def chat_text(sent) -> str:
+def chat_text(sent) -> BotText:
     """The text of a message the bot sent (an object with `text` and maybe `photo`,
     `message_id` and `buttons`)."""
     photo = getattr(sent, "photo", None)

@@ -15,7 +15,7 @@ def needs_confirming(order: Order, limits: Limits) -> bool:
     return above is not None and int(order.quantity) > above
 
 
-def ask_order(desk: Desk, order: Order, confirmed: Callable[[], None],
+def ask_order(desk: Desk, order: Order, confirmed: Callable[[], object],
               what: Optional[str] = None) -> None:
     """Asks whether to place `order` (`what`: the deed, when it is more than a placement)."""
     above = desk.limits.confirm_above
@@ -48,7 +48,7 @@ def flatten_business(desk: Desk, security: Optional[Security]) -> Tuple[bool, Li
     return anything or bool(working), lines
 
 
-def ask_flatten(desk: Desk, security: Optional[Security], start: Callable[[], None],
+def ask_flatten(desk: Desk, security: Optional[Security], start: Callable[[], object],
                 command: str) -> None:
     """Starts the flatten at once when it has nothing to do (its report says so), else asks
     first; `command` is what the operator sent, to send again once the question lapsed."""

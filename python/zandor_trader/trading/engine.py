@@ -95,7 +95,7 @@ class Engine:
         # The daily loss limit and the operator's halt; the day is the market's.
         self.risk = DailyRisk(lambda: self.limits, getattr(gateway, "market_time", lambda: None))
         # What the operator confirms or cancels (the stop, a flatten, a large order).
-        self.questions = Questions(self.reply, clock)
+        self.questions = Questions(self.reply, lambda: self.clock())
         # The request handlers, by family, and the request kinds each serves.
         self.queries = Queries(self)
         self.orders = OrderRequests(self, flatten_wait)

@@ -12,6 +12,7 @@ replaced gives the replace up.
 from typing import Sequence
 
 from zandor_trader.core.constants import Offset
+from zandor_trader.core.order import Order
 from zandor_trader.trading import order_ids, pretrade
 from zandor_trader.trading.replacing import Replacing
 from zandor_trader.trading.short_orders import ShortOrderError, parse_short_order
@@ -72,9 +73,17 @@ class FastLane:
         if down:  # the position cannot be read either
             reply(f"{down}.")
             return
-        only_reduces = pretrade.reduces_risk(order, self.orders.market(order))
-        order.offset = Offset.CLOSE if only_reduces else Offset.OPEN
-        self.orders.place(order)
+        self.orders.place(order, prepare=self._open_or_close)
+
+    def _open_or_close(self, order: Order) -> None:
+        """Close when the order only makes the position smaller, as of now; else open."""
+        order.offset = Offset.OPEN
+        try:
+            market = self.orders.market(order)
+        except Exception:  # the position cannot be read: an order that opens, checked so
+            return
+        if pretrade.reduces_risk(order, market):
+            order.offset = Offset.CLOSE
 
     def cancel(self, args: Sequence[str] = ()) -> None:
         if len(args) != 1:

@@ -82,15 +82,19 @@ class OrderRequests:
             return
         self.place(order)
 
-    def place(self, order: Order, confirmed: bool = False) -> None:
+    def place(self, order: Order, confirmed: bool = False,
+              prepare: Optional[Callable[[Order], None]] = None) -> None:
         """Places `order` after the checks and says how it went; one above `confirm_above`
-        contracts only once the operator confirmed it (then checked again)."""
+        contracts only once the operator confirmed it (then checked again). `prepare(order)`
+        completes it as of now, before it is checked, each time."""
+        if prepare is not None:
+            prepare(order)
         if not confirmed and needs_confirming(order, self.desk.limits):
             refused = self.check(order)
             if refused:  # nothing to confirm
                 self.desk.reply(refused)
             else:
-                ask_order(self.desk, order, lambda: self.place(order, confirmed=True))
+                ask_order(self.desk, order, lambda: self.place(order, True, prepare))
             return
         self.desk.reply(self.try_place(order)[1])
 
@@ -161,7 +165,7 @@ class OrderRequests:
                 self.desk.reply(f"Flatten refused: {symbol!r} is not traded in this session.")
                 return
             command += f" {symbol}"
-        if self.confirm_flatten:
+        if self.confirm_flatten and (self.flattening is None or self.flattening.done):
             ask_flatten(self.desk, security, lambda: self.start_flatten(security), command)
         else:
             self.start_flatten(security)

@@ -28,15 +28,14 @@ class Question:
     about: str  # "stop", "flatten", "order"
     text: str
     asked_at: float  # on the engine's clock
-    confirm: Callable[[], None]  # what a confirmation does (the engine's thread)
+    confirm: Callable[[], object]  # what a confirmation does (the engine's thread)
     again: str  # how to ask again once it lapsed ("send /stop again")
     within: float = CONFIRM_WITHIN
-    cancel: Optional[Callable[[], None]] = None
+    cancel: Optional[Callable[[], object]] = None
     # Why it can no longer be confirmed although in time (the business changed), else None.
     check: Optional[Callable[[], Optional[str]]] = None
     lapsed: Optional[str] = None  # set by whoever made it lapse (another request came)
     outcome: Optional[str] = None  # "Confirm", "Cancel", or "lapsed" once settled
-    message_id: Optional[int] = None  # the message showing its buttons, once sent
 
     def why_not(self, now: float) -> Optional[str]:
         """Why it can no longer be confirmed, or None while it can."""
@@ -88,8 +87,8 @@ class Questions:
         self._asked: Dict[str, Question] = {}
         self._order: Deque[str] = collections.deque()
 
-    def ask(self, about: str, text: str, confirm: Callable[[], None], again: str,
-            cancel: Optional[Callable[[], None]] = None,
+    def ask(self, about: str, text: str, confirm: Callable[[], object], again: str,
+            cancel: Optional[Callable[[], object]] = None,
             check: Optional[Callable[[], Optional[str]]] = None) -> Question:
         self._count += 1
         question = Question(f"{self._prefix}.{self._count}", about, text, self.clock(), confirm,

@@ -20,7 +20,8 @@ from zandor_trader.trading.desk import Desk
 from zandor_trader.trading.trades import is_alive
 
 REPLACE_WAIT = 10.0  # seconds the broker has to confirm the cancel
-USAGE = "Usage: /replace ID PRICE: the order's new limit or stop price, e.g. /replace F3CCA1DE 6851.50"
+USAGE = ("Usage: /replace ID PRICE: the order's new limit or stop price, e.g. "
+         "/replace F3CCA1DE 6851.50")
 
 
 @dataclass

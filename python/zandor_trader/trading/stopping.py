@@ -4,8 +4,8 @@ open, and the summary that is the session's last message.
 A confirmation holds only for what it was asked about: it lapses after CONFIRM_WITHIN seconds,
 when another request comes between, or when the open business changed since (a fill, a new
 order); the next /stop then asks again, naming what is open now. The question comes with
-Confirm and Cancel buttons; Confirm pressed while it holds is a second /stop. On the terminal, a second
-Ctrl-C within INTERRUPT_WITHIN seconds of the question ends the session.
+Confirm and Cancel buttons; Confirm pressed while it holds is a second /stop. On the
+terminal, a second Ctrl-C within INTERRUPT_WITHIN seconds of the question ends the session.
 """
 from typing import Callable, FrozenSet, List, Optional, Sequence, Set, Tuple
 

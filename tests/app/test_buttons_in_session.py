@@ -1,0 +1,67 @@
+"""Buttons in a whole session, pressed through the local server's control interface as the
+operator would: an order above confirm_above placed once confirmed, the /stop question lapsed
+by a request in between, cancelled, and confirmed, which ends the session; each press
+answered, each question edited to say what became of it, its buttons gone."""
+import sqlite3
+
+import pytest
+
+from .test_session import CHAT, REPLY, assert_ended_cleanly, run_session  # noqa: F401
+
+
+def question(s, *expected):
+    """The bot's message with buttons that the operator's command brought, and its text."""
+    *_, text = s.expect(*expected)
+    (message,) = s.remote.sent(after=s.seen - 1)[:1]
+    assert message.text == text and message.buttons == [["Confirm", "Cancel"]]
+    return message
+
+
+def press(s, message, label):
+    query = s.remote.press_button(message.message_id, text=label)
+    return s.remote.wait_callback_answer(query, timeout=REPLY).text
+
+
+def test_questions_are_answered_with_their_buttons_through_the_control_interface(
+        run_session, tmp_path):
+    s = run_session("--instruments", "EPZ5", "--seed", "3", "--minutes", "5",
+                    "--confirm-above", "2").start()
+    s.remote.post_message("/buy epz5 3 @6700", CHAT)
+    order = question(s, "Place EPZ5.CME LONG 3 LIMIT price=6700.00?")
+    assert press(s, order, "Confirm") == "Confirmed."
+    (placed,) = s.expect("Order placed: ")
+    assert placed.endswith(" EPZ5.CME LONG 3 LIMIT price=6700.00")
+    assert s.remote.message(order.message_id).text == order.text + "\nChosen: Confirm"
+    with pytest.raises(RuntimeError, match="has no button with text 'Confirm'"):
+        s.remote.press_button(order.message_id, text="Confirm")  # answered: buttons gone
+
+    s.remote.post_message("/stop", CHAT)
+    lapsing = question(s, "Terminating", "Stop not done yet")
+    s.say("/balance", "Balance of CQG account")  # a request in between
+    assert press(s, lapsing, "Confirm") == (
+        "This question lapsed: another request came in between; send /stop to ask again.")
+    assert s.remote.wait_edited(lapsing.message_id, timeout=REPLY).text.endswith(
+        "\nLapsed: another request came in between; send /stop to ask again.")
+
+    s.remote.post_message("/stop", CHAT)
+    cancelled = question(s, "Terminating", "Stop not done yet")
+    assert press(s, cancelled, "Cancel") == "Cancelled."
+    assert s.remote.wait_edited(cancelled.message_id, timeout=REPLY).text.endswith(
+        "\nChosen: Cancel")
+    s.say("/positions", "No open positions")  # the session goes on
+
+    s.remote.post_message("/stop", CHAT)
+    confirmed = question(s, "Terminating", "Stop not done yet")
+    assert press(s, confirmed, "Confirm") == "Confirmed."
+    (summary,) = s.expect("Zandor-Trader terminated (/stop from the operator).")
+    assert "Working orders: 1" in summary
+    assert_ended_cleanly(s, "/stop from the operator")
+    out = "\n".join(s.out)
+    assert "operator> [Confirm]" in out and "     [ Confirm ] [ Cancel ]" in out
+    db = sqlite3.connect(tmp_path / "zandor-trader-100101.sqlite")
+    try:
+        pressed = db.execute("SELECT text FROM requests WHERE kind = 'press'").fetchall()
+    finally:
+        db.close()
+    assert [t for (t,) in pressed] == ["[Confirm] pressed", "[Confirm] pressed",
+                                       "[Cancel] pressed", "[Confirm] pressed"]
