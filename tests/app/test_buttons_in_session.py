@@ -2,10 +2,12 @@
 operator would: an order above confirm_above placed once confirmed, the /stop question lapsed
 by a request in between, cancelled, and confirmed, which ends the session; each press
 answered, each question edited to say what became of it, its buttons gone."""
+import os
 import sqlite3
 
 import pytest
 
+from ..waiting import eventually
 from .test_session import CHAT, REPLY, assert_ended_cleanly, run_session  # noqa: F401
 
 
@@ -65,3 +67,26 @@ def test_questions_are_answered_with_their_buttons_through_the_control_interface
         db.close()
     assert [t for (t,) in pressed] == ["[Confirm] pressed", "[Confirm] pressed",
                                        "[Cancel] pressed", "[Confirm] pressed"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="needs a pseudo-terminal")
+def test_on_the_display_the_keyboard_chooses_a_button_and_presses_it(tmp_path):
+    from .terminal_session import TerminalSession
+
+    s = TerminalSession("--instruments", "EPZ5", "--seed", "3", "--speed", "20", "--minutes",
+                        "5", cwd=tmp_path, width=120, height=40)
+    try:
+        s.wait_started()
+        s.type("/buy EPZ5 1 @6700\r")
+        eventually(lambda: any(m.startswith("Order placed") for m in s.bot_messages()), 30)
+        s.type("/stop\r")
+        s.wait_output("[ Confirm ] [ Cancel ]  (Left/Right choose, Enter presses)", 30)
+        s.type("\x1b[C")  # Right: Confirm
+        s.wait_output("[>Confirm<] [ Cancel ]", 30)
+        s.type("\r")  # Enter on the empty line presses it: the session ends
+        assert s.finish() == 0
+    finally:
+        s.kill()
+    after = s.after_display()
+    assert "operator> [Confirm]" in after and "Chosen: Confirm" in after
+    assert "bot> Zandor-Trader terminated (/stop from the operator)." in after
