@@ -90,3 +90,36 @@ def test_on_the_display_the_keyboard_chooses_a_button_and_presses_it(tmp_path):
     after = s.after_display()
     assert "operator> [Confirm]" in after and "Chosen: Confirm" in after
     assert "bot> Zandor-Trader terminated (/stop from the operator)." in after
+
+
+@pytest.mark.skipif(os.name != "posix", reason="reads a pipe with select")
+def test_a_line_holding_a_buttons_text_presses_it_and_any_other_line_is_posted(monkeypatch):
+    import sys
+    import types
+
+    from botapi import BotApiServer
+    from zandor_trader.app.terminal import start_keyboard
+    from zandor_trader.chat import ChatLog
+
+    with BotApiServer(token="3333:keys") as server:
+        question = server.call(server.token, "sendMessage", {
+            "chat_id": CHAT, "text": "Stop?", "reply_markup": {"inline_keyboard": [[
+                {"text": "Confirm", "callback_data": "k.1:confirm"},
+                {"text": "Cancel", "callback_data": "k.1:cancel"}]]}})
+        sent = [types.SimpleNamespace(text="Stop?", message_id=question["message_id"],
+                                      buttons=(("Confirm", "Cancel"),))]
+        chat = ChatLog(lambda seen: (sent[seen:], len(sent)))
+        chat.sync()
+        session = types.SimpleNamespace(server=server, chat=chat, buttons=None, scroll=None,
+                                        order_filter=None, typed=lambda: None)
+        read, write = os.pipe()
+        with os.fdopen(read) as typed:
+            monkeypatch.setattr(sys, "stdin", typed)
+            keyboard = start_keyboard(session, CHAT, server.token, keys=False)
+            os.write(write, b"cancel\n/balance\n")
+            os.close(write)  # the end of input ends the reader
+            keyboard._thread.join(10)
+            keyboard.stop()
+        press, message = server.pending()
+        assert press["callback_query"]["data"] == "k.1:cancel"
+        assert message["message"]["text"] == "/balance"

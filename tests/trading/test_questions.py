@@ -3,11 +3,12 @@ session; one that lapsed (the /stop rules), was answered already or is not known
 does nothing; typing the confirmation settles the question too."""
 import pytest
 
+from zandor_trader.core.constants import OrderStatus
 from zandor_trader.trading import Request
 from zandor_trader.trading.questions import CANCEL, CONFIRM, PRESS, UNKNOWN
 
 from . import fakes
-from .test_engine import answers, ask, desk  # noqa: F401  (the fixture)
+from .test_engine import answers, ask, desk, fakes_order  # noqa: F401  (the fixture)
 
 STOP = {"zandor_trader_status": "Terminated"}
 
@@ -103,6 +104,15 @@ def test_a_flatten_asks_first_when_there_is_something_to_flatten(desk):
     desk.engine.submit(flatten)
     desk.engine.serve_pending()
     assert answers(desk) == ["Nothing to flatten: no open position or working order."]
+    resting = desk.gateway.send_order(fakes_order(quantity=1))
+    desk.engine.submit(flatten)
+    desk.engine.serve_pending()
+    (asked,) = answers(desk)  # a working order alone is something to flatten
+    assert asked.endswith(f"\nWorking orders: 1\n{resting} EPZ5.CME LONG 1 MARKET OPEN: "
+                          f"UNKNOWN")
+    desk.adapter.report(resting, OrderStatus.CANCELLED)
+    desk.engine.serve_pending()
+    assert answers(desk)[0].startswith("Order cancelled: ")
     desk.adapter.open_positions = [fakes.long_position(quantity=2), fakes.long_position(
         fakes.CL, quantity=1, price=58.5)]
     assert ask(desk, close_positions=True) == [
@@ -113,14 +123,14 @@ def test_a_flatten_asks_first_when_there_is_something_to_flatten(desk):
     desk.engine.serve_pending()
     (one,) = answers(desk)
     assert one.startswith("Flatten CLEF6? ") and "EPZ5" not in one
-    assert [c for c in desk.adapter.calls if c[0] == "place_order"] == []  # asked only
-    press(desk, outlet.questions[0])
-    placed = [c[1] for c in desk.adapter.calls if c[0] == "place_order"]
+    assert len([c for c in desk.adapter.calls if c[0] == "place_order"]) == 1  # asked only
+    press(desk, outlet.questions[1])
+    placed = [c[1] for c in desk.adapter.calls if c[0] == "place_order"][1:]
     assert [(o.security.code, o.quantity) for o in placed] == [("EPZ5", 2), ("CLEF6", 1)]
     assert outlet.answers == [("q1", "Confirmed.")]
     # While that flatten waits for its orders, another is refused without asking.
     assert ask(desk, close_positions=True) == [
         "Flatten refused: a flatten is under way; its report comes when it is done."]
-    assert len(outlet.questions) == 2
-    assert press(desk, outlet.questions[1], query="q2") == [
+    assert len(outlet.questions) == 3
+    assert press(desk, outlet.questions[2], query="q2") == [
         "Flatten refused: a flatten is under way; its report comes when it is done."]

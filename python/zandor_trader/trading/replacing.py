@@ -154,10 +154,8 @@ class Replacing:
             return gone + "the order is no longer tracked; nothing placed."
         if self.orders.flattening is not job.flatten:
             return gone + "a flatten came in between; nothing placed."
-        filled = int(old.filled_quantity or 0)
-        if old.status == OrderStatus.FILLED or (old.status == OrderStatus.CANCELLED
-                                                and filled >= int(old.quantity)):
-            return (gone + f"it filled before its cancel ({filled} @ "
+        if old.status == OrderStatus.FILLED:
+            return (gone + f"it filled before its cancel ({old.filled_quantity} @ "
                     f"{replies.price(old.filled_avg_price, old.security)}); nothing placed.")
         if old.status == OrderStatus.CANCELLED:
             return self._place(job, old)
