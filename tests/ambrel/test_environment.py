@@ -1,5 +1,7 @@
 """The environment against scripted components: hand-over, configuration, start-up, pump,
 shutdown and every failure rule."""
+import io
+import sys
 import threading
 import time
 
@@ -11,6 +13,8 @@ import win32con
 import win32event
 
 import comsim
+
+from tests.native.parking import parked
 
 from .conftest import DEADLINE, call_in_thread, eventually, finish, messages_of
 from .fakes import Config
@@ -362,6 +366,32 @@ def test_a_worker_failing_before_the_hand_over_fails_init_instead_of_hanging(
     assert messages_of(capsys.readouterr().out, threading.get_ident()) == CALLER_SHUTDOWN
 
 
+def test_a_worker_failing_while_init_is_parked_ends_its_wait(
+        Ambrel, new_env, use_component, monkeypatch, thread_errors):
+    # The worker fails only once the caller is parked in its wait for the hand-over: the
+    # wait must end on the worker's end, not only on what it saw before it parked.
+    from . import fakes
+
+    out = io.StringIO()  # written to without running Python code on the caller's thread
+    monkeypatch.setattr(sys, "stdout", out)
+    use_component()
+    init = {}
+
+    def factory():
+        eventually(lambda: "Waiting for CQGCEL creation.." in out.getvalue()
+                   and "thread" in init and parked(init["thread"]))
+        raise LookupError("no component today")
+
+    fakes.register(factory)
+    env = new_env()
+    init["thread"], outcome = call_in_thread(env.Init, Ambrel.CELSinkBase, None)
+    with pytest.raises(RuntimeError, match="^CQGCEL worker ended before it was prepared: "
+                                           ".*no component today"):
+        finish(init["thread"], outcome)
+    env.thread.join(DEADLINE)
+    assert len(thread_errors) == 1
+
+
 class StrictConfig(Config):
     def __setattr__(self, name, value):
         if name == "IncludeOrderTransactions":
@@ -474,9 +504,22 @@ def test_the_host_may_name_another_component_by_its_progid(
     assert len(other) == 1 and made == []
     worker = messages_of(capsys.readouterr().out, env.thread.ident)
     assert worker[2:4] == ["Vendor.Other.2 creation...", "Vendor.Other.2 created!"]
-    env = new_env()
-    env.ProgID = 4
-    with pytest.raises(RuntimeError, match="CQGCEL worker ended before it was prepared: "
-                                           "Expected str, got int"):
-        env.Init(Sink, None)
-    env.thread.join(DEADLINE)
+
+
+@pytest.mark.parametrize("progid, error, message", [
+    (4, TypeError, r"^ProgID must be a str \(the ProgID of the component to create\), not int$"),
+    (property(lambda env: 1 / 0), ZeroDivisionError, "division by zero"),
+])
+def test_a_progid_that_is_not_text_or_cannot_be_read_is_the_callers_error(
+        Ambrel, use_component, Sink, capsys, progid, error, message):
+    # Checked before the worker starts: no component is made, not even the usual one.
+    made = use_component()
+    env = type("Environment", (Ambrel.Ambrel,), {"ProgID": progid})()
+    try:
+        with pytest.raises(error, match=message):
+            env.Init(Sink, None)
+        assert made == [] and not hasattr(env, "thread")
+        assert capsys.readouterr().out == ""
+    finally:
+        if hasattr(env, "thread"):  # started after all: not left running
+            env.Shutdown()

@@ -6,6 +6,8 @@ import pytest
 from telegram.error import RetryAfter
 
 from botapi import FloodLimit
+from tests.native.parking import parked
+from tests.waiting import eventually
 
 from .conftest import OPERATOR
 
@@ -129,6 +131,10 @@ def test_pace_sends_arguments(botmod, bot):
             fresh.pace_sends(**kwargs)
     with pytest.raises(TypeError, match="Argument 'chat_rate' has incorrect type"):
         fresh.pace_sends(chat_rate="fast")
+    for flag in (True, False):  # not taken for 1 and 0 (no limit)
+        with pytest.raises(TypeError, match=r"Argument 'total_rate' has incorrect type "
+                                            r"\(expected float, got bool\)"):
+            fresh.pace_sends(total_rate=flag)
     with pytest.raises(TypeError):
         fresh.pace_sends(speed=1)
     assert fresh.pace_sends()["chat_rate"] == 2.0  # refusals changed nothing
@@ -210,3 +216,28 @@ def test_a_photo_waits_for_a_split_reply_being_sent(bot, server, flood):
     bot.send_paced(lambda: ext.send_photo(OPERATOR, photo=png(8, 8), caption="photo"))
     reply.join(10)
     assert [m.text for m in server.sent(after=start)] == lines + ["photo"]
+
+
+def test_a_send_from_within_a_send_leaves_the_turn_with_the_outer_one(bot, server):
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    later = threading.Thread(target=lambda: bot.send_message("after the outer one"), daemon=True)
+    waited = []
+
+    def send_message(**kwargs):
+        if kwargs["text"] == "outer" and not waited:
+            bot.send_message("nested")  # the turn taken again, and let go once
+            later.start()
+            eventually(lambda: parked(later))
+            waited.append(later.is_alive())  # still waiting for the outer one's turn
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        bot.send_message("outer")
+        later.join(10)
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert waited == [True]
+    assert [m.text for m in server.sent(after=start)] == ["nested", "outer", "after the outer one"]

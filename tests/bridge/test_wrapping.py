@@ -1,5 +1,6 @@
 """Late-bound wrappers on the component's own thread: names, values, errors."""
 import datetime
+import os
 import threading
 
 import pytest
@@ -156,6 +157,45 @@ def test_an_error_while_resolving_a_name_is_not_taken_for_a_missing_member():
 
     with pytest.raises(KeyboardInterrupt):
         win32com.client.Dispatch(Odd()).anything
+
+
+HOSTILE_NAME = """
+    import pywintypes, win32com.client
+    # A class deep enough that its method resolution order, once replaced, is freed to the
+    # allocator rather than kept for reuse.
+    deep = object
+    for level in range(30):
+        deep = type(f"Level{level}", (deep,), {"Depth": level})
+    class Elsewhere:
+        Where = "elsewhere"
+    Component = type("Component", (deep,), {})
+    class Name(str):
+        # Looking the name up changes the class's bases, and with them its MRO.
+        def __hash__(self):
+            Component.__bases__ = (Elsewhere,) if Component.__bases__ == (deep,) else (deep,)
+            return str.__hash__(self)
+        __eq__ = str.__eq__
+    wrapper = win32com.client.Dispatch(Component())
+    for name in ("Depth", "Where", "Nowhere") * 3:
+        try:
+            getattr(wrapper, Name(name))
+            print(name, "found")
+        except (AttributeError, pywintypes.com_error) as error:
+            print(name, "not found:", type(error).__name__)
+"""
+
+
+def test_a_name_whose_lookup_changes_the_class_is_looked_up_safely():
+    # The debug allocator poisons what is freed, so a walk of a freed MRO does not go
+    # unnoticed (the sanitizer build keeps its own allocator, which does the same).
+    env = {} if os.environ.get("PYTHONMALLOC") == "malloc" else {"PYTHONMALLOC": "debug"}
+    done = run_script(HOSTILE_NAME, env=env)
+    assert done.returncode == 0, done.stderr
+    # Whatever the class has when each look-up is made, the look-up ends as an ordinary one.
+    lines = done.stdout.splitlines()
+    assert len(lines) == 9 and all(
+        line.endswith((" found", "not found: AttributeError", "not found: com_error"))
+        for line in lines), lines
 
 
 def test_components_register_themselves_through_the_entry_point_group(tmp_path):

@@ -16,7 +16,9 @@ def script_env():
     return env
 
 
-def run_script(source, timeout=60, **kwargs):
-    """Runs `source` in a new interpreter; returns the CompletedProcess (text output)."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=script_env(),
-                          cwd=ROOT, capture_output=True, text=True, timeout=timeout, **kwargs)
+def run_script(source, timeout=60, env=None, **kwargs):
+    """Runs `source` in a new interpreter, with `env` added to its environment; returns the
+    CompletedProcess (text output)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)],
+                          env=dict(script_env(), **(env or {})), cwd=ROOT, capture_output=True,
+                          text=True, timeout=timeout, **kwargs)

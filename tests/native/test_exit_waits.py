@@ -91,6 +91,37 @@ CASES = {
         park = adapter.update_account_balance
         wake = vantor.lock.release
     """,
+    "order placement": """
+        import types
+        from tests.ambrel import fakes
+        fakes.ensure_type_library()
+        from zandor_trader.core.constants import Direction, OrderType
+        from zandor_trader.gateways.cqg.wrapper import vantor
+        class Placed:
+            GUID, Manual = "{GUID-1}", 1
+            def Place(self):
+                pass
+        class Component:
+            def CreateOrder(self, *args):
+                return Placed()
+        class Gateway:
+            def get_cqg_symbol_from_qt_security(self, security):
+                return "EPZ5"
+        class Adapter(vantor.Vantor):
+            def get_instrument_from_cqg_symbol(self, cqg_symbol):
+                return "the instrument"
+            def get_account_from_gwaccountid(self, GWAccountID):
+                return "the account"
+        adapter = Adapter()
+        adapter.ambrel = types.SimpleNamespace(cqgCEL=Component())
+        adapter.gateway, adapter.GWAccountID = Gateway(), 1
+        order = types.SimpleNamespace(security="ES", order_type=OrderType.MARKET,
+                                      direction=Direction.LONG, quantity=1, price=0.0,
+                                      stop_price=0.0)
+        vantor.TIMEOUT = 600
+        park = lambda: adapter.place_order(order)  # waits for the order's added event
+        wake = adapter.eventOrderPlaced.set
+    """,
     "Python code called from a native function": """
         import sys, threading
         from zandor_trader.gateways.cqg.wrapper import Ambrel
@@ -128,10 +159,24 @@ COMMON = """
 """
 
 
+# Made first, a sub-interpreter turns the interpreter's own "does this thread hold the GIL?"
+# check into a yes for every thread, the woken one included.
+SUBINTERPRETER = """
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        import _interpreters as interpreters
+    interpreters.destroy(interpreters.create())
+"""
+
+
+@pytest.mark.parametrize("subinterpreter", [False, True], ids=["alone", "after a sub-interpreter"])
 @pytest.mark.parametrize("case", CASES)
-def test_exit_with_a_thread_parked_in(case):
-    done = run_script(textwrap.dedent(CASES[case]) + textwrap.dedent(COMMON), timeout=30)
-    assert "terminate" not in done.stderr
+def test_exit_with_a_thread_parked_in(case, subinterpreter):
+    source = (textwrap.dedent(SUBINTERPRETER) if subinterpreter else "") + textwrap.dedent(
+        CASES[case]) + textwrap.dedent(COMMON)
+    done = run_script(source, timeout=30)
+    assert "terminate" not in done.stderr and "Fatal Python error" not in done.stderr
     assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["woken at exit"]), done.stderr
 
 
@@ -152,3 +197,39 @@ def test_the_finalizing_thread_itself_may_still_wait():
         builtins.wait_at_exit = WaitAtExit()
     """, timeout=30)
     assert (done.returncode, done.stdout) == (0, "waited at exit\n"), done.stderr
+
+
+def test_a_sending_turn_that_its_holder_can_never_let_go_is_taken_over_at_exit():
+    # The holder waits for good with the turn; a send from a finalizer at exit must not wait
+    # for it (the holder is ended, or parked for good, when it next wants the GIL).
+    done = run_script("""
+        import builtins, os, threading
+        from botapi import BotApiServer
+        server = BotApiServer(token="1000:at-exit").__enter__()
+        os.environ.update(ZANDOR_TELEGRAM_BASE_URL=server.base_url,
+                          ZANDOR_TELEGRAM_TOKEN="1000:at-exit", ZANDOR_TELEGRAM_CHAT_ID="1",
+                          ZANDOR_TRADER_CONFIG=os.devnull)
+        for proxy in ("HTTPS_PROXY", "https_proxy"):
+            os.environ.pop(proxy, None)
+        import zandor_trader.plugins.telegram.bot as botmod
+        bot = botmod.bot
+        bot.updater.stop()  # no polling threads to keep the process alive; the pacer stays
+        bot.pace_sends(chat_rate=0, total_rate=0)
+        holding, never = threading.Event(), threading.Event()
+        def send_message(chat_id, text):
+            if not holding.is_set():
+                holding.set()
+                never.wait()
+            os.write(1, f"sent at exit: {text}\\n".encode())
+        object.__setattr__(bot.updater.bot, "send_message", send_message)
+        threading.Thread(target=bot.send_message, args=("held", 1), daemon=True).start()
+        holding.wait()
+
+        class SendAtExit:
+            def __init__(self):
+                self.send = bot.send_message
+            def __del__(self):
+                self.send("bye", 1)
+        builtins.send_at_exit = SendAtExit()
+    """, timeout=30)
+    assert (done.returncode, done.stdout) == (0, "sent at exit: bye\n"), done.stderr

@@ -107,3 +107,15 @@ def test_adapter_wait_wakes_with_python_waiters_on_the_same_event(Ambrel, capsys
     adapter.eventGatewayIsUp.set()
     finish(*logon)
     assert joined(threads) and results == [True] * 3
+
+
+def test_a_wait_that_ends_leaves_no_waiter_behind(Ambrel):
+    # However it ends: by its time-out, or set; the event's repr counts those parked on it.
+    event = Ambrel.Ambrel().eventCELStarted
+    assert [event.wait(0.01) for _ in range(3)] == [False] * 3
+    assert repr(event).endswith(": unset>")
+    threads, results = waiters_on(event, 2)
+    eventually(lambda: repr(event).endswith(": unset, 2 waiting>"))
+    event.set()
+    assert joined(threads) and results == [True, True]
+    assert repr(event).endswith(": set>")

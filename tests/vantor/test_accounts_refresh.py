@@ -5,6 +5,7 @@ failed rebuild leaves the last complete value in place."""
 import datetime
 import re
 import threading
+import types
 
 import pytest
 
@@ -16,7 +17,8 @@ from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import vantor
 
 from tests.ambrel import fakes
-from tests.vantor.orders_support import DEADLINE, ES, Background, Session
+from tests.native.parking import parked
+from tests.vantor.orders_support import DEADLINE, ES, Background, Session, eventually
 
 XYZ = Security("XYZ", Exchange.CME)
 PLAIN = Security("PLAIN", Exchange.SGX)
@@ -228,3 +230,44 @@ def test_account_events_are_traced_and_the_reload_readies_the_accounts(capsys):
                     "F.US.EPZ5 average price: 6850.25 quantity: 2 OTE: -12.5 PL: 3.0",
                     "OnAccountChanged - Accounts are ready!"]
     assert adapter.positions == [] and adapter.account_balance == AccountBalance()
+
+
+@pytest.mark.parametrize("refresh, published", [("update_account_balance", "account_balance"),
+                                                ("update_positions", "positions")])
+def test_a_rebuilt_value_is_published_under_the_module_lock(refresh, published):
+    # Read on the calling thread (no component between), so that the refresh gives the GIL
+    # up only where it waits for the lock.
+    read = threading.Event()  # the refresh's last read from the account is done
+
+    class Summary:
+        def __getattr__(self, name):
+            def figure(row):
+                if name == "UPL":
+                    read.set()
+                return 1.0
+            return figure
+
+    class Positions:
+        Count = 1
+
+        def ItemByIndex(self, index):
+            read.set()
+            return Position("F.US.EPZ5", C.osdBuy, 2, 6850.0)
+
+    class Adapter(vantor.Vantor):
+        def get_account_from_gwaccountid(self, GWAccountID):
+            return types.SimpleNamespace(Summary=Summary(), Positions=Positions())
+
+    adapter = Adapter()
+    adapter.GWAccountID, adapter.gateway = 7, CqgGateway({"EPZ5": ES})
+    before = getattr(adapter, published)
+    assert vantor.lock.acquire(timeout=DEADLINE)
+    try:
+        call = Background(getattr(adapter, refresh))
+        eventually(lambda: read.is_set() and parked(call._thread))
+        assert getattr(adapter, published) is before  # the refresh waits for the lock
+    finally:
+        vantor.lock.release()
+    call.join()
+    assert getattr(adapter, published) is not before
+    assert not vantor.lock.locked()

@@ -42,6 +42,7 @@ struct AmbrelObject {
   PyObject* sink;
   PyObject* cqgCEL;
   PyObject* workerError;  // the error that ended the worker's run, if one did
+  PyObject* progid;       // the component's ProgID, chosen by Init for the worker
   bool errorHappened;     // GIL held; written by SetError before eventCELStarted is set
   WorkerState* worker;    // owned; made with the object
 };
@@ -86,18 +87,8 @@ bool worker_has_ended(const void* worker) noexcept {
 // on and Shutdown still stops it.
 bool wait_or_worker_end(PyObject* self, PyObject* event) {
   if (!zt::is_event(event)) throw zt::InternalError("environment event of a foreign type");
-  // The wait keeps the environment (and with it the worker state) alive; not through a Ref,
-  // which a thread ended by the interpreter while parked would drop without the GIL.
-  Py_INCREF(self);
-  bool set;
-  try {
-    set = zt::event_wait(event, -1, worker_has_ended, as_env(self)->worker);
-  } catch (const zt::PythonError&) {
-    Py_DECREF(self);
-    throw;
-  }
-  Py_DECREF(self);
-  return set;
+  const zt::Ref env_kept = zt::keep_alive(self);  // and with it the worker state
+  return zt::event_wait(event, -1, worker_has_ended, as_env(self)->worker);
 }
 
 // The caller's wait cannot end well: the worker is gone. Carries the worker's error.
@@ -135,6 +126,7 @@ constexpr PyObject* AmbrelObject::*kObjectFields[] = {
     &AmbrelObject::dict,   &AmbrelObject::eventCELStarted, &AmbrelObject::eventAllPrepared,
     &AmbrelObject::shutdownEvent, &AmbrelObject::thread, &AmbrelObject::cqgCELStream,
     &AmbrelObject::sink,   &AmbrelObject::cqgCEL,          &AmbrelObject::workerError,
+    &AmbrelObject::progid,
 };
 
 int env_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -160,8 +152,9 @@ void env_dealloc(PyObject* self) {
 // ---- the worker's run --------------------------------------------------------------------
 
 // The ProgID of the component to create: "CQG.CQGCEL.4", unless the host has set the
-// environment's attribute ProgID (a text) before Init, to use a component registered under
-// another name.
+// environment's attribute ProgID (a str) before Init, to use a component registered under
+// another name. Read by Init on the calling thread, so that a wrong one is the caller's
+// error, and one that cannot be read is not taken for none.
 zt::Ref component_progid(PyObject* self) {
   PyObject* chosen = PyObject_GetAttrString(self, "ProgID");
   if (!chosen) {
@@ -171,7 +164,9 @@ zt::Ref component_progid(PyObject* self) {
   }
   zt::Ref progid = zt::Ref::steal(chosen);
   if (!PyUnicode_Check(progid.get()))
-    zt::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(progid.get())->tp_name);
+    zt::raise_format(PyExc_TypeError,
+                     "ProgID must be a str (the ProgID of the component to create), not %.200s",
+                     Py_TYPE(progid.get())->tp_name);
   return progid;
 }
 
@@ -183,7 +178,8 @@ void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
   PyObject* pythoncom = bridge::pythoncom();
   PyObject* client = bridge::win32com_client();
 
-  zt::Ref progid = component_progid(self);
+  // Chosen by Init; read here only when the run was started otherwise.
+  zt::Ref progid = env->progid ? zt::Ref::borrow(env->progid) : component_progid(self);
   trace(zt::Ref::check(PyUnicode_FromFormat("%U creation...", progid.get())).get());
   component = bridge::call(client, "Dispatch", {progid.get()});
   trace(zt::Ref::check(PyUnicode_FromFormat("%U created!", progid.get())).get());
@@ -260,6 +256,7 @@ PyObject* env_Init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     AmbrelObject* env = as_env(self);
     // A second worker would replace the first, which nobody could then stop or join.
     if (env->thread) zt::raise(PyExc_RuntimeError, "Init has already been called on this environment");
+    Py_XSETREF(env->progid, component_progid(self).release());
 
     zt::Ref target = zt::Ref::check(PyObject_GetAttrString(self, "threadedFunction"));
     zt::Ref thread_args = zt::Ref::check(PyTuple_Pack(1, in[0]));

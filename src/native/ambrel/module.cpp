@@ -8,6 +8,7 @@
 #include "environment_names.h"
 #include "guard.h"
 #include "module_gil.h"
+#include "output.h"
 #include "py_ref.h"
 #include "sink_base.h"
 #include "sink_internal.h"
@@ -44,6 +45,7 @@ PyMODINIT_FUNC PyInit_Ambrel(void) {
     bridge::ensure_type_library();
 
     intern_names();
+    zt::init_output();
     zt::Ref module = zt::Ref::check(PyModule_Create(&module_def));
     zt::declare_gil_used(module.get());
     zt::init_event_type("zandor_trader.gateways.cqg.wrapper.Ambrel.WaitEvent");

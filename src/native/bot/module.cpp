@@ -1,4 +1,5 @@
 // Module zandor_trader.plugins.telegram.bot: loading builds the operator's bot and starts it.
+#include "bot_names.h"
 #include "customed_ext_bot.h"
 #include "fields.h"
 #include "guard.h"
@@ -63,6 +64,8 @@ void add(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* load() {
+  intern_names();
+  init_output();
   bind_library();
   read_settings();
   intern_field_names();

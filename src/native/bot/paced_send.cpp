@@ -2,10 +2,8 @@
 #include "paced_send.h"
 
 #include <cmath>
-#include <optional>
 
 #include "args.h"
-#include "gil.h"
 #include "library.h"
 #include "replies.h"
 #include "error_state.h"
@@ -40,7 +38,9 @@ void report_lost(PyObject* chat_id, std::size_t piece, std::size_t count) {
 }
 
 double limit_value(PyObject* value, const char* name, double low, double high, bool zero_ok) {
-  if (!PyLong_Check(value) && !PyFloat_Check(value)) raise_arg_type(name, "float", value);
+  // A flag is no rate: True would pass for 1.
+  if (PyBool_Check(value) || (!PyLong_Check(value) && !PyFloat_Check(value)))
+    raise_arg_type(name, "float", value);
   double v = PyFloat_AsDouble(value);
   if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
   if (!(std::isfinite(v) && ((zero_ok && v == 0.0) || (v >= low && v <= high)))) {
@@ -59,25 +59,20 @@ namespace {
 
 // One message to `chat`: `attempt()` (a new reference, null with an error pending) is made
 // when the pacer lets it go, and again after each 429, within the bounds above. A message
-// given up is reported as piece `piece` of `count` and its error raised.
+// given up is reported as piece `piece` of `count` and its error raised. The pacer's waits
+// release the GIL themselves and end on Ctrl-C or close().
 template <class Attempt>
 Ref send_one(SendPacer& pacer, Py_hash_t chat, PyObject* chat_id, std::size_t piece,
              std::size_t count, Attempt attempt) {
   for (int retries = 0;; ++retries) {
-    {
-      GilRelease unlocked;
-      pacer.wait_for_slot(chat);
-    }
+    pacer.wait_for_slot(chat);
     if (Ref sent = attempt()) return sent;
     double wait = pending_retry_after();
     if (std::isnan(wait)) throw PythonError{};  // not a flood answer: the caller's to handle
     bool waited = false;
     if (retries < kMaxFloodRetries && wait >= 0 && wait <= kMaxFloodWait) {
-      SavedError flood;  // set aside while the GIL is released
-      {
-        GilRelease unlocked;
-        waited = pacer.hold_off(wait);
-      }
+      SavedError flood;  // set aside while the wait may run a signal's handler
+      waited = pacer.hold_off(wait);
       if (!waited) flood.restore();
     }
     if (!waited) {
@@ -96,13 +91,9 @@ Py_hash_t chat_key(PyObject* chat_id) {
 }  // namespace
 
 void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* text) {
-  std::vector<Ref> pieces = split_message(text);
+  RefVector pieces = split_message(text);
   Py_hash_t chat = chat_key(chat_id);
-  std::optional<SendTurn> turn;
-  {
-    GilRelease unlocked;
-    turn.emplace(pacer);
-  }
+  SendTurn turn(pacer);
   for (std::size_t i = 0; i < pieces.size(); ++i)
     send_one(pacer, chat, chat_id, i + 1, pieces.size(),
              [&] { return send_piece(bot, chat_id, pieces[i].get()); });
@@ -110,11 +101,7 @@ void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* te
 
 Ref call_paced(SendPacer& pacer, PyObject* chat_id, PyObject* send) {
   Py_hash_t chat = chat_key(chat_id);
-  std::optional<SendTurn> turn;
-  {
-    GilRelease unlocked;
-    turn.emplace(pacer);
-  }
+  SendTurn turn(pacer);
   return send_one(pacer, chat, chat_id, 1, 1,
                   [&] { return Ref::steal(PyObject_CallNoArgs(send)); });
 }

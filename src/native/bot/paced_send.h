@@ -19,7 +19,8 @@ constexpr double kMaxFloodWait = 60.0;
 // when `pacer` lets it go. A piece answered 429 (RetryAfter) is sent again after the wait the
 // answer asks for. A piece given up (too many or too long waits, or the bot closed meanwhile)
 // is reported on one printed line and its error raised; the pieces after it are not sent.
-// Any other error is raised unchanged. Called with the GIL, which every wait releases.
+// Any other error is raised unchanged, and so is the exception of a signal's handler that
+// ends a wait (Ctrl-C). Called with the GIL, which every wait releases.
 void send_paced(SendPacer& pacer, PyObject* bot, PyObject* chat_id, PyObject* text);
 
 // Calls `send()` (a message to `chat_id` through the client, of any kind) in turn with

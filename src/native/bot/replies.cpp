@@ -1,21 +1,12 @@
 // Chat messages: time stamps, splitting of long texts, sending; printed lines.
 #include "replies.h"
 
+#include "bot_names.h"
 #include "library.h"
 
 namespace zt::bot {
 
 namespace {
-
-// Interned at first use under the GIL and never freed.
-PyObject* send_kwnames() {
-  static PyObject* names = [] {
-    PyObject* t = Py_BuildValue("(ss)", "chat_id", "text");
-    if (!t) throw PythonError{};
-    return t;
-  }();
-  return names;
-}
 
 Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
   return Ref::check(PyUnicode_Substring(text, start, end));
@@ -24,16 +15,14 @@ Ref substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
 }  // namespace
 
 Ref timestamp() {
-  static PyObject* now_name = intern("now");
-  PyObject* cls = library().datetime;
-  Ref now = Ref::check(PyObject_CallMethodNoArgs(cls, now_name));
+  Ref now = Ref::check(PyObject_CallMethodNoArgs(library().datetime, N.now));
   return Ref::check(PyObject_Str(now.get()));
 }
 
 Ref stamped(PyObject* rest) { return format("[%U%U", timestamp().get(), rest); }
 
-std::vector<Ref> split_message(PyObject* text) {
-  std::vector<Ref> pieces;
+RefVector split_message(PyObject* text) {
+  RefVector pieces;
   Py_ssize_t n = PyUnicode_GetLength(text);
   if (n < 0) throw PythonError{};
   // Every code point takes at most two units, so short texts need no look.
@@ -78,11 +67,9 @@ std::vector<Ref> split_message(PyObject* text) {
 }
 
 Ref send_piece(PyObject* bot, PyObject* chat_id, PyObject* piece) {
-  static PyObject* send_name = intern("send_message");
   PyObject* args[] = {bot, chat_id, piece};
-  return Ref::steal(PyObject_VectorcallMethod(send_name, args,
-                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              send_kwnames()));
+  return Ref::steal(PyObject_VectorcallMethod(N.send_message, args,
+                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_send));
 }
 
 void send_text(PyObject* bot, PyObject* chat_id, PyObject* text) {

@@ -30,7 +30,7 @@ Ref stamped(PyObject* rest);
 // an empty one: Telegram's refusal then reaches the caller). A longer one is cut at the last
 // line break that keeps a piece within the limit, the break itself not sent, or hard at the
 // limit when one line alone is longer.
-std::vector<Ref> split_message(PyObject* text);
+RefVector split_message(PyObject* text);
 
 // bot.send_message(chat_id=chat_id, text=piece): the client's result, NULL when it failed.
 Ref send_piece(PyObject* bot, PyObject* chat_id, PyObject* piece);

@@ -1,8 +1,11 @@
-// SendPacer: token buckets per chat and overall, a hold after a 429, one message at a time.
+// SendPacer: token buckets per chat and overall, a hold after a 429, one message at a time;
+// every wait a WaitFlag wait.
 #include "send_pacer.h"
 
 #include <algorithm>
 #include <vector>
+
+#include "attached.h"
 
 namespace zt::bot {
 
@@ -13,28 +16,62 @@ constexpr std::size_t kPruneAt = 1024;
 
 std::chrono::duration<double> seconds(double s) { return std::chrono::duration<double>(s); }
 
-}  // namespace
+// A waiter's stop condition: the pacer changed since it looked.
+struct Since {
+  const std::atomic<std::uint64_t>* changes;
+  std::uint64_t seen;
+};
 
-void SendPacer::acquire_turn() {
-  std::unique_lock lock(mutex_);
-  std::thread::id me = std::this_thread::get_id();
-  if (turn_depth_ > 0 && turn_owner_ == me) {
-    ++turn_depth_;
-    return;
-  }
-  // Bounded: the holder's own waits end by close() or within their limits.
-  changed_.wait(lock, [&] { return turn_depth_ == 0; });
-  turn_owner_ = me;
-  turn_depth_ = 1;
+bool changed_since(const void* context) noexcept {
+  const auto* since = static_cast<const Since*>(context);
+  return since->changes->load() != since->seen;
 }
 
-void SendPacer::release_turn() {
+}  // namespace
+
+void SendPacer::park(std::uint64_t seen, double s) {
+  const Since since{&changes_, seen};
+  closed_.wait(s, true, changed_since, &since);
+}
+
+void SendPacer::changed() noexcept {
+  ++changes_;
+  closed_.wake();
+}
+
+SendPacer::Turn SendPacer::acquire_turn() {
+  const unsigned long me = PyThread_get_thread_ident();
+  for (;;) {
+    std::uint64_t seen;
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_.is_set()) return Turn{};  // nothing is paced any more
+      if (turn_depth_ > 0 && turn_owner_ == me) {
+        ++turn_depth_;
+        return Turn{turn_generation_, true};
+      }
+      // During finalization this thread is the only one that still runs Python code: a
+      // holder on another thread is ended (or parked for good) when it next wants the GIL,
+      // without necessarily unwinding its stack, and would never let the turn go.
+      if (turn_depth_ == 0 || interpreter_is_finalizing()) {
+        turn_owner_ = me;
+        turn_depth_ = 1;
+        return Turn{++turn_generation_, true};
+      }
+      seen = changes_.load();
+    }
+    park(seen, -1);  // woken when the holder lets go; its own waits are bounded
+  }
+}
+
+void SendPacer::release_turn(const Turn& turn) noexcept {
+  if (!turn.held) return;
   {
     std::lock_guard lock(mutex_);
+    if (turn.generation != turn_generation_ || turn_depth_ == 0) return;  // taken over
     if (--turn_depth_ > 0) return;
-    turn_owner_ = std::thread::id{};
   }
-  changed_.notify_all();
+  changed();
 }
 
 double SendPacer::refill(Bucket& bucket, double rate, double burst, Clock::time_point now) {
@@ -60,43 +97,44 @@ SendPacer::Bucket& SendPacer::chat_bucket(std::int64_t chat, Clock::time_point n
 }
 
 void SendPacer::wait_for_slot(std::int64_t chat) {
-  std::unique_lock lock(mutex_);
   for (;;) {
-    if (closed_) return;  // after close nothing is paced
-    Clock::time_point now = Clock::now();
-    Bucket& mine = chat_bucket(chat, now);
-    double wait = std::max(refill(mine, limits_.chat_rate, limits_.chat_burst, now),
-                           refill(total_, limits_.total_rate, limits_.total_burst, now));
-    Clock::time_point until = std::max(
-        held_until_, now + std::chrono::duration_cast<Clock::duration>(seconds(wait)));
-    if (until <= now) {
-      if (limits_.chat_rate > 0) mine.tokens -= 1.0;
-      if (limits_.total_rate > 0) total_.tokens -= 1.0;
-      return;
+    std::uint64_t seen;
+    double wait;
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_.is_set()) return;  // after close nothing is paced
+      Clock::time_point now = Clock::now();
+      Bucket& mine = chat_bucket(chat, now);
+      double refilled = std::max(refill(mine, limits_.chat_rate, limits_.chat_burst, now),
+                                 refill(total_, limits_.total_rate, limits_.total_burst, now));
+      Clock::time_point until = std::max(
+          held_until_, now + std::chrono::duration_cast<Clock::duration>(seconds(refilled)));
+      if (until <= now) {
+        if (limits_.chat_rate > 0) mine.tokens -= 1.0;
+        if (limits_.total_rate > 0) total_.tokens -= 1.0;
+        return;
+      }
+      seen = changes_.load();
+      wait = std::chrono::duration<double>(until - now).count();
     }
-    // Bounded by the slowest rate allowed and by the longest hold; woken early by close()
-    // or new limits.
-    changed_.wait_until(lock, until);
+    // Bounded by the slowest rate allowed and by the longest hold; cut short by close() or
+    // new limits, which are looked at again.
+    park(seen, wait);
   }
 }
 
 bool SendPacer::hold_off(double s) {
-  std::unique_lock lock(mutex_);
-  Clock::time_point until =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds(std::max(0.0, s)));
-  held_until_ = std::max(held_until_, until);
-  // Bounded by `s`, which the caller bounds; woken early by close().
-  changed_.wait_until(lock, until, [&] { return closed_; });
-  return !closed_;
-}
-
-void SendPacer::close() {
+  s = std::max(0.0, s);
   {
     std::lock_guard lock(mutex_);
-    closed_ = true;
+    Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds(s));
+    held_until_ = std::max(held_until_, until);
   }
-  changed_.notify_all();
+  // Bounded by `s`, which the caller bounds; ended early by close().
+  return !closed_.wait(s, true);
 }
+
+void SendPacer::close() noexcept { closed_.set(); }
 
 PaceLimits SendPacer::limits() const {
   std::lock_guard lock(mutex_);
@@ -112,7 +150,7 @@ void SendPacer::set_limits(const PaceLimits& limits) {
     total_ = Bucket{limits_.total_burst, now};
     chats_.clear();
   }
-  changed_.notify_all();
+  changed();
 }
 
 }  // namespace zt::bot

@@ -1,12 +1,13 @@
 // SendPacer: keeps one bot's outgoing messages within Telegram's flood limits.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
+
+#include "wait_flag.h"
 
 namespace zt::bot {
 
@@ -23,18 +24,28 @@ struct PaceLimits {
 constexpr double kMinPaceRate = 1.0 / 60.0;
 constexpr double kMaxPaceBurst = 1e6;
 
-// Plain C++ with no Python in it: every method may (and every waiting one must) be called
-// with the GIL released. Waits end when close() is called; afterwards nothing waits.
+// Every method is called with the GIL held. The waits release it while they park (they are
+// WaitFlag waits): on the main thread a signal's handler ends them with its exception
+// (Ctrl-C: KeyboardInterrupt, thrown as PythonError), and close() ends them from any thread.
+// After close() nothing waits any more: sends go out unpaced.
 class SendPacer {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // A sending turn as acquire_turn handed it out.
+  struct Turn {
+    std::uint64_t generation = 0;  // which holding of the turn it belongs to
+    bool held = false;             // false: taken after close(), when there is no turn
+  };
+
   // One message (all its pieces) is sent at a time, so that a split reply is not
-  // interleaved with another. Waits while another thread holds the turn; the holder may take
-  // it again (a signal handler that sends while its thread is sending must not wait for
-  // itself).
-  void acquire_turn();
-  void release_turn();
+  // interleaved with another. Waits, without a time limit but woken when the turn is let go,
+  // while another thread holds it. The holder may take it again (a signal handler that
+  // sends while its thread is sending must not wait for itself). A turn whose holder can
+  // never let it go (another thread, once the interpreter finalizes) is taken over.
+  Turn acquire_turn();
+  // Lets the turn go; nothing when it was taken over meanwhile (the generation moved on).
+  void release_turn(const Turn& turn) noexcept;
 
   // Waits until one more message may go to `chat` and counts it.
   void wait_for_slot(std::int64_t chat);
@@ -44,7 +55,7 @@ class SendPacer {
   bool hold_off(double seconds);
 
   // Ends every wait now and later.
-  void close();
+  void close() noexcept;
 
   PaceLimits limits() const;
   void set_limits(const PaceLimits& limits);
@@ -58,28 +69,36 @@ class SendPacer {
   // Seconds until `bucket` holds a whole token (after refilling it to `now`).
   static double refill(Bucket& bucket, double rate, double burst, Clock::time_point now);
   Bucket& chat_bucket(std::int64_t chat, Clock::time_point now);
+  // Parks until close(), a change after `seen` (changes_), or `seconds` (negative: no
+  // limit) passed.
+  void park(std::uint64_t seen, double seconds);
+  // Tells the parked waiters that a turn was let go or the limits changed.
+  void changed() noexcept;
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::mutex mutex_;  // guards what follows down to the buckets
   PaceLimits limits_;
-  bool closed_ = false;
-  std::thread::id turn_owner_{};
+  unsigned long turn_owner_ = 0;  // thread ident of the holder, while turn_depth_ > 0
   int turn_depth_ = 0;
+  std::uint64_t turn_generation_ = 0;
   Clock::time_point held_until_{};  // after a 429
   Bucket total_{limits_.total_burst, Clock::now()};
   std::unordered_map<std::int64_t, Bucket> chats_;
+
+  std::atomic<std::uint64_t> changes_{0};
+  WaitFlag closed_;  // set by close(); every wait parks on it
 };
 
 // Holds the sending turn for a scope.
 class SendTurn {
  public:
-  explicit SendTurn(SendPacer& pacer) : pacer_(pacer) { pacer_.acquire_turn(); }
-  ~SendTurn() { pacer_.release_turn(); }
+  explicit SendTurn(SendPacer& pacer) : pacer_(pacer), turn_(pacer.acquire_turn()) {}
+  ~SendTurn() { pacer_.release_turn(turn_); }
   SendTurn(const SendTurn&) = delete;
   SendTurn& operator=(const SendTurn&) = delete;
 
  private:
   SendPacer& pacer_;
+  SendPacer::Turn turn_;
 };
 
 }  // namespace zt::bot

@@ -34,8 +34,8 @@ struct TelegramBotObject {
   PyObject* updates;   // the last get_updates result; NULL before the first call
   PyObject* dict;
   PyObject* weakrefs;
-  // The engine's sends, paced; made with the object. Threads waiting in it hold a reference
-  // to the object (their call's), so it outlives them.
+  // The engine's sends, paced; made with the object. Threads waiting in it are in a call of
+  // the object's, whose caller holds it, so it outlives them.
   SendPacer* pacer;
 };
 
@@ -243,7 +243,7 @@ PyObject* tb_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     static const Signature sig{"close", nullptr, 0, 0};
     bind_args(sig, args, nargs, kwnames, nullptr);
     bot_of(self);
-    as_bot(self)->pacer->close();  // a flood wait ends now; later sends are not paced
+    as_bot(self)->pacer->close();  // every pacing wait ends now; later sends are not paced
     method(as_bot(self)->updater, "stop");
     return none();
   });
@@ -314,7 +314,8 @@ PyObject* tb_pace_sends(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef g_methods[] = {
     {"close", fastcall(tb_close), METH_FASTCALL | METH_KEYWORDS,
-     "close($self)\n--\n\nStop polling and dispatching. The fields keep their values."},
+     "close($self)\n--\n\nStop polling and dispatching. Every wait of a paced send ends now "
+     "and later sends\nare not paced. The fields keep their values."},
     {"get_updates", fastcall(tb_get_updates), METH_FASTCALL | METH_KEYWORDS,
      "get_updates($self)\n--\n\nFetch the pending updates into `updates` and print the first."},
     {"get_chat_id", fastcall(tb_get_chat_id), METH_FASTCALL | METH_KEYWORDS,

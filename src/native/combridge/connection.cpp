@@ -89,7 +89,7 @@ long fire(PyObject* component, PyObject* name, PyObject* const* args, Py_ssize_t
 void deliver(Message& event) {
   ConnectionPoint& point = *event.source;
   // Handlers may connect or disconnect sinks: deliver to those connected now.
-  std::vector<Ref> sinks = point.sinks;
+  zt::RefVector sinks(point.sinks);
   PyObject* const* args = &PyTuple_GET_ITEM(event.args.get(), 0);
   Py_ssize_t nargs = PyTuple_GET_SIZE(event.args.get());
   for (const Ref& sink : sinks) {
@@ -114,10 +114,12 @@ void disconnect_apartment(Apartment& apartment) {
     g_connected_sinks -= static_cast<long>(point->sinks.size());
     g_points.erase(point->component.get());
   }
-  // Sinks and components are released here, with the GIL held; their finalizers may run.
+  // Sinks and components are released here, with the GIL held; their finalizers may run
+  // (not later, in whatever destructor lets the last share of the point go).
   for (auto& point : points) {
-    std::vector<Ref> sinks;
-    sinks.swap(point->sinks);
+    zt::drop_each(point->sinks);
+    point->sinks.clear();
+    Ref component = std::move(point->component);
   }
 }
 

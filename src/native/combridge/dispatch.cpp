@@ -126,8 +126,8 @@ PyObject* dispatch_getattro(PyObject* self, PyObject* name) {
     Wrapper* w = as_wrapper(self);
     if (route(w) == Route::Direct)
       return get_member(w->target, name, w->apartment, w->proxy).release();
-    PyObject* descr = class_attribute(Py_TYPE(w->target), name);
-    if (descr && is_method(descr))
+    const Ref descr = class_attribute(Py_TYPE(w->target), name);
+    if (descr && is_method(descr.get()))
       return new_bound_member(w->target, name, w->apartment, true).release();
     auto p = packet(CallPacket::Op::GetMember, w);
     p->name = Ref::borrow(name);

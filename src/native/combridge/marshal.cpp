@@ -54,11 +54,29 @@ Ref run(CallPacket& p) {
 
 }  // namespace
 
-Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> packet) {
-  packet->apartment = apartment;
+void CallPacket::drop_references() {
+  target.reset();
+  name.reset();
+  args.reset();
+  kwargs.reset();
+  value.reset();
+  result.reset();
+  error_type.reset();
+  error_value.reset();
+  error_traceback.reset();
+}
+
+void PacketShare::reset() {
+  if (packet_ && packet_.use_count() == 1) packet_->drop_references();
+  packet_.reset();
+}
+
+Ref marshal(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<CallPacket> call) {
+  call->apartment = apartment;
+  PacketShare packet(std::move(call));  // the caller's share
   Message message;
   message.kind = Message::Kind::Call;
-  message.call = packet;
+  message.call = PacketShare(packet);
   ++g_pending;
   if (!post(*apartment, message)) {
     --g_pending;
@@ -79,7 +97,7 @@ bool post_packet(const std::shared_ptr<Apartment>& apartment, std::shared_ptr<Ca
   packet->awaited = false;
   Message message;
   message.kind = Message::Kind::Call;
-  message.call = std::move(packet);
+  message.call = PacketShare(std::move(packet));
   ++g_pending;
   if (post(*apartment, message)) return true;
   --g_pending;

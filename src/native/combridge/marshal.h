@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "errors.h"
+#include "packet_share.h"
 #include "py_ref.h"
 #include "thread_state.h"
 #include "wait_flag.h"
@@ -37,7 +38,11 @@ struct CallPacket {
   HRESULT failure = S_OK;   // set when the apartment went away before the call ran
   zt::Ref result;
   zt::Ref error_type, error_value, error_traceback;
+
+  // Drops every reference of the packet (GIL held).
+  void drop_references();
 };
+
 
 // Posts the packet to its apartment and blocks (GIL released) until it ran there; returns
 // its result or raises its error. Raises com_error RPC_E_DISCONNECTED when the apartment is

@@ -92,23 +92,24 @@ Ref member_callable(PyObject* target, PyObject* name) {
 
 }  // namespace
 
-PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
-  PyObject* mro = type->tp_mro;  // set once the type is ready, as every instance's type is
-  if (!mro) return nullptr;
-  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+Ref class_attribute(PyTypeObject* type, PyObject* name) {
+  // Set once the type is ready, as every instance's type is; replaced if its bases change.
+  const Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro) return Ref();
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro.get()); i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
 #if PY_VERSION_HEX >= 0x030C0000
     // Built-in types keep their namespace per interpreter from 3.12 on (tp_dict is null).
-    Ref dict = Ref::steal(PyType_GetDict(base));
+    const Ref dict = Ref::steal(PyType_GetDict(base));
 #else
-    Ref dict = Ref::borrow(base->tp_dict);
+    const Ref dict = Ref::borrow(base->tp_dict);
 #endif
     if (!dict) continue;
-    // The class keeps the value alive after `dict` is let go.
-    if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) return found;
+    // Borrowed until the next Python code runs: taken at once.
+    if (PyObject* found = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(found);
     if (PyErr_Occurred()) throw zt::PythonError{};
   }
-  return nullptr;
+  return Ref();
 }
 
 bool is_method(PyObject* descr) noexcept {
@@ -170,8 +171,8 @@ Ref unwrap_kwargs(PyObject* kwargs) {
 
 Ref get_member(PyObject* target, PyObject* name, const std::shared_ptr<Apartment>& apartment,
                bool proxy) {
-  PyObject* descr = class_attribute(Py_TYPE(target), name);  // borrowed, no user code runs
-  if (descr && is_method(descr)) return new_bound_member(target, name, apartment, proxy);
+  const Ref descr = class_attribute(Py_TYPE(target), name);
+  if (descr && is_method(descr.get())) return new_bound_member(target, name, apartment, proxy);
   PyObject* value = PyObject_GetAttr(target, name);
   if (value) {
     Ref owned = Ref::steal(value);

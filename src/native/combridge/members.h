@@ -17,9 +17,12 @@ void init_members();
 bool is_method(PyObject* descr) noexcept;
 
 // What `type` and its bases define as `name`, found along the method resolution order as
-// attribute lookup finds it before the instance; null when none does. Borrowed from the
-// defining class's namespace; runs no Python code.
-PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+// attribute lookup finds it before the instance; empty when none does. The look-up hashes
+// and compares `name` (and may compare other keys with it), which may run Python code: a
+// name of a str subclass or a namespace with keys of other types. That code may change the
+// classes, even their bases (a new MRO): the MRO walked and each namespace are held for the
+// whole walk, and the value is returned as a reference of its own.
+zt::Ref class_attribute(PyTypeObject* type, PyObject* name);
 
 // The value a component member returns, as the caller sees it: simple values (None, numbers,
 // text, bytes, date/time values, tuples of these) unchanged, objects wrapped.

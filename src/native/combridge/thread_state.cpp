@@ -30,8 +30,8 @@ struct Sentinel {
 
 PyTypeObject* g_sentinel_type = nullptr;
 
-// Takes the messages out of the queue that `drop` selects; the caller destroys them with
-// the GIL held, after failing the calls among them.
+// Takes the messages out of the queue that `drop` selects; the caller drops them with the
+// GIL held, after failing the calls among them (drop_failing_calls).
 template <class Pred>
 std::deque<Message> take_messages(ThreadState& thread, Pred drop) {
   std::deque<Message> taken, kept;
@@ -40,9 +40,14 @@ std::deque<Message> take_messages(ThreadState& thread, Pred drop) {
   return taken;
 }
 
-void fail_calls(std::deque<Message>& messages) {
-  for (auto& m : messages)
-    if (m.call) complete_with_failure(*m.call, RPC_E_DISCONNECTED);
+// Fails the calls among `messages` and drops them all, here: not in the deque's own
+// (noexcept) destructor, as the finalizers of what they hold may run.
+void drop_failing_calls(std::deque<Message>& messages) {
+  for (auto& m : messages) {
+    Message dropped = std::move(m);
+    if (dropped.call) complete_with_failure(*dropped.call, RPC_E_DISCONNECTED);
+  }
+  messages.clear();
 }
 
 void end_apartment(ThreadState& thread) {
@@ -57,7 +62,7 @@ void end_apartment(ThreadState& thread) {
       return m.kind == Message::Kind::Event || m.kind == Message::Kind::Call;
     });
   }
-  fail_calls(taken);
+  drop_failing_calls(taken);
   disconnect_apartment(*apartment);
 }
 
@@ -70,7 +75,7 @@ void end_thread(std::shared_ptr<ThreadState>& state) {
     thread.ended = true;
     taken.swap(thread.queue);
   }
-  fail_calls(taken);
+  drop_failing_calls(taken);
   {
     std::lock_guard<std::mutex> lock(g_threads_mutex);
     auto it = g_threads.find(thread.thread_id);

@@ -12,11 +12,11 @@
 #include <mutex>
 #include <vector>
 
+#include "packet_share.h"
 #include "py_ref.h"
 
 namespace comsim {
 
-struct CallPacket;
 struct ConnectionPoint;
 struct ThreadState;
 
@@ -29,7 +29,7 @@ struct Message {
   std::shared_ptr<ConnectionPoint> source; // Event: the firing component's connection point
   zt::Ref name;                            // Event: the handler name
   zt::Ref args;                            // Event: the arguments, already wrapped (a tuple)
-  std::shared_ptr<CallPacket> call;        // Call: a marshalled call or a posted callable
+  PacketShare call;                        // Call: a marshalled call or a posted callable
 };
 
 // A single-threaded apartment: the objects created on one thread between CoInitialize and

@@ -1,5 +1,7 @@
-// Setting a pending Python error aside and putting it back, the same way on 3.10 to 3.13:
-// the one way every module does it.
+// Setting a pending Python error aside and putting it back, the same way on 3.10 to 3.14:
+// the one way every module does it. None of these is noexcept: each may run Python code (an
+// exception's constructor when 3.10 and 3.11 normalize it, a finalizer when an error is
+// dropped), and so may unwind (see drop.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,7 +12,7 @@
 namespace zt {
 
 // Takes the pending error out as an exception object with its traceback; empty if none.
-inline Ref take_error() noexcept {
+inline Ref take_error() {
 #if PY_VERSION_HEX >= 0x030C0000
   return Ref::steal(PyErr_GetRaisedException());
 #else
@@ -26,7 +28,7 @@ inline Ref take_error() noexcept {
 }
 
 // Makes `error` (from take_error) the pending error again; an empty one clears the indicator.
-inline void restore_error(Ref error) noexcept {
+inline void restore_error(Ref error) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(error.release());
 #else
@@ -38,7 +40,7 @@ inline void restore_error(Ref error) noexcept {
 }
 
 // Gives the pending error `earlier` as its __context__, as raising in an except block does.
-inline void chain_context(Ref earlier) noexcept {
+inline void chain_context(Ref earlier) {
   Ref current = take_error();
   if (current && earlier && current.get() != earlier.get())
     PyException_SetContext(current.get(), earlier.release());
@@ -50,14 +52,14 @@ inline void chain_context(Ref earlier) noexcept {
 // clean-up itself raised is the one that goes on.
 class SavedError {
  public:
-  SavedError() noexcept : error_(take_error()) {}
+  SavedError() : error_(take_error()) {}
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
 
   bool empty() const noexcept { return !error_; }
   // The exception object (borrowed; NULL when none was pending).
   PyObject* value() const noexcept { return error_.get(); }
-  void restore() noexcept { restore_error(std::move(error_)); }
+  void restore() { restore_error(std::move(error_)); }
 
  private:
   Ref error_;

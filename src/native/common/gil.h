@@ -1,16 +1,14 @@
-// Scoped GIL release and acquisition.
+// Scoped GIL release.
 //
 // An interpreter before 3.14 ends a thread that wants the GIL back while it finalizes: on
 // POSIX with a forced unwind (pthread_exit) through every frame, ours included. So nothing
-// on a path from a GIL-released wait (ours, or one in Python code we call) up to the
-// interpreter may be noexcept or catch everything, and destructors on that path leave Python
-// objects alone on such a thread (see may_touch_python in py_ref.h).
+// on a path from a GIL release (ours, or one in Python code we call) up to the interpreter
+// may be noexcept or catch everything; at_exit.md beside this file says how the modules
+// keep to that.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include "py_ref.h"
 
 namespace zt {
 
@@ -27,20 +25,6 @@ class GilRelease {
 
  private:
   PyThreadState* state_;
-};
-
-// Holds the GIL for the scope, from a thread that may or may not hold it already.
-class GilAcquire {
- public:
-  GilAcquire() : state_(PyGILState_Ensure()) {}
-  ~GilAcquire() {
-    if (may_touch_python()) PyGILState_Release(state_);
-  }
-  GilAcquire(const GilAcquire&) = delete;
-  GilAcquire& operator=(const GilAcquire&) = delete;
-
- private:
-  PyGILState_STATE state_;
 };
 
 }  // namespace zt

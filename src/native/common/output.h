@@ -7,6 +7,9 @@
 
 namespace zt {
 
+// Interns the names the writes use; called by the init of every module that writes.
+void init_output();
+
 // Writes the str `text` to sys.stdout in one write() and flushes. Like print(), a missing or
 // None sys.stdout drops it. The stream is held for both calls (write() may replace it).
 void write_stdout(PyObject* text);

@@ -5,6 +5,9 @@
 #include <Python.h>
 
 #include <utility>
+#include <vector>
+
+#include "drop.h"
 
 namespace zt {
 
@@ -12,26 +15,15 @@ namespace zt {
 // (see guard.h) turn it back into a NULL return, so the Python error reaches the caller.
 struct PythonError {};
 
-// Whether this thread may touch Python objects in a destructor. Only false for a thread that
-// the interpreter ends during finalization (interpreters before 3.14 do so with a forced
-// unwind through our frames, without the GIL): its references are left alone, as the
-// interpreter leaves those of its own frames.
-inline bool may_touch_python() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return !Py_IsFinalizing() || PyGILState_Check();
-#else
-  return !_Py_IsFinalizing() || PyGILState_Check();
-#endif
-}
-
 // An owned (strong) reference. Must be destroyed, assigned or reset with the GIL held.
+// Dropping it may run Python code, so its destructor, assignments and reset() may unwind
+// (see drop.h): a Ref must not die in a noexcept frame with its reference, which rules out
+// leaving live ones to a library container's destructor (see RefVector below).
 class Ref {
  public:
   Ref() noexcept = default;
   Ref(std::nullptr_t) noexcept {}
-  ~Ref() {
-    if (p_ && may_touch_python()) Py_DECREF(p_);
-  }
+  ~Ref() noexcept(false) { drop_reference(p_); }
 
   // Takes over a new reference (the result of most API calls); NULL stays NULL.
   static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -48,11 +40,11 @@ class Ref {
 
   Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(const Ref& o) noexcept {
+  Ref& operator=(const Ref& o) {
     Ref(o).swap(*this);
     return *this;
   }
-  Ref& operator=(Ref&& o) noexcept {
+  Ref& operator=(Ref&& o) {
     Ref(std::move(o)).swap(*this);
     return *this;
   }
@@ -66,12 +58,49 @@ class Ref {
     Py_XINCREF(p_);
     return p_;
   }
-  void reset(PyObject* stolen = nullptr) noexcept { Ref(stolen).swap(*this); }
+  void reset(PyObject* stolen = nullptr) { Ref(stolen).swap(*this); }
   void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
 
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
+};
+
+// Keeps `obj` alive for a scope, typically a wait with the GIL released whose owner must
+// outlive it. A Ref, so a thread that the interpreter ends meanwhile leaves it (drop.h).
+[[nodiscard]] inline Ref keep_alive(PyObject* obj) noexcept { return Ref::borrow(obj); }
+
+// Drops every reference of `refs` here, one by one, leaving empty handles to the
+// container's own destructor (noexcept, as every library destructor is, so it must not be
+// the one that runs a finalizer).
+template <class Refs>
+void drop_each(Refs& refs) {
+  for (Ref& ref : refs) Ref dropped = std::move(ref);
+}
+
+// References in a vector that drops them itself (drop_each) in its own destructor.
+class RefVector {
+ public:
+  RefVector() = default;
+  explicit RefVector(const std::vector<Ref>& refs) : items_(refs) {}
+  RefVector(RefVector&&) noexcept = default;
+  RefVector(const RefVector&) = delete;
+  RefVector& operator=(const RefVector&) = delete;
+  ~RefVector() noexcept(false) { clear(); }
+
+  void push_back(Ref ref) { items_.push_back(std::move(ref)); }
+  void clear() {
+    drop_each(items_);
+    items_.clear();
+  }
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
+  const Ref& operator[](std::size_t i) const noexcept { return items_[i]; }
+  auto begin() const noexcept { return items_.begin(); }
+  auto end() const noexcept { return items_.end(); }
+
+ private:
+  std::vector<Ref> items_;
 };
 
 // Throws PythonError when a status-returning API call failed (returned -1).

@@ -64,9 +64,14 @@ PyObject* py_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// "<... object at 0x...: unset>", and how many threads wait on it when any do.
 PyObject* py_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<%s object at %p: %s>", Py_TYPE(self)->tp_name, self,
-                              event_is_set(self) ? "set" : "unset");
+  const char* state = event_is_set(self) ? "set" : "unset";
+  std::size_t waiting = as_event(self)->flag.waiting();
+  if (waiting == 0)
+    return PyUnicode_FromFormat("<%s object at %p: %s>", Py_TYPE(self)->tp_name, self, state);
+  return PyUnicode_FromFormat("<%s object at %p: %s, %zu waiting>", Py_TYPE(self)->tp_name, self,
+                              state, waiting);
 }
 
 PyMethodDef event_methods[] = {
@@ -111,18 +116,8 @@ bool event_is_set(PyObject* obj) noexcept { return as_event(obj)->flag.is_set();
 void event_wake(PyObject* obj) noexcept { as_event(obj)->flag.wake(); }
 
 bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop, const void* context) {
-  // The waiter keeps the event alive while the GIL is released. Not through a Ref: a thread
-  // ended by the interpreter while parked must not drop references without the GIL.
-  Py_INCREF(obj);
-  bool result;
-  try {
-    result = as_event(obj)->flag.wait(timeout, true, stop, context);
-  } catch (const PythonError&) {
-    Py_DECREF(obj);
-    throw;
-  }
-  Py_DECREF(obj);
-  return result;
+  const Ref waited_on = keep_alive(obj);  // the flag lives in the object
+  return as_event(obj)->flag.wait(timeout, true, stop, context);
 }
 
 }  // namespace zt

@@ -8,43 +8,32 @@
 #include <cmath>
 #include <new>
 
-#include "gil.h"
 #include "py_ref.h"
 
 namespace zt {
 
+// One waiter's parking place. Shared by the waiter and, while it is parked, by the flag: if
+// the interpreter ends the waiter's thread without unwinding, the flag's share keeps what a
+// waker touches alive, and the waker lets it go.
 struct WaitFlag::Waiter {
-  PyThread_type_lock lock;  // held by the waiter; released once to wake it
-  bool woken;               // guarded by the flag's mutex
-};
-
-namespace {
-
-// The interpreter lock a waiter parks on, made held. Freed without the GIL (so also when a
-// forced unwind leaves the wait).
-class ParkingLock {
- public:
-  ParkingLock() : lock_(PyThread_allocate_lock()) {
-    if (!lock_) throw std::bad_alloc();
-    PyThread_acquire_lock(lock_, NOWAIT_LOCK);
+  Waiter() : lock(PyThread_allocate_lock()) {
+    if (!lock) throw std::bad_alloc();
+    PyThread_acquire_lock(lock, NOWAIT_LOCK);
   }
-  ~ParkingLock() { PyThread_free_lock(lock_); }
-  ParkingLock(const ParkingLock&) = delete;
-  ParkingLock& operator=(const ParkingLock&) = delete;
-  PyThread_type_lock get() const noexcept { return lock_; }
+  ~Waiter() { PyThread_free_lock(lock); }
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
 
- private:
-  PyThread_type_lock lock_;
+  PyThread_type_lock lock;  // held by the waiter; released once to wake it
+  bool woken = false;       // guarded by the flag's mutex
 };
-
-}  // namespace
 
 void WaitFlag::wake_locked() noexcept {
-  for (Waiter* w : waiters_)
-    if (!w->woken) {
-      w->woken = true;
-      PyThread_release_lock(w->lock);
-    }
+  for (const auto& w : waiters_) {
+    w->woken = true;
+    PyThread_release_lock(w->lock);
+  }
+  waiters_.clear();  // each woken waiter registers again if it parks again
 }
 
 void WaitFlag::set() noexcept {
@@ -68,6 +57,11 @@ void WaitFlag::wake() noexcept {
   wake_locked();
 }
 
+std::size_t WaitFlag::waiting() const noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiters_.size();
+}
+
 bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* context) {
   if (std::isnan(timeout)) raise(PyExc_ValueError, "timeout must not be NaN");
   using Clock = std::chrono::steady_clock;
@@ -84,31 +78,7 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
 
   // A signal that came just before is handled now, not at the next one.
   if (interruptible && PyErr_CheckSignals() < 0) throw PythonError{};
-  ParkingLock parking;
-  Waiter waiter{parking.get(), false};
-  // Registered for one park at a time; the destructor also runs when a forced unwind
-  // leaves the wait, so the flag never keeps a pointer to a waiter that is gone.
-  struct Registration {
-    WaitFlag& flag;
-    Waiter& waiter;
-    bool on = false;
-    void add() {
-      waiter.woken = false;
-      flag.waiters_.push_back(&waiter);
-      on = true;
-    }
-    void remove() noexcept {
-      if (!on) return;
-      auto& list = flag.waiters_;
-      list.erase(std::find(list.begin(), list.end(), &waiter));
-      on = false;
-    }
-    ~Registration() {
-      std::lock_guard<std::mutex> lock(flag.mutex_);
-      remove();
-    }
-  } registration{*this, waiter};
-
+  auto waiter = std::make_shared<Waiter>();
   for (;;) {
     long long micros = -1;  // no limit
     {
@@ -119,19 +89,20 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
         if (left.count() <= 0) return flag_;
         micros = std::min<long long>(left.count(), static_cast<long long>(PY_TIMEOUT_MAX));
       }
-      registration.add();
+      waiter->woken = false;
+      waiters_.push_back(waiter);
     }
     PyThreadState* state = PyEval_SaveThread();
-    PyLockStatus status = PyThread_acquire_lock_timed(waiter.lock, micros, interruptible ? 1 : 0);
+    PyLockStatus status = PyThread_acquire_lock_timed(waiter->lock, micros, interruptible ? 1 : 0);
     PyEval_RestoreThread(state);  // may end the thread at exit: see gil.h
     bool woken;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      registration.remove();
-      woken = waiter.woken;
+      woken = waiter->woken;
+      if (!woken) waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter));
     }
     // Woken after the park ended otherwise: take the release back, for the next park.
-    if (woken && status != PY_LOCK_ACQUIRED) PyThread_acquire_lock(waiter.lock, NOWAIT_LOCK);
+    if (woken && status != PY_LOCK_ACQUIRED) PyThread_acquire_lock(waiter->lock, NOWAIT_LOCK);
     if (status == PY_LOCK_INTR && PyErr_CheckSignals() < 0) throw PythonError{};
   }
 }

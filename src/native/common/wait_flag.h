@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -13,7 +15,9 @@ namespace zt {
 // Waiters park on an interpreter lock each, as threading.Condition's do: a signal ends the
 // park of the main thread so that its Python handler runs (Ctrl-C raises KeyboardInterrupt
 // from the wait, as from threading.Event.wait()), and the wait leaves a thread to the
-// interpreter's own rules at exit.
+// interpreter's own rules at exit. A waiter's registration is owned by the flag and taken
+// off by whoever wakes it: a thread that the interpreter ends without unwinding its stack
+// (Windows, macOS) leaves nothing behind that points into that stack.
 class WaitFlag {
  public:
   // A condition of the waiter's besides the flag; called with the flag's mutex held, so it
@@ -30,6 +34,8 @@ class WaitFlag {
   bool is_set() const noexcept;
   // Wakes every waiter without setting the flag, to look at its stop condition again.
   void wake() noexcept;
+  // How many threads are parked on the flag now.
+  std::size_t waiting() const noexcept;
 
   // With the GIL held (released while parked): waits until the flag is set, `stop` holds or
   // `timeout` seconds passed (negative: no limit; NaN is a ValueError). Returns the flag.
@@ -46,8 +52,8 @@ class WaitFlag {
   void wake_locked() noexcept;
 
   mutable std::mutex mutex_;
-  bool flag_ = false;             // guarded by mutex_
-  std::vector<Waiter*> waiters_;  // guarded by mutex_
+  bool flag_ = false;                            // guarded by mutex_
+  std::vector<std::shared_ptr<Waiter>> waiters_;  // guarded by mutex_; the parked ones
 };
 
 }  // namespace zt

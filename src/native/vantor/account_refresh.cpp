@@ -4,6 +4,8 @@
 // either the previous value or the new one, never one half-built.
 #include "account_refresh.h"
 
+#include <utility>
+
 #include "calls.h"
 
 namespace vantor {
@@ -11,37 +13,28 @@ namespace vantor {
 using zt::Ref;
 
 Ref account_by_id(PyObject* self, PyObject* id, bool by_keyword) {
-  static PyObject* keyword = Ref::check(PyTuple_Pack(1, N.GWAccountID)).release();
   PyObject* argv[] = {self, id};
   if (by_keyword)
-    return Ref::check(
-        PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword));
+    return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
+                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_GWAccountID));
   return Ref::check(PyObject_VectorcallMethod(N.get_account_from_gwaccountid, argv,
                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {
 
-// Holds the module's lock (a _thread lock) for a scope. Its acquire() releases the GIL while
-// it waits. Held only to publish: never across a call that waits for another thread.
-class ModuleLock {
- public:
-  ModuleLock() {
-    call_method(M.lock, N.acquire);
-  }
-  ~ModuleLock() {
-    if (!zt::may_touch_python()) return;  // a thread the interpreter ends at exit
-    zt::SavedError leaving;  // the error that ends the scope, if any, goes on afterwards
-    PyObject* result = PyObject_CallMethodNoArgs(M.lock, N.release);
-    if (result)
-      Py_DECREF(result);
-    else
-      PyErr_WriteUnraisable(M.lock);
-    leaving.restore();
-  }
-  ModuleLock(const ModuleLock&) = delete;
-  ModuleLock& operator=(const ModuleLock&) = delete;
-};
+// Replaces the adapter's `field` with `value` under the module's lock (a _thread lock, whose
+// acquire() releases the GIL while it waits). Only the swap is done under it: the value
+// replaced is dropped once the lock is free again, so no Python code (its finalizer) ever
+// runs while this thread holds the lock, and nothing is left to a destructor to release.
+void publish(PyObject*& field, Ref value) {
+  // Held here, not by the caller: a thread ended while it waits for the lock then has this
+  // frame's own clean-up to unwind first (see at_exit.md, on the sanitizer builds).
+  Ref published = std::move(value);
+  Ref::check(PyObject_CallMethodNoArgs(M.lock, N.acquire));
+  Ref replaced = Ref::steal(std::exchange(field, published.release()));
+  Ref::check(PyObject_CallMethodNoArgs(M.lock, N.release));
+}
 
 // "<local date-time with microseconds>: <error text>" on standard output.
 void print_refresh_error(PyObject* error) {
@@ -51,14 +44,12 @@ void print_refresh_error(PyObject* error) {
 
 // A new AccountBalance with every field read from the account's summary.
 Ref read_balance(PyObject* self) {
-  static PyObject* zero = PyLong_FromLong(0);
-  static PyObject* one = PyLong_FromLong(1);
-  static PyObject* reads[][2] = {
-      {N.Balance, zero},         {N.Collaterals, one},
-      {N.NLV, zero},             {N.MaintenanceMargin, one},
-      {N.ProfitLoss, zero},      {N.UPL, zero},
+  PyObject* const reads[][2] = {
+      {N.Balance, M.zero},         {N.Collaterals, M.one},
+      {N.NLV, M.zero},             {N.MaintenanceMargin, M.one},
+      {N.ProfitLoss, M.zero},      {N.UPL, M.zero},
   };
-  static PyObject* fields[] = {
+  PyObject* const fields[] = {
       N.cash,           N.cash_by_currency,   N.available_cash,
       N.max_power_short, N.net_cash_power,     N.maintenance_margin,
       N.realized_pnl,   N.unrealized_pnl,
@@ -79,13 +70,6 @@ Ref read_balance(PyObject* self) {
 // The host's PositionData for one component position, or null when the position is flat or
 // its symbol is not traded by the host.
 Ref read_position(PyObject* gateway, PyObject* position) {
-  static PyObject* long_ = get(M.Direction, N.LONG).release();
-  static PyObject* short_ = get(M.Direction, N.SHORT).release();
-  static PyObject* keywords =
-      Ref::check(Py_BuildValue("(sssss)", "security", "direction", "holding_price", "quantity",
-                               "update_time"))
-          .release();
-
   Ref quantity = get(position, N.Quantity);
   if (!truthy(quantity.get())) return nullptr;
   Ref symbol = symbol_of(get(position, N.InstrumentName).get());
@@ -94,9 +78,9 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   Ref side = get(position, N.Side);
   PyObject* direction;
   if (equal(side.get(), constant(N.osdBuy).get()))
-    direction = long_;
+    direction = M.LONG;
   else if (equal(side.get(), constant(N.osdSell).get()))
-    direction = short_;
+    direction = M.SHORT;
   else
     zt::raise_format(PyExc_ValueError, "Return CQG Position Side %S is invalid!", side.get());
   Ref price = get(position, N.AveragePrice);
@@ -104,7 +88,7 @@ Ref read_position(PyObject* gateway, PyObject* position) {
   Ref stamp = now();
   PyObject* argv[] = {nullptr, security.get(), direction, price.get(), size.get(), stamp.get()};
   return Ref::check(
-      PyObject_Vectorcall(M.PositionData, argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+      PyObject_Vectorcall(M.PositionData, argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_position));
 }
 
 // A new list of the account's open positions, in the component's order.
@@ -130,9 +114,7 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
                                  PyObject* kwnames) {
   return run_method(obj, "update_account_balance", args, nargs, kwnames, [&](VantorObject* self) {
     try {
-      Ref record = read_balance(obj);
-      ModuleLock held;
-      Py_XSETREF(self->account_balance, record.release());
+      publish(self->account_balance, read_balance(obj));
     } catch (const zt::PythonError&) {
       // A failed refresh is reported and leaves the last complete record in place.
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -146,9 +128,7 @@ PyObject* update_account_balance(PyObject* obj, PyObject* const* args, Py_ssize_
 PyObject* update_positions(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return run_method(obj, "update_positions", args, nargs, kwnames, [&](VantorObject* self) {
-    Ref list = read_positions(obj);  // an error leaves the previous list in place
-    ModuleLock held;
-    Py_XSETREF(self->positions, list.release());
+    publish(self->positions, read_positions(obj));  // an error keeps the previous list
     return zt::none();
   });
 }

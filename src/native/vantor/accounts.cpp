@@ -1,11 +1,8 @@
 // Accounts: subscribing and unsubscribing an account and its positions, and the
 // account-change handler.
-#include <chrono>
-#include <thread>
-
 #include "account_refresh.h"
 #include "calls.h"
-#include "gil.h"
+#include "wait_flag.h"
 #include "wait_event.h"
 
 namespace vantor {
@@ -15,7 +12,7 @@ using zt::Ref;
 namespace {
 
 // The component's accounts take this long to settle after their subscription is switched off.
-constexpr std::chrono::seconds kResubscribePause{2};
+constexpr double kResubscribePause = 2.0;  // seconds
 
 const char* const kAccountParam[1] = {"GWAccountID"};
 
@@ -35,10 +32,8 @@ PyObject* subscribe_account_and_positions(PyObject* obj, PyObject* const* args, 
 
     Ref cel = component(self);
     put(cel.get(), N.AccountSubscriptionLevel, constant(N.aslNone).get());
-    {
-      zt::GilRelease unlocked;
-      std::this_thread::sleep_for(kResubscribePause);
-    }
+    // A wait on a flag nobody sets: the pause with the GIL released, which Ctrl-C ends.
+    zt::WaitFlag().wait(kResubscribePause);
     put(cel.get(), N.AccountSubscriptionLevel, constant(N.aslAccountUpdatesAndOrders).get());
     trace("Waiting for accounts coming...");
     assert_message(wait_with_timeout(self->eventAccountIsReady), N.accounts_timeout);
@@ -73,7 +68,7 @@ PyObject* unsubscribe_account_and_positions(PyObject* obj, PyObject* const* args
 // One trace line for a position event: `format` takes the account name and five position
 // properties.
 void trace_position(const char* format, PyObject* cqgAccount, PyObject* cqgPosition) {
-  static PyObject* names[] = {N.InstrumentName, N.AveragePrice,
+  PyObject* const names[] = {N.InstrumentName, N.AveragePrice,
                               N.Quantity, N.OTE, N.ProfitLoss};
   Ref account = dispatch(cqgAccount);
   Ref position = dispatch(cqgPosition);

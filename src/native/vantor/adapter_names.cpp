@@ -8,6 +8,7 @@ Names N;
 void intern_names() {
   Names& n = N;
   VANTOR_NAMES(ZT_INTERN_NAME)
+  VANTOR_KEYWORDS(ZT_MAKE_KEYWORDS)
 }
 
 }  // namespace vantor

@@ -210,12 +210,22 @@
   X(volume, "volume") \
   X(Volume, "Volume") \
   X(year, "year")
+
+// Keyword names of the vectorcalls the parts make.
+#define VANTOR_KEYWORDS(X) \
+  X(kw_GWAccountID, "GWAccountID") \
+  X(kw_position, "security", "direction", "holding_price", "quantity", "update_time") \
+  X(kw_record, "security", "exchange", "datetime") \
+  X(kw_bar, "datetime", "security", "open", "high", "low", "close", "volume") \
+  X(kw_ask_change, "ask_volume_1", "ask_price_1", "datetime") \
+  X(kw_bid_change, "bid_volume_1", "bid_price_1", "datetime")
 // clang-format on
 
 namespace vantor {
 
 struct Names {
   VANTOR_NAMES(ZT_NAME_FIELD)
+  VANTOR_KEYWORDS(ZT_NAME_FIELD)
 };
 
 // Filled by intern_names from the module's init, before anything else runs; read-only after.

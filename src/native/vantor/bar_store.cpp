@@ -3,6 +3,7 @@
 
 #include <pythread.h>
 
+#include <array>
 #include <new>
 
 #include "calls.h"
@@ -53,22 +54,19 @@ bool is_invalid(PyObject* value) {
     if (v == -1 && PyErr_Occurred()) throw zt::PythonError{};
     return !overflow && v == static_cast<long long>(kInvalid);
   }
-  static PyObject* invalid = PyLong_FromLongLong(static_cast<long long>(kInvalid));
-  return zt::check_status(PyObject_RichCompareBool(value, invalid, Py_EQ));
+  return zt::check_status(PyObject_RichCompareBool(value, M.invalid, Py_EQ));
 }
 
-PyObject* const* bar_fields() {
-  static PyObject* fields[] = {N.open, N.high, N.low,
-                               N.close, N.volume};
-  return fields;
-}
 constexpr int kFields = 5;
+
+// The repaired fields of a Bar, in order.
+std::array<PyObject*, kFields> bar_fields() { return {N.open, N.high, N.low, N.close, N.volume}; }
 
 // Forward, then backward: a missing field takes the previous bar's value (after that bar's
 // own repair); only a run of missing fields at the start takes the first valid value after
 // it. One read of each field of each bar.
 void repair(PyObject* bars) {
-  PyObject* const* fields = bar_fields();
+  const std::array<PyObject*, kFields> fields = bar_fields();
   Ref previous[kFields];           // the field's value in the bar before, as repaired
   Py_ssize_t first_valid[kFields];  // index of the first bar with a valid value, or -1
   for (int f = 0; f < kFields; ++f) first_valid[f] = -1;
@@ -95,7 +93,7 @@ void repair(PyObject* bars) {
 }
 
 bool bar_invalid(PyObject* bar) {
-  PyObject* const* fields = bar_fields();
+  const std::array<PyObject*, kFields> fields = bar_fields();
   for (int f = 0; f < kFields; ++f)
     if (is_invalid(get(bar, fields[f]).get())) return true;
   return false;

@@ -11,18 +11,14 @@ namespace {
 
 // A Bar record from a component bar: its time to whole seconds, prices, actual volume.
 Ref make_bar(PyObject* item, PyObject* security) {
-  static PyObject* reads[] = {N.Open, N.High, N.Low,
-                              N.Close, N.ActualVolume};
-  static PyObject* kwnames = Ref::check(PyTuple_Pack(
-      7, N.datetime, N.security, N.open, N.high,
-      N.low, N.close, N.volume)).release();
+  PyObject* const reads[] = {N.Open, N.High, N.Low, N.Close, N.ActualVolume};
   Ref values[7];
   values[0] = whole_seconds(get(item, N.Timestamp).get());
   values[1] = Ref::borrow(security);
   for (int i = 0; i < 5; ++i) values[2 + i] = get(item, reads[i]);
   PyObject* argv[7];
   for (int i = 0; i < 7; ++i) argv[i] = values[i].get();
-  return Ref::check(PyObject_Vectorcall(M.Bar, argv, 0, kwnames));
+  return Ref::check(PyObject_Vectorcall(M.Bar, argv, 0, N.kw_bar));
 }
 
 // get_timedbars_from_cqg_symbol(cqg_symbol)
@@ -46,15 +42,13 @@ PyObject* subscribe_bar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     if (!daily && PyUnicode_CompareWithASCIIString(freq, "1Min") != 0)
       zt::raise_format(PyExc_ValueError, "Parameter freq=%U is Not supported. Only ('1Day', '1Min') are allowed.",
                        freq);
-    static PyObject* zero = PyLong_FromLong(0);
-    static PyObject* one = PyLong_FromLong(1);
     trace(text("Create %U timed bars request for %U", freq, symbol).get());
     Ref cel = component(self);
     Ref request = dispatch(call_method(cel.get(), N.CreateTimedBarsRequest).get());
     put(request.get(), N.Symbol, symbol);
-    put(request.get(), N.RangeStart, zero);
+    put(request.get(), N.RangeStart, M.zero);
     Ref negated = Ref::check(PyNumber_Negative(lookback.get()));
-    put(request.get(), N.RangeEnd, Ref::check(PyNumber_Subtract(negated.get(), one)).get());
+    put(request.get(), N.RangeEnd, Ref::check(PyNumber_Subtract(negated.get(), M.one)).get());
     if (daily)
       put(request.get(), N.HistoricalPeriod, constant(N.hpDaily).get());
     else
@@ -175,7 +169,7 @@ PyObject* OnTimedBarsRemoved(PyObject* obj, PyObject* const* args, Py_ssize_t na
 PyObject* dumpBar(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"bar", "index"};
   return run_method(obj, "dumpBar", names, 2, args, nargs, kwnames, [](VantorObject*, PyObject** in) {
-    static PyObject* reads[] = {N.Timestamp, N.Open, N.High,
+    PyObject* const reads[] = {N.Timestamp, N.Open, N.High,
                                 N.Low, N.Close, N.ActualVolumeFractional,
                                 N.CommodityVolumeFractional, N.ContractVolumeFractional,
                                 N.TickVolume};

@@ -16,8 +16,6 @@ using zt::Ref;
 
 namespace {
 
-constexpr long long kInvalidValue = -2147483648LL;  // a bar field without a valid value
-
 PyObject* import_from(const char* module, const char* name) {
   Ref m = Ref::check(PyImport_ImportModule(module));
   return Ref::check(PyObject_GetAttrString(m.get(), name)).release();
@@ -222,6 +220,7 @@ PyMODINIT_FUNC PyInit_vantor() {
   using zt::Ref;
   return zt::guarded([]() -> PyObject* {
     vantor::intern_names();
+    zt::init_output();
     Ref module = Ref::check(PyModule_Create(&vantor::module_def));
     zt::declare_gil_used(module.get());
     M.module = module.get();  // borrowed: the module lives for the process
@@ -245,6 +244,7 @@ PyMODINIT_FUNC PyInit_vantor() {
     M.constants = vantor::import_from("win32com.client", "constants");
     M.datetime_type = vantor::import_from("datetime", "datetime");
     zt::init_event_type("zandor_trader.gateways.cqg.wrapper.vantor.WaitEvent");
+    vantor::make_values();
 
     PyObject* m = module.get();
     for (auto [name, value] : {std::pair{"AssertMessage", M.AssertMessage}, {"CELSinkBase", M.CELSinkBase},
@@ -260,8 +260,7 @@ PyMODINIT_FUNC PyInit_vantor() {
     Ref pytz = Ref::check(PyImport_ImportModule("pytz"));
     Ref zone = Ref::check(PyObject_CallMethod(pytz.get(), "timezone", "s", "Asia/Hong_Kong"));
     vantor::add(m, "TIMEZONE", zone.get());
-    Ref invalid = Ref::check(PyLong_FromLongLong(vantor::kInvalidValue));
-    vantor::add(m, "INVALID_VALUE", invalid.get());
+    vantor::add(m, "INVALID_VALUE", M.invalid);
     Ref thread_module = Ref::check(PyImport_ImportModule("_thread"));
     M.lock = Ref::check(PyObject_CallMethod(thread_module.get(), "allocate_lock", nullptr)).release();
     vantor::add(m, "lock", M.lock);

@@ -11,19 +11,12 @@ using zt::Ref;
 
 Ref host_order_status(PyObject* status) {
   enum { UNKNOWN, SUBMITTED, FILLED, CANCELLED, FAILED };
-  static PyObject* host[] = {
-      get(M.OrderStatus, N.UNKNOWN).release(),
-      get(M.OrderStatus, N.SUBMITTED).release(),
-      get(M.OrderStatus, N.FILLED).release(),
-      get(M.OrderStatus, N.CANCELLED).release(),
-      get(M.OrderStatus, N.FAILED).release(),
-  };
   struct Row {
     PyObject* constant_name;
     int host;
   };
   // Compared in this order, each constant read afresh.
-  static const Row rows[] = {
+  const Row rows[] = {
       {N.osActiveAt, UNKNOWN},     {N.osContingent, UNKNOWN},
       {N.osInCancel, UNKNOWN},     {N.osInClient, UNKNOWN},
       {N.osInModify, UNKNOWN},     {N.osInTransit, UNKNOWN},
@@ -35,7 +28,7 @@ Ref host_order_status(PyObject* status) {
       {N.osInTransitTimeout, FAILED},
   };
   for (const Row& row : rows)
-    if (equal(status, constant(row.constant_name).get())) return Ref::borrow(host[row.host]);
+    if (equal(status, constant(row.constant_name).get())) return Ref::borrow(M.order_statuses[row.host]);
   zt::raise_format(PyExc_ValueError, "Order status %S is not valid to be handled by zandor_trader.",
                    status);
 }
@@ -90,7 +83,7 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     PyObject *change_type = a[0], *cqg_order = a[1], *cqg_fill = a[3], *cqg_error = a[4];
     if (cqg_error != Py_None) return zt::none();
 
-    static PyObject* update_keys[] = {N.order_id, N.updated_time,
+    PyObject* const update_keys[] = {N.order_id, N.updated_time,
                                       N.filled_avg_price, N.filled_quantity,
                                       N.status};
     Ref order = dispatch(cqg_order);
@@ -116,7 +109,7 @@ PyObject* OnOrderChanged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
     Ref fill = dispatch(cqg_fill);
     if (!equal(get(fill.get(), N.Status).get(), constant(N.fsNormal).get())) return zt::none();
 
-    static PyObject* deal_keys[] = {N.deal_id, N.order_id,
+    PyObject* const deal_keys[] = {N.deal_id, N.order_id,
                                     N.updated_time, N.filled_avg_price,
                                     N.filled_quantity};
     Ref fill_time = whole_seconds(get(fill.get(), N.Timestamp).get());

@@ -4,6 +4,8 @@
 #include "order_events.h"
 #include "wait_event.h"
 
+#include <utility>
+
 namespace vantor {
 
 using zt::Ref;
@@ -13,9 +15,7 @@ namespace {
 // Which of the three supported types the host's order type is (0 limit, 1 market, 2 stop);
 // a value error for any other type.
 int order_kind(PyObject* order_type) {
-  static PyObject* host[] = {get(M.OrderType, N.LIMIT).release(),
-                             get(M.OrderType, N.MARKET).release(),
-                             get(M.OrderType, N.STOP).release()};
+  PyObject* const host[] = {M.LIMIT, M.MARKET, M.STOP};
   for (int i = 0; i < 3; ++i)
     if (equal(order_type, host[i])) return i;
   zt::raise_format(PyExc_ValueError, "Unsupported order type %S", order_type);
@@ -23,9 +23,8 @@ int order_kind(PyObject* order_type) {
 
 // The component side for the host's direction; a value error for any other direction.
 Ref side_of(PyObject* direction) {
-  static PyObject* host[] = {get(M.Direction, N.LONG).release(),
-                             get(M.Direction, N.SHORT).release()};
-  static PyObject* cqg[] = {N.osdBuy, N.osdSell};
+  PyObject* const host[] = {M.LONG, M.SHORT};
+  PyObject* const cqg[] = {N.osdBuy, N.osdSell};
   for (int i = 0; i < 2; ++i)
     if (equal(direction, host[i])) return constant(cqg[i]);
   zt::raise_format(PyExc_ValueError, "Unsupported order side %S", direction);
@@ -39,7 +38,11 @@ class AwaitedOrder {
     Py_INCREF(guid);
     Py_XSETREF(self_->awaited_guid, guid);
   }
-  ~AwaitedOrder() { Py_CLEAR(self_->awaited_guid); }
+  // A thread that the interpreter ends while it waits leaves the mark (and the adapter) alone:
+  // it no longer holds the GIL.
+  ~AwaitedOrder() noexcept(false) {
+    if (zt::thread_is_attached()) zt::drop_reference(std::exchange(self_->awaited_guid, nullptr));
+  }
   AwaitedOrder(const AwaitedOrder&) = delete;
   AwaitedOrder& operator=(const AwaitedOrder&) = delete;
 
@@ -52,19 +55,17 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
   return run_method(obj, "place_order", names, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) -> PyObject* {
     PyObject* order = in[0];
-    static PyObject* field_names[] = {N.quantity, N.price,
-                                      N.stop_price};
-    static PyObject* zero = PyLong_FromLong(0);
+    PyObject* const field_names[] = {N.quantity, N.price, N.stop_price};
 
     Ref symbol = call_method(gateway_of(self).get(), N.get_cqg_symbol_from_qt_security,
                              get(order, N.security).get());
     Ref instrument = call_method(obj, N.get_instrument_from_cqg_symbol, symbol.get());
     if (instrument.get() == Py_None)
       zt::raise_format(PyExc_ValueError, "cqg_symbol %S has not been subscribed.", symbol.get());
-    static PyObject* cqg_types[] = {N.otLimit, N.otMarket, N.otStop};
+    PyObject* const cqg_types[] = {N.otLimit, N.otMarket, N.otStop};
     // CreateOrder takes the price after the side for a limit order, then the stop price for a
     // stop order.
-    static const Py_ssize_t arities[] = {6, 5, 7};
+    constexpr Py_ssize_t arities[] = {6, 5, 7};
     int kind = order_kind(get(order, N.order_type).get());
     Ref cqg_type = constant(cqg_types[kind]);
     Ref side = side_of(get(order, N.direction).get());
@@ -81,7 +82,7 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     Ref created = Ref::check(
         PyObject_Vectorcall(create.get(), argv + 1, arity | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref placed = dispatch(created.get());
-    put(placed.get(), N.Manual, zero);
+    put(placed.get(), N.Manual, M.zero);
 
     // The component names the order before it is placed: its added event is matched by that.
     Ref guid = get(placed.get(), N.GUID);

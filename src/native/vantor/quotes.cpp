@@ -33,25 +33,26 @@ const TypeName kQuoteTypes[] = {
 
 TypeNameTable quote_names(kQuoteTypes);
 
-// The Quote field each type text moves. Built once: text -> keyword names of the replace
-// call, (field, "datetime").
-PyObject* quote_changes() {
-  static PyObject* changes = [] {
-    const std::pair<const char*, const char*> rows[] = {
-        {"Last trade price", "last_price"},   {"Best bid", "bid_price"},
-        {"Best ask", "ask_price"},            {"Day open price", "open_price"},
-        {"Current day high price", "high_price"}, {"Current day low price", "low_price"},
-        {"Yesterday's settlement price", "prev_close_price"},
-    };
-    Ref table = Ref::check(PyDict_New());
-    for (auto [type_text, field] : rows) {
-      Ref kwnames = Ref::check(PyTuple_Pack(2, zt::intern(field), N.datetime));
-      zt::check_status(PyDict_SetItem(table.get(), quote_names.text(type_text), kwnames.get()));
-    }
-    return table.release();
-  }();
-  return changes;
+}  // namespace
+
+// The Quote field each type text moves: text -> keyword names of the replace call,
+// (field, "datetime").
+void make_quote_changes() {
+  const std::pair<const char*, const char*> rows[] = {
+      {"Last trade price", "last_price"},   {"Best bid", "bid_price"},
+      {"Best ask", "ask_price"},            {"Day open price", "open_price"},
+      {"Current day high price", "high_price"}, {"Current day low price", "low_price"},
+      {"Yesterday's settlement price", "prev_close_price"},
+  };
+  Ref table = Ref::check(PyDict_New());
+  for (auto [type_text, field] : rows) {
+    Ref kwnames = Ref::check(PyTuple_Pack(2, Ref::steal(zt::intern(field)).get(), N.datetime));
+    zt::check_status(PyDict_SetItem(table.get(), quote_names.text(type_text), kwnames.get()));
+  }
+  M.quote_changes = table.release();
 }
+
+namespace {
 
 bool quote_usable(PyObject* quote) {
   if (nonzero(get(quote, N.last_price).get())) return true;
@@ -101,15 +102,13 @@ PyObject* subscribe_orderbook(PyObject* obj, PyObject* const* args, Py_ssize_t n
   static const char* const names[] = {"cqg_symbol"};
   return run_method(obj, "subscribe_orderbook", names, 1, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
     PyObject* symbol = zt::require_str(in[0], "cqg_symbol");
-    static PyObject* all_sessions = PyLong_FromLong(31);
-    static PyObject* limit = PyLong_FromLong(10);
     Ref cel = component(self);
     Ref request = dispatch(call_method(cel.get(), N.CreateTicksRequest).get());
     put(request.get(), N.Symbol, symbol);
     put(request.get(), N.Type, constant(N.trtCurrentNotify).get());
     put(request.get(), N.TickFilter, constant(N.tfAll).get());
-    put(request.get(), N.SessionsFilter, all_sessions);
-    put(request.get(), N.Limit, limit);
+    put(request.get(), N.SessionsFilter, M.all_sessions);
+    put(request.get(), N.Limit, M.tick_limit);
     trace(text("Limit: %S", get(request.get(), N.Limit).get()).get());
     zt::event_clear(self->eventOrderbookDone);
     call_method(cel.get(), N.RequestTicks, request.get());
@@ -159,7 +158,7 @@ PyObject* OnInstrumentChanged(PyObject* obj, PyObject* const* args, Py_ssize_t n
     Ref quotes = dispatch(in[1]);
     Ref gateway = gateway_of(self);
     PyObject* type_texts = quote_names.cached();
-    PyObject* changes = quote_changes();
+    PyObject* changes = M.quote_changes;
     // The instrument's security and the gateway's map, read at the first valid quote: both
     // are the same for every quote of the event.
     Ref security, quote_map;

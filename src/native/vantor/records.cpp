@@ -8,17 +8,14 @@ using zt::Ref;
 
 bool nonzero(PyObject* value) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) != 0.0;
-  static PyObject* zero = PyLong_FromLong(0);
-  return zt::check_status(PyObject_RichCompareBool(value, zero, Py_NE));
+  return zt::check_status(PyObject_RichCompareBool(value, M.zero, Py_NE));
 }
 
 Ref new_record(PyObject* record_type, PyObject* security) {
-  static PyObject* kwnames =
-      Ref::check(PyTuple_Pack(3, N.security, N.exchange, N.datetime)).release();
   Ref exchange = get(security, N.exchange);
   Ref stamp = now();
   PyObject* argv[] = {security, exchange.get(), stamp.get()};
-  return Ref::check(PyObject_Vectorcall(record_type, argv, 0, kwnames));
+  return Ref::check(PyObject_Vectorcall(record_type, argv, 0, N.kw_record));
 }
 
 Py_hash_t remembered_hash(PyObject* key) {

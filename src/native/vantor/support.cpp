@@ -2,6 +2,7 @@
 // symbols and time stamps.
 #include <cmath>
 
+#include "calls.h"
 #include "guard.h"
 #include "vantor.h"
 #include "wait_event.h"
@@ -11,6 +12,30 @@ namespace vantor {
 using zt::Ref;
 
 Module M;
+
+namespace {
+
+PyObject* make(PyObject* value) { return Ref::check(value).release(); }
+
+}  // namespace
+
+void make_values() {
+  M.zero = make(PyLong_FromLong(0));
+  M.one = make(PyLong_FromLong(1));
+  M.all_sessions = make(PyLong_FromLong(31));
+  M.tick_limit = make(PyLong_FromLong(10));
+  M.invalid = make(PyLong_FromLongLong(-2147483648LL));
+  // The bound class method: handlers call it for every record they change.
+  M.now = make(PyObject_GetAttrString(M.datetime_type, "now"));
+  M.LONG = get(M.Direction, N.LONG).release();
+  M.SHORT = get(M.Direction, N.SHORT).release();
+  M.LIMIT = get(M.OrderType, N.LIMIT).release();
+  M.MARKET = get(M.OrderType, N.MARKET).release();
+  M.STOP = get(M.OrderType, N.STOP).release();
+  PyObject* statuses[] = {N.UNKNOWN, N.SUBMITTED, N.FILLED, N.CANCELLED, N.FAILED};
+  for (int i = 0; i < 5; ++i) M.order_statuses[i] = get(M.OrderStatus, statuses[i]).release();
+  make_quote_changes();
+}
 
 Ref constant(PyObject* name) { return Ref::check(PyObject_GetAttr(M.constants, name)); }
 
@@ -54,8 +79,7 @@ Ref symbol_of(PyObject* full_name) {
 }
 
 Ref whole_seconds(PyObject* t) {
-  static PyObject* fields[] = {N.year, N.month, N.day,
-                               N.hour, N.minute, N.second};
+  PyObject* const fields[] = {N.year, N.month, N.day, N.hour, N.minute, N.second};
   Ref parts[6];
   PyObject* args[6];
   for (int i = 0; i < 6; ++i) {
@@ -65,10 +89,6 @@ Ref whole_seconds(PyObject* t) {
   return Ref::check(PyObject_Vectorcall(M.datetime_type, args, 6, nullptr));
 }
 
-Ref now() {
-  // The bound class method, looked up once: handlers call it for every record they change.
-  static PyObject* bound_now = Ref::check(PyObject_GetAttrString(M.datetime_type, "now")).release();
-  return Ref::check(PyObject_CallNoArgs(bound_now));
-}
+Ref now() { return Ref::check(PyObject_CallNoArgs(M.now)); }
 
 }  // namespace vantor

@@ -22,7 +22,7 @@ TypeNameTable tick_names(kTickTypes);
 
 // A book is handed on once both sides have a non-zero price and volume.
 bool book_complete(PyObject* book) {
-  static PyObject* fields[] = {N.bid_price_1, N.ask_price_1,
+  PyObject* const fields[] = {N.bid_price_1, N.ask_price_1,
                                N.bid_volume_1, N.ask_volume_1};
   for (PyObject* field : fields)
     if (!nonzero(get(book, field).get())) return false;
@@ -53,10 +53,6 @@ PyObject* OnTicksResolved(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
 PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"cqgTicks", "addedTicksCount"};
   return run_method(obj, "OnTicksAdded", names, 2, args, nargs, kwnames, [](VantorObject* self, PyObject** in) {
-    static PyObject* ask_change = Ref::check(PyTuple_Pack(3, N.ask_volume_1,
-                                                          N.ask_price_1, N.datetime)).release();
-    static PyObject* bid_change = Ref::check(PyTuple_Pack(3, N.bid_volume_1,
-                                                          N.bid_price_1, N.datetime)).release();
     Ref ticks = dispatch(in[0]);
     long long count = as_count(get(ticks.get(), N.Count).get());
     long long first = count - as_count(in[1]);
@@ -88,7 +84,8 @@ PyObject* OnTicksAdded(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
         Ref price = get(tick.get(), N.Price);
         Ref stamp = now();
         PyObject* argv[] = {book.get(), volume.get(), price.get(), stamp.get()};
-        book = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, type_text == ask_text ? ask_change : bid_change));
+        PyObject* change = type_text == ask_text ? N.kw_ask_change : N.kw_bid_change;
+        book = Ref::check(PyObject_Vectorcall(M.replace, argv, 1, change));
       }
       set_item(books.get(), *key, book.get());
       if (book_complete(book.get())) call_method(gateway.get(), N.process_orderbook, book.get());

@@ -11,8 +11,10 @@ namespace vantor {
 using zt::Ref;
 
 void TypeNameTable::intern_texts() {
-  if (texts_.empty())
-    for (std::size_t i = 0; i < count_; ++i) texts_.push_back(zt::intern(rows_[i].text));
+  if (interned_) return;
+  for (std::size_t i = 0; i < count_; ++i)
+    if (!texts_[i]) texts_[i] = zt::intern(rows_[i].text);
+  interned_ = true;
 }
 
 Ref TypeNameTable::build() {

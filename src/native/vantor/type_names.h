@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "vantor.h"
 
@@ -17,7 +16,9 @@ struct TypeName {
 class TypeNameTable {
  public:
   template <std::size_t N>
-  explicit TypeNameTable(const TypeName (&rows)[N]) : rows_(rows), count_(N) {}
+  explicit TypeNameTable(const TypeName (&rows)[N]) : rows_(rows), count_(N) {
+    static_assert(N <= kMaxRows, "a type name table has more rows than kMaxRows");
+  }
 
   // {value: text} from the constants as they are now, rows in order (a later row wins on
   // equal values).
@@ -32,10 +33,14 @@ class TypeNameTable {
                       Py_ssize_t nargs, PyObject* kwnames);
 
  private:
+  static constexpr std::size_t kMaxRows = 32;
   void intern_texts();
   const TypeName* rows_;
   std::size_t count_;
-  std::vector<PyObject*> texts_;  // interned, one per row; made under the GIL, never freed
+  // Interned, one per row; made under the GIL and never freed. A plain array, so that no
+  // destructor at process exit lets go of the one place that points to them.
+  PyObject* texts_[kMaxRows] = {};
+  bool interned_ = false;
   PyObject* cached_ = nullptr;    // owned for the life of the process; GIL
 };
 

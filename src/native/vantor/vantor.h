@@ -62,9 +62,28 @@ struct Module {
   PyObject* constants;       // win32com.client.constants
   PyObject* datetime_type;   // datetime.datetime
   PyObject* lock;            // the module-wide lock
+  // Values the parts pass, made once at load by make_values().
+  PyObject* zero;            // 0
+  PyObject* one;             // 1
+  PyObject* all_sessions;    // 31: every session, a ticks request's SessionsFilter
+  PyObject* tick_limit;      // 10: a ticks request's Limit
+  PyObject* invalid;         // INVALID_VALUE: a bar field without a valid value
+  PyObject* now;             // datetime.now, bound
+  PyObject* LONG;            // the host's Direction and OrderType members
+  PyObject* SHORT;
+  PyObject* LIMIT;
+  PyObject* MARKET;
+  PyObject* STOP;
+  PyObject* order_statuses[5];  // OrderStatus UNKNOWN, SUBMITTED, FILLED, CANCELLED, FAILED
+  PyObject* quote_changes;   // quote type text -> keyword names of its replace()
 };
 
 extern Module M;
+
+// Makes M's values (after the host's names and the environment's are bound); the quote
+// part's own table with them.
+void make_values();
+void make_quote_changes();
 
 // The component's enumeration constant `name`, looked up on win32com.client.constants.
 zt::Ref constant(PyObject* name);

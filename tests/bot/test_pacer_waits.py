@@ -1,0 +1,98 @@
+"""close() from another thread ends every wait of a paced send at once: the wait for a slot
+(the send then goes out unpaced), the hold after a 429 (the message is given up) and the wait
+for the sending turn. Each case runs in a process of its own whose threads give up the GIL
+only where they wait, so that each step below happens while the sender is parked."""
+import textwrap
+
+import pytest
+
+from tests.native.scripts import run_script
+
+PRELUDE = """
+    import os, sys, threading
+    sys.setswitchinterval(1000)  # no thread loses the GIL but where it waits
+    from botapi import BotApiServer, FloodLimit
+    from telegram.error import RetryAfter
+    server = BotApiServer(token="1000:pacer").__enter__()
+    os.environ.update(ZANDOR_TELEGRAM_BASE_URL=server.base_url, ZANDOR_TELEGRAM_TOKEN="1000:pacer",
+                      ZANDOR_TELEGRAM_CHAT_ID="1", ZANDOR_TRADER_CONFIG=os.devnull)
+    for proxy in ("HTTPS_PROXY", "https_proxy"):
+        os.environ.pop(proxy, None)
+    import zandor_trader.plugins.telegram.bot as botmod
+    bot = botmod.bot
+    outcomes = {}
+
+    def sender(name, text):
+        # Runs send_message(text) on a thread of its own; the thread is let go (it holds
+        # the GIL until it parks) once the call has begun.
+        begun = threading.Event()
+        def run():
+            begun.set()
+            try:
+                bot.send_message(text, 1)
+                outcomes[name] = "sent"
+            except RetryAfter as e:
+                outcomes[name] = f"RetryAfter {e.retry_after}"
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        begun.wait()
+        return thread
+
+    def finish(*threads):
+        for thread in threads:
+            thread.join(10)  # every wait closed here is far longer
+        server.set_flood_limit(None)
+        print(sorted(outcomes.items()), [m.text for m in server.sent()])
+        server.stop()
+"""
+
+CASES = {
+    "slot": ("""
+        bot.pace_sends(chat_rate=1 / 60, chat_burst=1)  # one a minute
+        bot.send_message("first", 1)
+        second = sender("second", "second")  # parked for a minute
+        bot.close()
+        finish(second)
+    """, "[('second', 'sent')] ['first', 'second']"),
+    "flood hold": ("""
+        server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=30))
+        bot.send_message("passes", 1)
+        held = sender("held", "refused")
+        assert server.wait_for(lambda: server.flood_refusals() == 1)
+        bot.close()
+        finish(held)
+    """, "[('held', 'RetryAfter 30.0')] ['passes']"),
+    "turn": ("""
+        server.set_flood_limit(FloodLimit(per_chat=0.01, chat_burst=1, retry_after=30))
+        bot.send_message("passes", 1)
+        holder = sender("holder", "refused")  # holds the turn through its 30 s hold
+        assert server.wait_for(lambda: server.flood_refusals() == 1)
+        waiter = sender("waiter", "after the holder")  # parked until the turn is free
+        server.set_flood_limit(None)
+        bot.close()
+        finish(holder, waiter)
+    """, "[('holder', 'RetryAfter 30.0'), ('waiter', 'sent')] ['passes', 'after the holder']"),
+    "turn held by a slow send": ("""
+        ext = bot.updater.bot
+        original, going = type(ext).send_message, threading.Event()
+        def send_message(**kwargs):
+            if kwargs["text"] == "slow":
+                going.wait()  # the send itself takes its time, with the turn held
+            return original(ext, **kwargs)
+        object.__setattr__(ext, "send_message", send_message)
+        holder = sender("holder", "slow")
+        waiter = sender("waiter", "queued")  # parked until the turn is free
+        bot.close()  # no turn any more: the waiter goes at once
+        waiter.join(10)
+        going.set()
+        finish(holder)
+    """, "[('holder', 'sent'), ('waiter', 'sent')] ['queued', 'slow']"),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_close_from_another_thread_ends_the_wait_for_a(case):
+    source, printed = CASES[case]
+    done = run_script(textwrap.dedent(PRELUDE) + textwrap.dedent(source), timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == printed, done.stdout
