@@ -152,8 +152,9 @@ def test_cancel_takes_the_start_of_the_id_and_refuses_what_it_cannot_cancel(lane
     assert say(s, f"/cancel {order_id}") == [
         f"Cancel refused: order {order_id} is CANCELLED, not active."]
     assert say(s, "/cancel {0000}") == ["Cancel refused: CQG has no order with id '{0000}'."]
-    assert say(s, "/cancel") == [
-        "Usage: /cancel ID: the order's id, or its first characters, e.g. /cancel F3CCA1DE"]
+    usage = "Usage: /cancel ID: the order's id, or its first characters, e.g. /cancel F3CCA1DE"
+    assert say(s, "/cancel") == [usage]
+    assert say(s, f"/cancel {order_id} CQG") == [usage]  # the gateway is the session's
 
 
 def test_an_order_above_confirm_above_is_placed_only_once_confirmed(lane):

@@ -11,7 +11,7 @@ The journal records the conversation, the requests, the orders and deals and eve
 import random
 import sys
 import time
-from typing import TYPE_CHECKING, Callable, Optional
+from typing import TYPE_CHECKING, Callable, Dict, Optional, Sequence
 
 from zandor_trader.app.bot_api import choose_bot_api
 from zandor_trader.app.closing import EXIT_FAILED, EXIT_OK
@@ -66,11 +66,21 @@ def _prepare_broker(s: Settings) -> bool:
     return True
 
 
+def own_commands(take: Callable[["Request"], None]
+                 ) -> Dict[str, Callable[[Sequence[str]], None]]:
+    """The session's own commands served by the engine (/chart, /buy, /sell, /cancel,
+    /replace), each a request handed to `take` (the intake's way in)."""
+    from zandor_trader.app.charts import chart_command
+    from zandor_trader.app.fast_lane import fast_lane_commands
+
+    return {**chart_command(take), **fast_lane_commands(take)}
+
+
 def session_commands(intake: "RequestIntake", own, drills: Optional["SimDrills"]
                      ) -> "SessionCommands":
-    """The session's own commands (`own`, and /sim with the drills of the simulated broker),
-    each taken by the intake like the bot's: numbered, in turn, and answered that it was not
-    served once the session ends."""
+    """The session's own commands (`own`, see own_commands, and /sim with the drills of the
+    simulated broker), each taken by the intake like the bot's: numbered, in turn, and
+    answered that it was not served once the session ends."""
     from zandor_trader.chat import SessionCommands
     from zandor_trader.trading.requests import CALL, Request
 
@@ -268,8 +278,8 @@ class Session:
     def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
-        from zandor_trader.app.charts import chart_command, start_charts
-        from zandor_trader.app.fast_lane import fast_lane_commands, start_buttons, start_fast_lane
+        from zandor_trader.app.charts import start_charts
+        from zandor_trader.app.fast_lane import start_buttons, start_fast_lane
         from zandor_trader.chat import ChatLink, Outbox, RequestIntake
         from zandor_trader.trading import Engine
 
@@ -320,8 +330,7 @@ class Session:
 
             self.drills = SimDrills(s.speed, self.gateway, log=log)
         # The session's own answers and commands take their turn among the engine's answers.
-        own = {**chart_command(intake.take), **fast_lane_commands(intake.take)}
-        commands = session_commands(intake, own, self.drills)
+        commands = session_commands(intake, own_commands(intake.take), self.drills)
         self.hooks = hook_session(bot, chat_id, chat, intake, commands, link, presses)
         return engine
 
