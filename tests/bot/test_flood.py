@@ -9,18 +9,9 @@ from botapi import FloodLimit
 from tests.native.parking import parked
 from tests.waiting import eventually
 
-from .conftest import OPERATOR
+from .conftest import OPERATOR, UNPACED
 
 DEFAULTS = {"chat_rate": 1.0, "chat_burst": 3.0, "total_rate": 30.0, "total_burst": 30.0}
-UNPACED = {"chat_rate": 0, "total_rate": 0}
-
-
-@pytest.fixture
-def flood(bot, server):
-    """Sets the server's flood limit for the test; the bot starts unpaced."""
-    yield server.set_flood_limit
-    server.set_flood_limit(None)
-    bot.pace_sends(**UNPACED)
 
 
 def split_reply(pieces):
