@@ -31,7 +31,10 @@ def free_port() -> int:
 def session_env(tmpdir):
     """The session's environment; its temporary files (the control token's among them) in
     `tmpdir`, where the test finds the token."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("ZANDOR_")}
+    # The terminal's size is the pseudo-terminal's: COLUMNS and LINES (a parallel test run
+    # sets them) would override it.
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("ZANDOR_") and k not in ("COLUMNS", "LINES")}
     paths = [os.path.join(ROOT, p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env.update(PYTHONPATH=os.pathsep.join(paths), ZANDOR_TELEGRAM_CHAT_ID=str(CHAT),
                ZANDOR_TRADER_CONFIG=os.devnull, TERM="xterm-256color", TMPDIR=tmpdir)

@@ -1,5 +1,6 @@
-"""The session soak, shortened to fit CI: a minute at speed 600 (a simulated market day, an
-order or a listing every second), memory judged after the first half."""
+"""The session soak, shortened to fit CI: a minute at speed 600 (ten hours of a simulated
+trading day from its opening, an order or a listing every second, ten failure drills), memory
+judged after the first half; and the soak's reading of the chat, with the market closed."""
 import os
 
 import pytest
@@ -18,6 +19,6 @@ pytestmark = [
 
 @pytest.mark.timeout(300)
 def test_a_short_session_soak_keeps_memory_flat_and_ends_cleanly():
-    report = run(minutes=1.0, speed=600, warm_up=0.5)
+    report = run(minutes=1.0, speed=600, warm_up=0.5, chaos=600)
     assert report.problems == [], report.summary()
     assert report.commands >= 45 and report.cancels >= 5

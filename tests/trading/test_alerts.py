@@ -3,6 +3,8 @@ back, market data gone quiet and back; and the confirmation and summary of /stop
 import threading
 import types
 
+import pytest
+
 import cqgsim
 from zandor_trader.chat import Outbox
 from zandor_trader.core.constants import OrderStatus
@@ -186,3 +188,55 @@ def test_an_instrument_the_broker_does_not_know_is_left_out_and_none_known_fails
             raise AssertionError("connected without an instrument")
     finally:
         gateway.close()
+
+
+@pytest.fixture
+def scripted():
+    """The engine with a gateway on the scripted simulated broker, logged on; EPZ5 quoted."""
+    cqgsim.reset()
+    gateway = CqgGateway({"EPZ5": fakes.ES})
+    bot = fakes.Bot()
+    outbox = Outbox(bot.send_message).start()
+    engine = Engine(bot, gateway, outbox=outbox)
+    gateway.add_listener(engine.on_gateway_record)
+    try:
+        gateway.connect("trader", "pw", 100101)
+        sim = cqgsim.latest()
+        sim.push_ticks("EPZ5", [("bid", 6850.0, 10), ("ask", 6850.25, 10), ("trade", 6850.25, 1)])
+        sim.sync()
+        yield types.SimpleNamespace(gateway=gateway, bot=bot, outbox=outbox, engine=engine,
+                                    sim=sim)
+    finally:
+        gateway.close()
+        outbox.close()
+
+
+def told(scripted):
+    """What the engine told the operator since the last call."""
+    scripted.sim.sync()
+    scripted.engine.serve_pending()
+    assert scripted.outbox.flush(10)
+    sent, scripted.bot.sent = scripted.bot.sent, []
+    return sent
+
+
+def test_a_rejection_is_told_with_the_brokers_reason(scripted):
+    scripted.sim.reject_next("Fat finger")
+    rejected = scripted.gateway.send_order(fakes_order(2))
+    # The next order is not rejected: the drill and its reason belong to the one order.
+    filled = scripted.gateway.send_order(fakes_order(1))
+    deal, rejection = told(scripted)  # deals are told first
+    assert rejection == (f"Order rejected by the broker: {rejected} EPZ5.CME LONG 2 MARKET "
+                         f"OPEN: FAILED. Reason: Fat finger")
+    assert deal.startswith("Deal: ") and filled in deal
+    assert scripted.gateway.trades.get(filled).reason is None
+
+
+def test_an_order_while_the_market_is_closed_is_rejected_plainly(scripted):
+    # 16:00 in Chicago: the daily break.
+    scripted.sim.advance(7.5 * 3600)
+    rejected = scripted.gateway.send_order(fakes_order(1))
+    (alert,) = told(scripted)
+    assert alert == (f"Order rejected by the broker: {rejected} EPZ5.CME LONG 1 MARKET OPEN: "
+                     f"FAILED. Reason: Market closed: F.US.EPZ5 trades again from Mon 2025-12-01 "
+                     f"17:00 Chicago time")

@@ -182,14 +182,15 @@ def test_cancel_orders_cancels_every_active_order_and_reports_each_failure(desk)
 
 
 def test_a_failing_adapter_call_is_answered_and_the_next_request_still_served(desk):
-    def gone(order):
-        raise RuntimeError("The object invoked has disconnected from its clients.")
+    def gone(order):  # a first line that says what went wrong, the order's record after it
+        raise RuntimeError(f"The object invoked has disconnected from its clients.\n{order} ")
 
     desk.adapter.hooks["place_order"] = gone
     sent = ask(desk, send_order=True, order_string="EPZ5,1,l,o,m,CQG,None,None", get_deals=True)
     assert sent == ["No deals.", "send_order failed: RuntimeError: The object invoked has "
                     "disconnected from its clients."]
     assert "Serving send_order failed" in desk.notices[0]
+    assert "Order(security=" in desk.notices[0]  # the whole of it in the log
 
 
 def test_fills_are_announced_once(desk):
@@ -342,7 +343,26 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 16
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 17
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
     assert "/chart <symbol> [n]: a picture of the last n one-minute bars" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])
+
+
+def test_the_sessions_own_actions_run_in_turn_on_the_engine_and_are_answered(desk):
+    from zandor_trader.trading import Request
+
+    def failing():
+        raise RuntimeError("the simulated component has been shut down\nsecond line")
+
+    ran = []
+    dispatch(desk, get_deals=True)
+    desk.engine.submit(Request("call", {"action": lambda: ran.append("drill") or "Drill done"}))
+    desk.engine.submit(Request("call", {"action": lambda: ran.append("quiet")}))  # says nothing
+    desk.engine.submit(Request("call", {"action": failing}))
+    dispatch(desk, get_positions=True)
+    desk.engine.serve_pending()
+    assert answers(desk) == ["No deals.", "Drill done",
+                             "call failed: RuntimeError: the simulated component has been shut "
+                             "down", "No open positions."]
+    assert ran == ["drill", "quiet"]

@@ -143,9 +143,10 @@ def test_closing_orders_rejected_unfilled_or_refused_say_what_is_left_and_why(de
     short_cl = fakes.long_position(fakes.CL, 2, 58.5)
     short_cl.direction = Direction.SHORT
     desk.adapter.open_positions = [fakes.long_position(quantity=3), short_cl]
-    desk.gateway.reject_reason = {"{ORDER-1}": "Market closed: F.US.EPZ5 trades again from "
-                                                "Mon 2025-12-01 17:00 Chicago time"}.get
     flatten(desk)
+    # As the gateway's sink tells it, on the component's thread, before the update.
+    desk.gateway.order_rejected("{ORDER-1}", "Market closed: F.US.EPZ5 trades again from "
+                                             "Mon 2025-12-01 17:00 Chicago time")
     desk.adapter.report("{ORDER-1}", OrderStatus.FAILED)
     desk.adapter.report("{ORDER-2}", OrderStatus.SUBMITTED, 1, 58.5)  # 1 of 2 filled so far
     clock[0] += 5.0

@@ -78,8 +78,8 @@ def test_a_rejection_carries_the_brokers_reason_and_a_gateway_down_sends_nothing
     s.sim.sync()
     placed, rejected = order(s, "EPZ5,1,l,o,m,CQG,None,None")
     order_id = placed.split()[2]
-    assert rejected == (f"Order rejected, expired or lost by the broker: {order_id} EPZ5.CME "
-                        f"LONG 1 MARKET OPEN: FAILED; the broker's reason: Fat finger")
+    assert rejected == (f"Order rejected by the broker: {order_id} EPZ5.CME LONG 1 MARKET "
+                        f"OPEN: FAILED. Reason: Fat finger")
     s.sim.drop("gw")
     s.sim.sync()
     since = s.gateway.down_since()

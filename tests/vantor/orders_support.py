@@ -2,6 +2,7 @@
 worker owns the component, the adapter it returns bound to a gateway, calls from the test
 thread (the gateway's thread). Waits are bounded; nothing sleeps to synchronise."""
 import threading
+from typing import TYPE_CHECKING, Optional
 
 import cqgsim
 from cqgsim import constants as C
@@ -13,6 +14,9 @@ from zandor_trader.gateways.cqg.gateway import CqgGateway
 from zandor_trader.gateways.cqg.wrapper import Ambrel, vantor
 
 from .conftest import DEADLINE, ES, NQ, eventually, traces  # noqa: F401 - for the tests
+
+if TYPE_CHECKING:
+    from cqgsim.script import Simulation
 
 ACCOUNT = 100101
 CL = Security("CL", Exchange.NYMEX)
@@ -54,12 +58,19 @@ class Session:
         self.gateway.ambrel = self.env
         self.adapter.Init(self.gateway)
         self.cel = self.env.cqgCEL
-        self.sim = cqgsim.latest() if logon else None
+        # Without a logon the component may be a test's fake, which has no simulation.
+        self._sim: Optional["Simulation"] = cqgsim.latest() if logon else None
         if logon:
             self.cel.GWLogon("trader", "secret")
             for symbol in securities if resolve is None else resolve:
                 self.cel.NewInstrument(symbol)
             self.sim.sync()
+
+    @property
+    def sim(self) -> "Simulation":
+        if self._sim is None:
+            raise RuntimeError("this session did not log on to the simulated component")
+        return self._sim
 
     def subscribe(self, account=ACCOUNT):
         self.adapter.subscribe_account_and_positions(account)

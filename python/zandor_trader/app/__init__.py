@@ -6,7 +6,8 @@ zandor_trader` and `zandor-trader`). A `session.Session` starts the component en
 through the CQG gateway, the trading engine, the operator bot on the Bot API it chooses
 (`bot_api`, loaded by `bot_loader`, with the session's callbacks added by `bot_hooks`), the
 chat and, on a terminal, the console; it runs the engine on the gateway's thread and closes
-every part in reverse order.
+every part in reverse order. On the simulated broker, `sim_broker` sets up its market and
+clock and runs the failure drills.
 """
 from zandor_trader.app.cli import main, parse_args
 from zandor_trader.app.session import Session, run

@@ -2,8 +2,8 @@
 
 The session logs on, follows the instruments and the account, and serves the operator's
 commands from the chat (/balance, /positions, /orders, /deals, /send_order, /cancel_order,
-/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /chart, /stop). It runs
-until /stop, --minutes, or Ctrl-C.
+/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /chart, /stop; /sim to
+rehearse a failure on the simulated broker). It runs until /stop, --minutes, or Ctrl-C.
 
 Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_trader.ini),
 then ZANDOR_* environment variables, then these options. The gateway password
@@ -78,6 +78,9 @@ OPTIONS = (
      "end the session after this many minutes (default: run until /stop)"),
     ("--seed", "seed", int, "random seed of the simulated market (default: a new one each run, printed at the start)"),
     ("--speed", "speed", _not_negative, "simulated seconds per real second (default 10)"),
+    ("--sim-chaos", "sim_chaos", str, "failure drills fired at random on the simulated broker, "
+                                      "this many an hour of real time on average (default 0: "
+                                      "none)"),
     ("--bars", "bars", _positive(int), "one-minute bars kept per instrument, what /chart can draw "
                                          "(default 240)"),
     ("--refresh", "refresh", _positive(float),

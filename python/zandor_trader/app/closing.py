@@ -23,6 +23,9 @@ def close_session(session: "Session", status: int) -> int:
     session.phase = CLOSING
     steps = [("keyboard", lambda: session.keyboard and session.keyboard.stop()),
              ("bot's polling", lambda: session.bot and session.bot.updater.stop()),
+             # No drill fires once the session ends; its thread is joined before the component
+             # shuts down.
+             ("chaos drills", lambda: session.drills and session.drills.stop()),
              ("charts", lambda: session.charts and session.charts.close()),
              ("outbox", lambda: close_outbox(session)),
              ("bot", lambda: release_bot(session)),

@@ -24,8 +24,10 @@ if TYPE_CHECKING:
 
     from zandor_trader.app.book import SessionBook
     from zandor_trader.app.bot_hooks import Hooks
+    from zandor_trader.app.sim_broker import SimDrills
     from zandor_trader.charts import Charts
-    from zandor_trader.chat import ChatLink, ChatLog, Outbox, RequestIntake, SentLog
+    from zandor_trader.chat import (
+        ChatLink, ChatLog, Outbox, RequestIntake, SentLog, SessionCommands)
     from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
@@ -49,22 +51,29 @@ def _prepare_broker(s: Settings) -> bool:
     """The simulated broker configured (its market's seed and its paper account said); False
     when the settings ask for what the broker cannot do."""
     if s.broker == "sim":
-        import cqgsim
+        from zandor_trader.app import sim_broker
 
-        seed = market_seed(s.seed)
-        # Printed so that the run can be repeated; a new seed each run keeps order ids
-        # and deal numbers from repeating across sessions.
-        print(f"Simulated market seed {seed} (--seed {seed} repeats this market)", flush=True)
-        store = s.paper_store_path()
-        if s.paper_reset:
-            print(cqgsim.reset_paper_store(store), flush=True)
-        print(cqgsim.describe_paper_store(store), flush=True)
-        cqgsim.configure(mode="live", seed=seed, speed=s.speed, paper_store=store)
+        # A new seed each run keeps order ids and deal numbers from repeating across
+        # sessions.
+        sim_broker.configure(s, market_seed(s.seed))
     elif s.paper_reset:
         print("--paper-reset is for the simulated broker's paper account only: nothing was "
               "reset", file=sys.stderr, flush=True)
         return False
     return True
+
+
+def session_commands(intake: "RequestIntake", own, drills: Optional["SimDrills"]
+                     ) -> "SessionCommands":
+    """The session's own commands (`own`, and /sim with the drills of the simulated broker),
+    each taken by the intake like the bot's: numbered, in turn, and answered that it was not
+    served once the session ends."""
+    from zandor_trader.chat import SessionCommands
+    from zandor_trader.trading.requests import CALL, Request
+
+    sim = drills.command(intake.answer, lambda action: intake.take(
+        Request(CALL, {"action": action}))) if drills is not None else None
+    return SessionCommands(intake.answer, intake.take, own=own, sim=sim)
 
 
 def _plain(run, log_file: Optional[str]) -> int:
@@ -103,6 +112,7 @@ class Session:
         self._show_chat: Callable[[str, str], None] = _print_chat
         # The bot token only: the password goes to the adapter's Logon and nowhere else.
         self.redact = Redactor([settings.telegram_token])
+        self.drills: Optional[SimDrills] = None  # on the simulated broker
 
     def _changed(self) -> None:
         if self.display is not None:
@@ -204,6 +214,8 @@ class Session:
                 gateway.connect(user, password.reveal(), account,
                                 bar_lookback=s.bars,
                                 progid=s.progid if s.progid != PROGID else None)
+                if self.drills is not None:
+                    self.drills.attach(chaos=s.sim_chaos)
                 names = ", ".join(gateway.cqg_symbols)
                 until = f", {s.minutes:g} minutes at most" if s.minutes is not None else ""
                 print(f"Session running: {names}; account {s.account}; stop with /stop or "
@@ -250,7 +262,7 @@ class Session:
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
         from zandor_trader.app.charts import chart_command, start_charts
-        from zandor_trader.chat import ChatLink, Outbox, RequestIntake, SessionCommands
+        from zandor_trader.chat import ChatLink, Outbox, RequestIntake
         from zandor_trader.trading import Engine
 
         s = self.settings
@@ -292,8 +304,12 @@ class Session:
         intake = self.intake = RequestIntake(bot, book.recording(engine.submit),
                                              when_closed=book.recording(self._unserved))
         engine.on_ending = intake.close  # nothing reaches the engine once it ends
+        if s.broker == "sim":
+            from zandor_trader.app.sim_broker import SimDrills
+
+            self.drills = SimDrills(s.speed, self.gateway, log=log)
         # The session's own answers and commands take their turn among the engine's answers.
-        commands = SessionCommands(intake.answer, intake.take, own=chart_command(intake.take))
+        commands = session_commands(intake, chart_command(intake.take), self.drills)
         self.hooks = hook_session(bot, chat_id, chat, intake, commands, link)
         return engine
 

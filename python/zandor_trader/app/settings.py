@@ -66,6 +66,7 @@ class Settings:
     minutes: Optional[float] = None
     seed: Optional[int] = None  # the simulated market's; None: a new one each run
     speed: float = 10.0
+    sim_chaos: float = 0.0  # drills an hour at random on the simulated broker; 0: none
     plain: bool = False
     bars: int = 240  # one-minute bars kept per instrument: what /chart can draw
     refresh: float = 5.0
@@ -101,6 +102,7 @@ class _SettingValues(TypedDict, total=False):
     minutes: Optional[float]
     seed: Optional[int]
     speed: float
+    sim_chaos: float
     plain: bool
     bars: int
     refresh: float
@@ -149,6 +151,7 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", conv.number(0)),
     "seed": ("ZANDOR_SEED", "seed", conv.integer),
     "speed": ("ZANDOR_SPEED", "speed", conv.number(0)),
+    "sim_chaos": ("ZANDOR_SIM_CHAOS", "sim_chaos", conv.number(0)),
     "bars": ("ZANDOR_BARS", "bars", conv.whole(1)),
     "refresh": ("ZANDOR_REFRESH", "refresh", conv.number(0, above=True)),
     "journal": ("ZANDOR_JOURNAL", "journal", conv.text),
@@ -278,6 +281,13 @@ def load(options: Optional[Mapping[str, object]] = None,
     broker = values.pop("broker", None) or default_broker()
     if broker == "sim" and os.name == "nt":
         raise SettingsError("the simulated broker is not available on Windows: use --broker cel")
+    if values.get("sim_chaos"):
+        if broker != "sim":
+            raise SettingsError("sim_chaos: failure drills run on the simulated broker only, "
+                                f"not on {broker}")
+        if values.get("speed") == 0:
+            raise SettingsError("sim_chaos: the simulated clock stands still (speed 0), so "
+                                "no drill would ever fire")
     if broker == "sim":
         for name, default in SIM_DEFAULTS.items():
             values.setdefault(name, default)

@@ -1,11 +1,12 @@
 """The operator's chat: what comes from the bot and what goes back to it.
 
 Each operator update becomes one request for the engine (`intake`); the session answers the
-commands nobody else handles and the bot's help with its own lines (`commands`); the engine's
-answers go out in order on a thread of their own, cut into the pieces the bot sends as one
-message each and each piece sent once (`outbox`, `pieces`); whether the Bot API can be reached
-is followed and told once per outage (`link`); what the bot sent (`sent_log`) and the whole
-conversation as the session shows it (`chat_log`) are recorded.
+commands nobody else handles and the bot's help with its own lines (`commands`), and reads
+the drills of `/sim` (`sim_command`) for the session to run; the engine's answers go out in
+order on a thread of their own, cut into the pieces the bot sends as one message each and
+each piece sent once (`outbox`, `pieces`); whether the Bot API can be reached is followed and
+told once per outage (`link`); what the bot sent (`sent_log`) and the whole conversation as
+the session shows it (`chat_log`) are recorded.
 
 It depends on trading (the request type) and nothing above it; the console shows its
 conversation.

@@ -6,11 +6,13 @@ requests.
 
 `SessionCommands.on_update` is a dispatcher callback of a group after the bot's handlers; its
 answers go through `answer` and its requests through `submit` (both the engine's queue), so
-that they keep their turn among the answers to earlier commands.
+that they keep their turn among the answers to earlier commands. The drills of `/sim` (on the
+simulated broker) go to the handler the session gives.
 """
 import re
 from typing import Callable, Mapping, Optional, Sequence
 
+from zandor_trader.chat import sim_command
 from zandor_trader.trading.requests import Request
 
 EXAMPLE_ORDER = "EPZ5,2,l,o,m,CQG,None,None"
@@ -45,6 +47,8 @@ COMMANDS = (
      "a picture of the last n one-minute bars (default 60) with your fills and working orders",
      "/chart ES 30"),
     ("help", "/help", "the commands", "/help"),
+    ("sim", sim_command.SYNTAX, "rehearse a failure on the simulated broker; SECONDS are "
+     "real seconds (the simulated clock runs --speed times faster)", sim_command.EXAMPLE),
 )
 KNOWN = frozenset(command for command, *_ in COMMANDS)
 # The session's own commands, served by the engine: the most words each takes after it (None:
@@ -95,14 +99,17 @@ def usage_text(command: str) -> str:
 
 class SessionCommands:
     """`submit` takes the requests of the session's own trading commands; `own` maps the
-    commands the session serves itself to what takes their words."""
+    commands the session serves itself to what takes their words; `sim(rest)` takes a /sim
+    command's text after the command (None: /sim is refused, the broker is a real one)."""
 
     def __init__(self, answer: Callable[[str], None],
                  submit: Optional[Callable[[Request], None]] = None,
-                 own: Optional[Mapping[str, Callable[[Sequence[str]], None]]] = None):
+                 own: Optional[Mapping[str, Callable[[Sequence[str]], None]]] = None,
+                 sim: Optional[Callable[[str], None]] = None):
         self.answer = answer
         self.submit = submit
         self.own = dict(own or {})
+        self.sim = sim
 
     def reply_for(self, message, args: Sequence[str]) -> Optional[str]:
         word = command_word(message)
@@ -113,6 +120,8 @@ class SessionCommands:
             return unknown_text(word)
         if command == "help":
             return syntax_text()
+        if command == "sim":
+            return sim_command.REFUSED
         if command == "send_order" and len(args) > 1:
             return spaced_order_hint(args)
         if command in REQUESTS and (too_many(command, args) or self.submit is None):
@@ -134,14 +143,20 @@ class SessionCommands:
     def on_update(self, update, context=None) -> None:
         """Dispatcher callback (the operator's updates only)."""
         message = getattr(update, "effective_message", None)
-        words = (getattr(message, "text", None) or "").split()[1:]  # as the library splits
-        serve = self.own.get((command_word(message) or "").lower())
+        text = getattr(message, "text", None) or ""
+        command = (command_word(message) or "").lower()
+        if self.sim is not None and command == "sim":
+            command_and_rest = text.split(None, 1)
+            self.sim(command_and_rest[1] if len(command_and_rest) > 1 else "")
+            return
+        words = text.split()[1:]  # as the library splits
+        serve = self.own.get(command)
         if serve is not None:
             serve(words)
             return
-        text = self.reply_for(message, words)
-        if text is not None:
-            self.answer(text)
+        reply = self.reply_for(message, words)
+        if reply is not None:
+            self.answer(reply)
             return
         request = self.request_for(message, words)
         if request is not None and self.submit is not None:

@@ -25,6 +25,7 @@ class Order:
     filled_quantity: int = 0
     create_time: datetime = field(default_factory=datetime.now)
     updated_time: Optional[datetime] = None
+    reason: Optional[str] = None  # the broker's, when it rejected the order
 
 
 @dataclass

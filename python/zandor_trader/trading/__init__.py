@@ -1,7 +1,8 @@
 """Trading: what the session does with the broker, whoever asks for it.
 
 The engine's loop (`engine`) serves `Request` objects with handlers grouped by family
-(`queries`, `orders` with its `flatten`, `risk_requests`, `stopping`) and watches the market
+(`queries`, `orders` with its `flatten`, `risk_requests`, `stopping`, the session's own
+`own_requests`) and watches the market
 data (`market_watch`) and the day's loss (`risk`, by `trading_day`); orders are read from the
 operator's order strings (`order_string`), named by their ids (`order_ids`) and checked before
 they reach the broker (`pretrade`); the trade log (`trades`) keeps orders and deals as the

@@ -1,6 +1,6 @@
 """What the engine tells the operator unasked about the account: each new deal once (journaled
 before its notice can go out) and each order that ended without a fill, with the broker's
-reason for a rejection. Runs on the engine's thread."""
+reason for a rejection (read with the order's update). Runs on the engine's thread."""
 from zandor_trader.core.constants import OrderStatus
 from zandor_trader.trading import replies
 
@@ -25,10 +25,11 @@ class Announcements:
         engine = self._engine
         fresh, self._ended_seen = engine.gateway.trades.ended_after(self._ended_seen)
         for order in fresh:
-            text = f"Order {ENDED[order.status]}: {replies.order_line(order)}"
-            reason = (engine.gateway.reject_reason(order.order_id)
-                      if order.status == OrderStatus.FAILED else None)
-            engine.reply(text + (f"; the broker's reason: {reason}" if reason else ""))
+            if order.status == OrderStatus.FAILED and order.reason:
+                engine.reply(f"Order rejected by the broker: {replies.order_line(order)}. "
+                             f"Reason: {order.reason}")
+            else:
+                engine.reply(f"Order {ENDED[order.status]}: {replies.order_line(order)}")
 
     def deals(self) -> bool:
         """Each new deal once: its notice stays in the outbox until it is sent. Whether there

@@ -6,9 +6,9 @@ order the operator sent them; the gateway wakes it after each deal and each orde
 stop request (the time limit, Ctrl-C) when the session must end; its own timers are bounded
 waits on the same inbox. Whatever woke it, it serves everything queued so far, moves a flatten
 under way on, then sleeps. The requests are served by handlers grouped by family (queries,
-orders, risk, stopping), the market data watched by `MarketWatch`, the day's loss by
-`DailyRisk`. Answers go to an outbox that another thread serves, so a slow or failing chat
-never holds up the gateway.
+orders, risk, stopping, the session's own), the market data watched by `MarketWatch`, the
+day's loss by `DailyRisk`. Answers go to an outbox that another thread serves, so a slow or
+failing chat never holds up the gateway.
 
 Once it must end, nothing more is served: `on_ending` closes the way in (the session's intake),
 every request still queued is answered that it was not served, and only then is the bot marked
@@ -29,10 +29,11 @@ from zandor_trader.trading.daily import DailySummary
 from zandor_trader.trading.journal import Journal
 from zandor_trader.trading.market_watch import MarketWatch
 from zandor_trader.trading.orders import FLATTEN_WAIT, OrderRequests
+from zandor_trader.trading.own_requests import OwnRequests
 from zandor_trader.trading.pnl_requests import PnlRequests
 from zandor_trader.trading.queries import Queries
 from zandor_trader.trading.requests import (
-    ANSWER, STOP as STOP_KIND, TERMINATED, Request, unserved_answer)
+    STOP as STOP_KIND, TERMINATED, Request, unserved_answer)
 from zandor_trader.trading.risk import DailyRisk
 from zandor_trader.trading.risk_requests import RiskRequests
 from zandor_trader.trading.stopping import Stopping
@@ -98,12 +99,13 @@ class Engine:
         self.orders = OrderRequests(self, flatten_wait)
         self.risks = RiskRequests(self, lambda: self.orders.start_flatten(None), log)
         self.pnl = PnlRequests(self)
+        self.own = OwnRequests(self)  # the session's answers and actions
         self.stopping = Stopping(self, self._end)
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
-            for family in (self.queries, self.orders, self.risks, self.pnl)
+            for family in (self.queries, self.orders, self.risks, self.pnl, self.own)
             for kind in family.KINDS}
-        self._handlers.update({STOP_KIND: self._serve_stop, ANSWER: self._serve_answer})
+        self._handlers[STOP_KIND] = self._serve_stop
         self.tracking = OrderTracking(self, clock)
         self.journal = journal
         self.books = Bookkeeping(journal, gateway.point_value) if journal is not None else None
@@ -268,15 +270,14 @@ class Engine:
             serve(**params)
         except Exception as exc:  # an operator's request never ends the session
             self.log(f"Serving {request.kind} failed:\n{traceback.format_exc().rstrip()}")
-            self.reply(f"{request.kind} failed: {type(exc).__name__}: {exc}")
+            # The first line says what went wrong (an order placing timeout goes on with the
+            # order's record); the whole of it is in the log.
+            what = str(exc).split("\n", 1)[0].rstrip()
+            self.reply(f"{request.kind} failed: {type(exc).__name__}: {what}")
 
     def _serve_stop(self, args=()) -> None:
         if self._stop_reason is None:
             self.stopping.stop(args)
-
-    def _serve_answer(self, text) -> None:
-        """The session's own answers (help, hints), in turn with the other requests' answers."""
-        self.reply(text)
 
     def trading_day(self) -> _dt.date:
         """Today's trading day on the broker's clock (else the local one), home exchange."""

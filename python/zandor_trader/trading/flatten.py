@@ -191,9 +191,8 @@ class Flatten:
             if _alive(order):
                 why.append(f"order {short(order_id)} not filled after {self.wait:g} s")
             elif order.status == OrderStatus.FAILED:
-                reason = self.desk.gateway.reject_reason(order_id)
                 why.append(f"order {short(order_id)} rejected by the broker"
-                           + (f": {reason}" if reason else ""))
+                           + (f": {order.reason}" if order.reason else ""))
             else:
                 why.append(f"order {short(order_id)} {order.status.name.lower()}")
         held = "long" if instrument.position > 0 else "short"

@@ -8,6 +8,7 @@ RUNNING = "Running"
 TERMINATED = "Terminated"
 STOP = "stop"
 ANSWER = "answer"  # the session's own answer (help, hints), sent in its turn
+CALL = "call"  # the session's own action (a drill), run in its turn; it returns its answer
 # The one answer of a request that comes when the session is already ending.
 NOT_SERVED = "Not served: the session is ending"
 
@@ -22,7 +23,9 @@ def unserved_answer(request: "Request") -> Optional[str]:
 
 @dataclass(frozen=True)
 class Request:
-    kind: str  # a request flag of the bot ("get_balance", ...), "stop", or "answer"
+    # A request flag of the bot ("get_balance", ...), "stop", "answer" (params: "text") or
+    # "call" (params: "action", a callable returning the answer).
+    kind: str
     params: Dict[str, Any] = field(default_factory=dict)
     seq: int = 0  # arrival number, from 1, in the order the operator's updates were handled
     text: str = ""  # the operator's message the request came from ("" when not known)

@@ -187,7 +187,7 @@ class TradeLog:
 
     @staticmethod
     def _apply(order: Order, update: dict) -> None:
-        for name in ("status", "filled_quantity", "filled_avg_price", "updated_time"):
+        for name in ("status", "filled_quantity", "filled_avg_price", "updated_time", "reason"):
             setattr(order, name, update.get(name, getattr(order, name)))
 
     def deal(self, report: dict) -> Deal:

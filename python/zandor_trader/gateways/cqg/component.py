@@ -1,6 +1,6 @@
 """What the gateway reads of the component itself, beside what the adapter reports: an
-instrument's tick size and tick value, the broker's reason for refusing an order, and the
-component's clock. Each read is the component's answer, or None where it has none."""
+instrument's tick size and tick value, and the component's clock. Each read is the
+component's answer, or None where it has none."""
 import datetime
 from decimal import Decimal
 from typing import Optional, Tuple
@@ -18,19 +18,6 @@ def tick_figures(instrument) -> Tuple[Optional[Decimal], Optional[Decimal]]:
     """(tick size, money per tick and contract) of a resolved instrument."""
     return (_positive(getattr(instrument, "TickSize", None)),
             _positive(getattr(instrument, "TickValue", None)))
-
-
-def reject_reason(cel, order_id: str) -> Optional[str]:
-    """The broker's reason for refusing the order `order_id` (on the thread `cel` was handed
-    to)."""
-    try:
-        import win32com.client
-
-        order = win32com.client.Dispatch(cel.Orders.ItemByGuid(order_id))
-        reason = str(order.RejectReason or "").strip()
-    except Exception:  # a component without reasons, or an order it no longer has
-        return None
-    return reason or None
 
 
 def line_time(cel) -> Optional[datetime.datetime]:

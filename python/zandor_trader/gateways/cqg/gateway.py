@@ -2,7 +2,7 @@
 import dataclasses
 import datetime
 import threading
-from collections import deque
+from collections import OrderedDict, deque
 from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional
 
@@ -41,6 +41,9 @@ class CqgGateway(ComponentLookupsMixin, BrokerOrdersMixin, BaseGateway):
         # Tick sizes by CQG symbol: as configured, else as the component reports them.
         self._ticks: Dict[str, Decimal] = dict(tick_sizes or {})
         self._refused: Dict[str, str] = {}  # symbol -> the component's reason (worker thread)
+        # Order id -> the broker's reason for rejecting it, until its update comes (worker
+        # thread).
+        self._rejections: "OrderedDict[str, str]" = OrderedDict()
         self.left_out: Dict[str, str] = {}  # symbols the component did not know -> why
         self._links: Dict[str, Optional[bool]] = {"gateway": None, "data": None}
         self._down_since: Dict[str, datetime.datetime] = {}  # link -> local time it went down
@@ -136,6 +139,13 @@ class CqgGateway(ComponentLookupsMixin, BrokerOrdersMixin, BaseGateway):
         self.cqg_orderbooks.pop(security, None)
         self.log(f"Instrument {symbol} is not known to the broker ({why}): left out of "
                  f"this session")
+
+    def order_rejected(self, order_id: str, reason: str) -> None:
+        """The broker rejected `order_id` for `reason`; its update follows (the component's
+        thread)."""
+        self._rejections[order_id] = reason
+        while len(self._rejections) > _KEPT_REJECTIONS:  # updates that never came
+            self._rejections.popitem(last=False)
 
     # -- what the engine checks orders against (and ComponentLookupsMixin's) ----------------
     def last_price(self, security: Security) -> Optional[Decimal]:
@@ -239,6 +249,10 @@ class CqgGateway(ComponentLookupsMixin, BrokerOrdersMixin, BaseGateway):
         self._keep(self.orderbooks, "orderbook", orderbook)
 
     def process_order(self, update: dict) -> None:
+        reason = self._rejections.pop(str(update.get("order_id")), None) \
+            if self._rejections else None
+        if reason is not None:
+            update["reason"] = reason
         if not self.trades.update(update):
             self.order_seen(update.get("order_id"))
         self._keep(self.order_updates, "order", update)
@@ -246,6 +260,9 @@ class CqgGateway(ComponentLookupsMixin, BrokerOrdersMixin, BaseGateway):
     def process_deal(self, deal: dict) -> None:
         self.trades.deal(deal)
         self._keep(self.deals, "deal", deal)
+
+
+_KEPT_REJECTIONS = 1000
 
 
 def _component_price(value):

@@ -1,7 +1,6 @@
 """The gateway's look-ups of the component's own figures and states, beside what the adapter
 hands over: each instrument's tick size and tick value, the state of the gateway and data
-connections (and since when one is down), the broker's reason for refusing an order, and the
-component's clock."""
+connections (and since when one is down), and the component's clock."""
 import datetime
 import threading
 from decimal import Decimal
@@ -73,10 +72,6 @@ class ComponentLookupsMixin:
         symbol = self._by_security.get(security)
         tick, value = self._ticks.get(symbol or ""), self._tick_values.get(symbol or "")
         return value / tick if tick and value else None
-
-    def reject_reason(self, order_id: str) -> Optional[str]:
-        """The broker's reason for refusing the order, or None (the gateway's thread)."""
-        return component.reject_reason(self.ambrel.cqgCEL, order_id) if self.ambrel else None
 
     def market_time(self) -> Optional[datetime.datetime]:
         """The component's clock now (China time, as it is configured), or None when it cannot
