@@ -232,3 +232,41 @@ def test_a_send_from_within_a_send_leaves_the_turn_with_the_outer_one(bot, serve
         object.__delattr__(ext, "send_message")
     assert waited == [True]
     assert [m.text for m in server.sent(after=start)] == ["nested", "outer", "after the outer one"]
+
+
+def test_the_next_slot_counts_from_the_end_of_the_previous_send(bot, server, flood):
+    # A slow Telegram: each send takes 0.3 s. Counted from its start, the next slot (0.5 s
+    # later) would be open almost at once after the answer; counted from its end it is not.
+    bot.pace_sends(chat_rate=2, chat_burst=1)
+    server.set_send_delay(0.3)
+    began = time.monotonic()
+    for n in range(3):
+        bot.send_message(f"slow {n}")
+    assert time.monotonic() - began >= 3 * 0.3 + 2 * 0.5
+
+
+def test_the_turn_goes_to_those_waiting_in_the_order_they_asked(bot, server):
+    # The first sender, once done, asks again at once: it does not go before those that
+    # waited for it.
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    waiting = [threading.Thread(target=lambda who=who: bot.send_message(who), daemon=True)
+               for who in "BCD"]
+
+    def send_message(**kwargs):
+        if kwargs["text"] == "first":
+            for thread in waiting:  # each in line before the next asks
+                thread.start()
+                eventually(lambda: parked(thread))
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        bot.send_message("first")
+        bot.send_message("again")
+        for thread in waiting:
+            thread.join(10)
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert [m.text for m in server.sent(after=start)] == ["first", "B", "C", "D", "again"]

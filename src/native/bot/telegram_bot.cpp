@@ -160,10 +160,17 @@ int tb_init(PyObject* self, PyObject* args, PyObject* kwds) {
       set_field(bot.get(), id, initial_value(id).get());
     }
     register_handlers(updater.get());
-    start_polling(updater.get());
+    // Paced before the first update can be dispatched; forgotten if polling does not start,
+    // as the client bot then goes and its address may be reused.
+    pace_replies(bot.get(), self, tb->pacer);
+    try {
+      start_polling(updater.get());
+    } catch (const PythonError&) {
+      stop_pacing_replies(bot.get(), self);
+      throw;
+    }
     tb->updater = updater.release();
     tb->bot = bot.release();
-    pace_replies(tb->bot, self, tb->pacer);
     return 0;
   });
 }
