@@ -245,6 +245,35 @@ def test_the_next_slot_counts_from_the_end_of_the_previous_send(bot, server, flo
     assert time.monotonic() - began >= 3 * 0.3 + 2 * 0.5
 
 
+def test_after_a_refused_send_too_the_next_slot_counts_from_its_end(bot, server, flood):
+    # Each send takes 0.2 s; the server takes one a second, the bot paces four: the second
+    # message is refused at least once, and every try waits a quarter second after the end of
+    # the one before it.
+    flood(FloodLimit(per_chat=1, chat_burst=1, tolerance=0, retry_after=0.05))
+    bot.pace_sends(chat_rate=4, chat_burst=1)
+    server.set_send_delay(0.2)
+    ext, tries = bot.updater.bot, []
+    original = type(ext).send_message
+
+    def send_message(**kwargs):
+        began = time.monotonic()
+        try:
+            return original(ext, **kwargs)
+        finally:
+            tries.append((began, time.monotonic()))
+
+    object.__setattr__(ext, "send_message", send_message)
+    refusals = server.flood_refusals()
+    try:
+        bot.send_message("first")
+        bot.send_message("second")
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert server.flood_refusals() > refusals
+    gaps = [began - ended for (_, ended), (began, _) in zip(tries, tries[1:])]
+    assert min(gaps) >= 0.25 - 0.001, gaps
+
+
 def test_the_turn_goes_to_those_waiting_in_the_order_they_asked(bot, server):
     # The first sender, once done, asks again at once: it does not go before those that
     # waited for it.

@@ -131,6 +131,7 @@ CTRL_C_IN_LINE = """
         outcomes["interrupted"] = "KeyboardInterrupt"
     later = sender("later", "after")  # finds the turn free
     later.join(10)
+    outcomes["sent before close"] = not later.is_alive()
     bot.close()
     finish(later)
 """
@@ -140,5 +141,6 @@ def test_ctrl_c_in_line_for_the_turn_passes_on_a_turn_handed_to_it():
     done = run_script(textwrap.dedent(PRELUDE) + textwrap.dedent(CTRL_C_IN_LINE), timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == (
-        "[('holder', 'sent'), ('interrupted', 'KeyboardInterrupt'), ('later', 'sent')] "
+        "[('holder', 'sent'), ('interrupted', 'KeyboardInterrupt'), ('later', 'sent'), "
+        "('sent before close', True)] "
         "['slow', 'after']"), done.stdout
