@@ -153,3 +153,40 @@ def test_deals_restored_from_an_earlier_session_are_listed_and_never_announced_a
     engine.serve_pending()
     (listing,) = engine.outbox.texts
     assert listing.startswith("Last 1 of 1 deals:") and "D7 order {A}" in listing
+
+
+def test_what_earlier_sessions_realized_today_counts_against_the_daily_loss_limit(
+        tmp_path, closing):
+    import datetime
+    from decimal import Decimal
+
+    from zandor_trader.core.balance import AccountBalance
+    from zandor_trader.core.constants import Direction
+    from zandor_trader.core.order import Deal
+    from zandor_trader.trading import Limits
+
+    path = str(tmp_path / "journal.sqlite")
+    first = SessionBook(settings(path), log=print)
+    when = datetime.datetime(2025, 12, 1, 22, 30)
+    first.journal.deal(Deal("D1", "{A}", ES, Direction.SHORT, 6840.0, 2, when),
+                       trading_day="2025-12-01", realized=-700.0)
+    first.journal.deal(Deal("D2", "{B}", ES, Direction.SHORT, 6830.0, 1, when),
+                       trading_day="2025-11-28", realized=-5_000.0)  # an earlier day's
+    first.close()
+    gateway, _ = connected(str(tmp_path / "paper.sqlite"))
+    closing(gateway)
+    second = closing(SessionBook(settings(path), log=print))
+    engine = engine_on(gateway, second)
+    engine.limits = Limits(max_daily_loss=Decimal(1000))
+    engine.risk.market_time = lambda: when
+    engine.trading_day = lambda: datetime.date(2025, 12, 1)
+    second.reconcile(engine)
+    # The account's realized figure runs on; the restarted session sees it first here.
+    notices, reached = engine.risk.update(AccountBalance(realized_pnl=-9_000.0,
+                                                         unrealized_pnl=-250.0))
+    assert (notices, reached) == ([], False)
+    assert engine.risk.figures.realized == -700.0
+    notices, reached = engine.risk.update(AccountBalance(realized_pnl=-9_100.0,
+                                                         unrealized_pnl=-250.0))
+    assert reached and notices[0].startswith(
+        "Daily loss limit reached: today's P&L -1,050.00 (realized -800.00, open -250.00)")

@@ -484,9 +484,12 @@ def test_commands_after_a_stop_force_are_each_answered_not_served_and_nothing_is
     assert_ended_cleanly(s, "/stop from the operator")
     # Each command the bot took (it acknowledged it) is answered once; the bot stops taking
     # commands before the last replies go out, so none it took is left without its answer.
+    # How many it takes before the stop is a race of the bot's polls with the engine (none, when
+    # the stop comes alone in its poll and the engine ends first): the engine's side of it is
+    # tested without a bot in the wind-down tests.
     taken = [m for m in chat if re.match(r"\[[^]]+\] (Send order|Closing positions|Fetching "
                                          r"balance)", m)]
-    assert chat.count("Not served: the session is ending") == len(taken) >= 1, chat
+    assert chat.count("Not served: the session is ending") == len(taken), chat
     assert not [m for m in chat if m.startswith(("Order placed", "Closing 1", "Balance of"))]
     (summary,) = [m for m in chat if m.startswith("Zandor-Trader terminated")]
     assert "Open positions: 0" in summary

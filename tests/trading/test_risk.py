@@ -183,3 +183,17 @@ def test_risk_shows_the_limits_what_is_used_and_the_state(limited):
     assert command(desk, "risk")[0].endswith("State: halted by the operator since 14:05 (/resume)")
     desk.engine.limits = Limits()
     assert "max_daily_loss: off" in command(desk, "risk")[0]
+
+
+def test_an_earlier_days_carried_loss_is_not_counted_on_a_new_day(desk):
+    desk.engine.limits = Limits(max_daily_loss=Decimal(1000))
+    market = [MONDAY]
+    desk.engine.risk.market_time = lambda: market[0]
+    desk.engine.risk.carry(dt.date(2025, 12, 1), -900.0)  # a restarted session, Monday
+    desk.adapter.balance.unrealized_pnl = -150.0
+    desk.engine.check_risk()
+    assert answers(desk)[0].startswith(
+        "Daily loss limit reached: today's P&L -1,050.00 (realized -900.00, open -150.00)")
+    market[0] += dt.timedelta(hours=9)  # Tuesday's day: Monday's losses stay with Monday
+    desk.engine.check_risk()
+    assert desk.engine.risk.figures.realized == 0.0 and not desk.engine.risk.halted

@@ -61,16 +61,22 @@ class SessionBook:
                          record=lambda deal: books.record(deal, while_down=True))
         books.align(gateway.positions)
         if self.journal.previous:  # the day goes on where the last session left it
+            day = engine.trading_day()
+            # The day's losses count against its limit whatever sessions made them.
+            engine.risk.carry(day, self._realized_on(day))
             self.log(self.realized_today(engine))
         return text
 
     def realized_today(self, engine) -> str:
         day = engine.trading_day()
-        self.journal.committed()
-        total = sum(journal_reads.realized_by_day(self.path, day.isoformat(),
-                                                  day.isoformat()).get(day.isoformat(),
-                                                                       {}).values())
+        total = self._realized_on(day)
         return f"Realized P&L of trading day {day.isoformat()} (journal): {total:,.2f}"
+
+    def _realized_on(self, day) -> float:
+        self.journal.committed()
+        return float(sum(journal_reads.realized_by_day(self.path, day.isoformat(),
+                                                       day.isoformat()).get(day.isoformat(),
+                                                                            {}).values()))
 
     # -- recording -----------------------------------------------------------------------
     def chat_line(self, who: str, text: str) -> None:

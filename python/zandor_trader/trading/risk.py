@@ -5,8 +5,9 @@ P&L falls below minus `max_daily_loss`, or when the operator sends /halt; orders
 risk still pass. A halt for the loss ends with the trading day, the operator's with /resume.
 
 The day's realized P&L is counted from the realized P&L the account had when the session
-first saw that trading day (the account's figure runs on across days); the open P&L is the
-account's, as the broker reports it.
+first saw that trading day (the account's figure runs on across days), plus what earlier
+sessions realized that day (from the journal), so that a restart does not hand back a day's
+losses; the open P&L is the account's, as the broker reports it.
 """
 import datetime as dt
 from dataclasses import dataclass
@@ -26,7 +27,7 @@ def money(value) -> str:
 @dataclass(frozen=True)
 class DayFigures:
     day: dt.date
-    realized: float  # realized since the day was first seen
+    realized: float  # realized on the day, earlier sessions' included
     open: float  # open P&L of the positions held now
 
     @property
@@ -51,6 +52,7 @@ class DailyRisk:
         self.now = now
         self.day: Optional[dt.date] = None
         self._realized_at_start = 0.0
+        self._carried: Optional[Tuple[dt.date, float]] = None  # earlier sessions' realized
         self.figures: Optional[DayFigures] = None
         self.halted_by_operator: Optional[dt.datetime] = None  # since when
         self.halted_for_loss: Optional[dt.datetime] = None
@@ -58,6 +60,10 @@ class DailyRisk:
     @property
     def halted(self) -> bool:
         return self.halted_by_operator is not None or self.halted_for_loss is not None
+
+    def carry(self, day: dt.date, realized: float) -> None:
+        """What was realized on trading day `day` before this session saw the account."""
+        self._carried = (day, float(realized))
 
     def update(self, balance: AccountBalance) -> Tuple[List[str], bool]:
         """Takes the account's figures as they are now: (what the operator is to be told,
@@ -72,7 +78,9 @@ class DailyRisk:
                                   if self.halted_by_operator else
                                   "; orders that open risk are taken again."))
             self.day, self._realized_at_start, self.halted_for_loss = day, realized, None
-        figures = self.figures = DayFigures(day, realized - self._realized_at_start, open_pnl)
+        earlier = self._carried[1] if self._carried and self._carried[0] == day else 0.0
+        figures = self.figures = DayFigures(day, realized - self._realized_at_start + earlier,
+                                            open_pnl)
         limit = self.limits().max_daily_loss
         reached = (limit is not None and self.halted_for_loss is None
                    and figures.total < -float(limit))
