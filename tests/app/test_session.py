@@ -212,8 +212,14 @@ def test_the_operator_trades_from_the_chat_and_stops_the_session(run_session, tm
     *_, refused = s.say("/send_order CLEF6,1,l,o,m,CQG,None,None", "Send order", "refused")
     assert "trading is halted by the operator" in refused
     assert s.say("/resume", "Trading resumed") == ["Trading resumed."]
-    *_, flat = s.say("/close_positions", "Closing positions", "Flat: ")
-    assert flat == "Flat: EPZ5: 2 closed in 1 order"
+    *_, asked = s.say("/close_positions", "Closing positions", "Flatten the account?")
+    assert asked.splitlines()[1:] == ["Open positions: 1", f"CQG EPZ5.CME LONG 2 @ {filled_at}"]
+    question = s.remote.sent()[-1]
+    assert question.buttons == [["Confirm", "Cancel"]]
+    pressed = s.remote.press_button(question.message_id, text="Confirm")
+    assert s.expect("Flat: ")[-1] == "Flat: EPZ5: 2 closed in 1 order"
+    assert s.remote.wait_callback_answer(pressed, timeout=REPLY).text == "Confirmed."
+    assert s.remote.message(question.message_id).text == asked + "\nChosen: Confirm"
 
     *_, summary = s.say("/stop force", "Terminating Zandor-Trader",
                         "Zandor-Trader terminated (/stop from the operator).")

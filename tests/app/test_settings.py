@@ -78,6 +78,18 @@ def test_the_daily_loss_limit_and_its_flatten_come_like_the_other_limits(tmp_pat
     assert (s.limits.max_daily_loss, s.limits.flatten_on_loss) == (Decimal(900), False)
 
 
+def test_confirm_above_comes_like_the_other_limits_and_is_off_by_default(tmp_path):
+    path = tmp_path / "confirm.ini"
+    path.write_text("[zandor_trader]\nconfirm_above = 5\n")
+    env = {"ZANDOR_TRADER_CONFIG": str(path)}
+    assert load({}, {"ZANDOR_TRADER_CONFIG": "/dev/null"}).limits.confirm_above is None
+    assert load({}, env).limits.confirm_above == 5
+    assert load({}, dict(env, ZANDOR_CONFIRM_ABOVE="off")).limits.confirm_above is None
+    assert parse_args(["--confirm-above", "0"], env).limits.confirm_above == 0  # every order
+    with pytest.raises(SettingsError, match="ZANDOR_CONFIRM_ABOVE: '-1' must be at least 0"):
+        load({}, dict(env, ZANDOR_CONFIRM_ABOVE="-1"))
+
+
 def test_the_simulated_broker_takes_what_its_catalogue_knows(tmp_path):
     s = load({"instruments": ("EP", "CLEF6")}, {"ZANDOR_TRADER_CONFIG": "/dev/null"})
     assert s.broker == "sim" and s.account == 100101 and s.password.reveal() == "simulated"

@@ -1,10 +1,12 @@
 """The session on the simulated broker: the drills' seconds turned into the simulated clock's,
 their refusals answered plainly, the chaos driver's rate in real hours and its drills traced,
-the clock started at a trading day's opening, and --sim-chaos refused where it cannot run."""
+the clock started at a trading day's opening, and --sim-chaos refused where it cannot run;
+/sim taken by the chat's intake with the session's other own commands and presses."""
 import datetime
 import types
 
 import pytest
+from telegram.ext import DispatcherHandlerStop
 
 import cqgsim
 from zandor_trader.app.cli import parse_args
@@ -142,34 +144,49 @@ def test_sim_chaos_from_each_source_and_refused_where_it_cannot_run(tmp_path):
         parse_args(["--sim-chaos", "inf"], environ={})
 
 
-def test_sim_goes_through_the_intake_numbered_among_the_bot_commands_and_unserved_once_closed():
-    from zandor_trader.app.charts import chart_command
-    from zandor_trader.app.session import session_commands
+def test_own_commands_go_through_the_intake_numbered_among_the_bots_and_unserved_once_closed():
+    from zandor_trader.app.session import own_commands, session_commands
     from zandor_trader.chat import RequestIntake
+    from zandor_trader.chat.presses import Presses
     from zandor_trader.trading.requests import NOT_SERVED, unserved_answer
 
     def say(commands, text):
         commands.on_update(types.SimpleNamespace(
             effective_message=types.SimpleNamespace(text=text, entities=None)))
 
+    def press(presses, chat_id):
+        with pytest.raises(DispatcherHandlerStop):
+            presses.on_update(types.SimpleNamespace(
+                effective_chat=types.SimpleNamespace(id=chat_id),
+                callback_query=types.SimpleNamespace(id="q1", data="k.1:confirm", message=None)))
+
     bot, taken, unserved = fakes.Bot(), [], []
     intake = RequestIntake(bot, taken.append, when_closed=unserved.append)
     d, _ = drills()
-    commands = session_commands(intake, chart_command(intake.take), d)  # as the session has it
+    commands = session_commands(intake, own_commands(intake.take), d)  # as the session has it
+    presses = Presses(7, intake.take, lambda line: None)
     bot.get_balance = True
     intake.on_dispatched()
     say(commands, "/sim hold next 2")
     say(commands, "/chart EPZ5")
     say(commands, "/sim hold")  # no drill: answered with the usage, in turn
-    assert [(r.kind, r.seq) for r in taken] == [("get_balance", 1), ("call", 2), ("chart", 3),
-                                                 ("answer", 4)]
+    for text in ("/buy ES 2 @6850", "/sell ES 1", "/cancel F3CC", "/replace F3CC 6851"):
+        say(commands, text)
+    press(presses, 7)
+    assert [(r.kind, r.seq) for r in taken] == [
+        ("get_balance", 1), ("call", 2), ("chart", 3), ("answer", 4), ("buy", 5), ("sell", 6),
+        ("cancel", 7), ("replace", 8), ("press", 9)]
     assert taken[1].params["action"]() == "hold 20.0 on the simulated clock (2 s of real time " \
                                            "at speed 10)"
     assert taken[3].params["text"].startswith("Drill not understood: expected next after hold")
+    assert [r.params["args"] for r in taken[4:8]] == [
+        ("ES", "2", "@6850"), ("ES", "1"), ("F3CC",), ("F3CC", "6851")]
     intake.close()
     say(commands, "/sim drop gw 5")
-    (late,) = unserved
-    assert (late.kind, late.seq, unserved_answer(late)) == ("call", 5, NOT_SERVED)
+    say(commands, "/buy ES 1")
+    press(presses, 7)
+    assert [(r.kind, r.seq, unserved_answer(r)) for r in unserved] == [
+        ("call", 10, NOT_SERVED), ("buy", 11, NOT_SERVED), ("press", 12, NOT_SERVED)]
     assert d.sim.calls == [("hold", 20.0)]  # the late drill was never run
 
     # On a real broker the refusal is the intake's answer too.

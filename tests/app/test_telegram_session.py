@@ -80,10 +80,6 @@ def burst():
 
 # Long: Telegram takes one message a second to a chat: about 45 messages go out.
 @pytest.mark.long
-@pytest.mark.xfail(reason="until the bot module paces its handlers' replies and writes a "
-                          "command's fields whatever their send does (its side of the same "
-                          "change): /orders is lost to a 429 on its acknowledgement",
-                   strict=False)
 def test_a_burst_under_telegrams_flood_limits_is_answered_each_once_in_order(run_session,
                                                                             bot_api):
     api = bot_api("--flood")

@@ -39,6 +39,9 @@ INITIAL = {
     "close_positions_gateway_name": None,
 }
 
+# Pacing limits that pace nothing: the server plays no flood limit unless a test asks.
+UNPACED = {"chat_rate": 0, "total_rate": 0}
+
 # Messages the operator sent while the bot was down; it must not act on them.
 STALE = ["/stop", "/send_order ES,1,l,o,m,GW,None,None"]
 
@@ -75,8 +78,7 @@ def botmod(server):
     for text in STALE:
         server.post_message(text, OPERATOR)
     module = importlib.import_module(MODULE)
-    # The server plays no flood limit unless a test asks for one: no pacing needed.
-    module.bot.pace_sends(chat_rate=0, total_rate=0)
+    module.bot.pace_sends(**UNPACED)
     server.wait_polling()
     yield module
     module.bot.close()
@@ -93,6 +95,16 @@ def bot(botmod):
     for name, value in INITIAL.items():
         setattr(botmod.bot, name, value)
     return botmod.bot
+
+
+@pytest.fixture
+def flood(bot, server):
+    """Sets the server's flood limit for the test; the bot starts unpaced and is left so,
+    the server without a limit or a delay."""
+    yield server.set_flood_limit
+    server.set_flood_limit(None)
+    server.set_send_delay(0)
+    bot.pace_sends(**UNPACED)
 
 
 def fields(bot):

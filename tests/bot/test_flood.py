@@ -9,18 +9,9 @@ from botapi import FloodLimit
 from tests.native.parking import parked
 from tests.waiting import eventually
 
-from .conftest import OPERATOR
+from .conftest import OPERATOR, UNPACED
 
 DEFAULTS = {"chat_rate": 1.0, "chat_burst": 3.0, "total_rate": 30.0, "total_burst": 30.0}
-UNPACED = {"chat_rate": 0, "total_rate": 0}
-
-
-@pytest.fixture
-def flood(bot, server):
-    """Sets the server's flood limit for the test; the bot starts unpaced."""
-    yield server.set_flood_limit
-    server.set_flood_limit(None)
-    bot.pace_sends(**UNPACED)
 
 
 def split_reply(pieces):
@@ -241,3 +232,70 @@ def test_a_send_from_within_a_send_leaves_the_turn_with_the_outer_one(bot, serve
         object.__delattr__(ext, "send_message")
     assert waited == [True]
     assert [m.text for m in server.sent(after=start)] == ["nested", "outer", "after the outer one"]
+
+
+def test_the_next_slot_counts_from_the_end_of_the_previous_send(bot, server, flood):
+    # A slow Telegram: each send takes 0.3 s. Counted from its start, the next slot (0.5 s
+    # later) would be open almost at once after the answer; counted from its end it is not.
+    bot.pace_sends(chat_rate=2, chat_burst=1)
+    server.set_send_delay(0.3)
+    began = time.monotonic()
+    for n in range(3):
+        bot.send_message(f"slow {n}")
+    assert time.monotonic() - began >= 3 * 0.3 + 2 * 0.5
+
+
+def test_after_a_refused_send_too_the_next_slot_counts_from_its_end(bot, server, flood):
+    # Each send takes 0.2 s; the server takes one a second, the bot paces four: the second
+    # message is refused at least once, and every try waits a quarter second after the end of
+    # the one before it.
+    flood(FloodLimit(per_chat=1, chat_burst=1, tolerance=0, retry_after=0.05))
+    bot.pace_sends(chat_rate=4, chat_burst=1)
+    server.set_send_delay(0.2)
+    ext, tries = bot.updater.bot, []
+    original = type(ext).send_message
+
+    def send_message(**kwargs):
+        began = time.monotonic()
+        try:
+            return original(ext, **kwargs)
+        finally:
+            tries.append((began, time.monotonic()))
+
+    object.__setattr__(ext, "send_message", send_message)
+    refusals = server.flood_refusals()
+    try:
+        bot.send_message("first")
+        bot.send_message("second")
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert server.flood_refusals() > refusals
+    gaps = [began - ended for (_, ended), (began, _) in zip(tries, tries[1:])]
+    assert min(gaps) >= 0.25 - 0.001, gaps
+
+
+def test_the_turn_goes_to_those_waiting_in_the_order_they_asked(bot, server):
+    # The first sender, once done, asks again at once: it does not go before those that
+    # waited for it.
+    ext = bot.updater.bot
+    original = type(ext).send_message
+    waiting = [threading.Thread(target=lambda who=who: bot.send_message(who), daemon=True)
+               for who in "BCD"]
+
+    def send_message(**kwargs):
+        if kwargs["text"] == "first":
+            for thread in waiting:  # each in line before the next asks
+                thread.start()
+                eventually(lambda: parked(thread))
+        return original(ext, **kwargs)
+
+    object.__setattr__(ext, "send_message", send_message)
+    start = server.sent_count()
+    try:
+        bot.send_message("first")
+        bot.send_message("again")
+        for thread in waiting:
+            thread.join(10)
+    finally:
+        object.__delattr__(ext, "send_message")
+    assert [m.text for m in server.sent(after=start)] == ["first", "B", "C", "D", "again"]

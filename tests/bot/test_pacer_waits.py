@@ -1,7 +1,8 @@
 """close() from another thread ends every wait of a paced send at once: the wait for a slot
 (the send then goes out unpaced), the hold after a 429 (the message is given up) and the wait
-for the sending turn. Each case runs in a process of its own whose threads give up the GIL
-only where they wait, so that each step below happens while the sender is parked."""
+for the sending turn; Ctrl-C ends a wait for the turn without keeping it. Each case runs in a
+process of its own whose threads give up the GIL only where they wait, so that each step below
+happens while the sender is parked."""
 import textwrap
 
 import pytest
@@ -96,3 +97,50 @@ def test_close_from_another_thread_ends_the_wait_for_a(case):
     done = run_script(textwrap.dedent(PRELUDE) + textwrap.dedent(source), timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == printed, done.stdout
+
+
+# Ctrl-C reaches the main thread while it waits in line for the turn, and the turn is handed to
+# it before the interrupt is raised: it leaves without sending, and the turn goes on.
+CTRL_C_IN_LINE = """
+    import signal
+    ext = bot.updater.bot
+    original, inside, go = type(ext).send_message, threading.Event(), threading.Event()
+    def send_message(**kwargs):
+        if kwargs["text"] == "slow":
+            inside.set()
+            go.wait()  # the turn held until the interrupt lets it go
+        return original(ext, **kwargs)
+    object.__setattr__(ext, "send_message", send_message)
+    holder = sender("holder", "slow")
+    inside.wait()
+    def on_interrupt(*args):
+        go.set()
+        holder.join(10)  # the holder let the turn go: handed to this thread, still in line
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGINT, on_interrupt)
+    main, parked = threading.get_ident(), threading.Event()
+    # Runs once the main thread gives up the GIL, which it does only where it waits in line.
+    def interrupt():
+        parked.wait()
+        signal.pthread_kill(main, signal.SIGINT)
+    threading.Thread(target=interrupt, daemon=True).start()
+    parked.set()
+    try:
+        bot.send_message("interrupted", 1)
+    except KeyboardInterrupt:
+        outcomes["interrupted"] = "KeyboardInterrupt"
+    later = sender("later", "after")  # finds the turn free
+    later.join(10)
+    outcomes["sent before close"] = not later.is_alive()
+    bot.close()
+    finish(later)
+"""
+
+
+def test_ctrl_c_in_line_for_the_turn_passes_on_a_turn_handed_to_it():
+    done = run_script(textwrap.dedent(PRELUDE) + textwrap.dedent(CTRL_C_IN_LINE), timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == (
+        "[('holder', 'sent'), ('interrupted', 'KeyboardInterrupt'), ('later', 'sent'), "
+        "('sent before close', True)] "
+        "['slow', 'after']"), done.stdout

@@ -110,3 +110,23 @@ def gateway_with_adapter():
 def long_position(security=ES, quantity=2, price=6850.25):
     return PositionData(security=security, direction=Direction.LONG, holding_price=price,
                         quantity=quantity, update_time=T0)
+
+
+class Outlet:
+    """Where the engine's questions go: each kept, with its settling notes and the answers to
+    presses; the question's text is a reply too, as without buttons."""
+
+    def __init__(self, engine):
+        self.reply = engine.reply
+        self.questions, self.notes, self.answers = [], [], []
+        engine.questions.outlet = self
+
+    def ask(self, question):
+        self.questions.append(question)
+        self.reply(question.text)
+
+    def settle(self, question, note):
+        self.notes.append((question.key, note))
+
+    def answer(self, query_id, text):
+        self.answers.append((query_id, text))

@@ -343,8 +343,10 @@ def test_the_sessions_own_answers_take_their_turn_among_the_engines(desk):
     desk.engine.serve_pending()
     (listing,) = answers(desk)
     lines = listing.splitlines()
-    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 17
+    assert lines[0] == "Commands, each with an example:" and len(lines) == 1 + 2 * 21
     assert "/cancel_order <id> <gateway>: cancel an order" in listing
+    assert "/buy <symbol> <quantity> [@<price> | stop <price>]: buy at market" in listing
+    assert "    e.g. /replace F3CCA1DE 6851.50" in lines
     assert "/chart <symbol> [n]: a picture of the last n one-minute bars" in listing
     assert all(line.startswith("    e.g. /") for line in lines[2::2])
 

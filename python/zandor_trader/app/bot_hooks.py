@@ -2,7 +2,8 @@
 added when the session starts and taken off when it ends (the bot module outlives a session).
 
 The bot stops other chats' updates before its handlers (group -1), so the groups after it see
-only the operator's; the group before it sees every update.
+only the operator's; the groups before it see every update. The first of them takes the
+buttons pressed (which the bot would stop as updates that are not new messages).
 
 While the session runs, its chat link is the dispatcher's only error handler: it prints each
 library error as one line and an outage once (see chat.link); the error handlers the bot module
@@ -20,6 +21,7 @@ if TYPE_CHECKING:
     from telegram.ext import Dispatcher, Handler
 
     from zandor_trader.chat import ChatLink, ChatLog, RequestIntake, SessionCommands
+    from zandor_trader.chat.presses import Presses
     from zandor_trader.plugins.telegram.bot import TelegramBot
 
 
@@ -38,10 +40,12 @@ def dispatcher(bot: "TelegramBot") -> "Dispatcher":
 
 
 def hook_session(bot: "TelegramBot", chat_id: int, chat: "ChatLog", intake: "RequestIntake",
-                 commands: "SessionCommands", link: Optional["ChatLink"] = None) -> Hooks:
+                 commands: "SessionCommands", link: Optional["ChatLink"] = None,
+                 presses: Optional["Presses"] = None) -> Hooks:
     """The conversation recorded, each update's request taken for the engine, and the
     session's own answers (unknown commands, /help's list, hints) after the bot's replies;
-    with a `link`, library errors told through it."""
+    with a `link`, library errors told through it; with `presses`, the buttons pressed taken
+    before anything else sees them."""
 
     def dispatched(update, context):
         chat.sync()  # the bot's own replies, before the engine's answers
@@ -54,6 +58,8 @@ def hook_session(bot: "TelegramBot", chat_id: int, chat: "ChatLog", intake: "Req
     hooks = Hooks([(TypeHandler(Update, from_operator), -2),
                    (TypeHandler(Update, dispatched), 1),  # after the bot's
                    (TypeHandler(Update, commands.on_update), 2)])
+    if presses is not None:
+        hooks.handlers.insert(0, (TypeHandler(Update, presses.on_update), -3))
     own = dispatcher(bot)
     for handler, group in hooks.handlers:
         own.add_handler(handler, group=group)

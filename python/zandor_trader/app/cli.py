@@ -1,9 +1,10 @@
 """zandor-trader (python -m zandor_trader): a live trading session on the CQG component.
 
 The session logs on, follows the instruments and the account, and serves the operator's
-commands from the chat (/balance, /positions, /orders, /deals, /send_order, /cancel_order,
-/cancel_orders, /close_positions, /flatten, /risk, /halt, /resume, /chart, /stop; /sim to
-rehearse a failure on the simulated broker). It runs until /stop, --minutes, or Ctrl-C.
+commands from the chat (/balance, /positions, /orders, /deals, /send_order, /buy, /sell,
+/cancel, /replace, /cancel_order, /cancel_orders, /close_positions, /flatten, /risk, /halt,
+/resume, /pnl, /chart, /stop; /sim to rehearse a failure on the simulated broker). It runs
+until /stop, --minutes, or Ctrl-C.
 
 Settings come from the settings file (--config, ZANDOR_TRADER_CONFIG, or zandor_trader.ini),
 then ZANDOR_* environment variables, then these options. The gateway password
@@ -72,6 +73,8 @@ OPTIONS = (
      "are taken (default off)"),
     ("--flatten-on-loss", "flatten_on_loss", str,
      "yes: flatten the account when the daily loss limit is reached (default no)"),
+    ("--confirm-above", "confirm_above", str,
+     "an order of more contracts than this waits for the operator's Confirm (default off)"),
     ("--stale-after", "stale_after", _not_negative,
      "seconds without market data before the operator is told (default 120; 0: never)"),
     ("--minutes", "minutes", _positive(float),

@@ -62,6 +62,13 @@ def money_or_off(value: str) -> Optional[Decimal]:
     return decimal(value)
 
 
+def count_or_off(value: str) -> Optional[int]:
+    """A whole number from 0, or "off" (none)."""
+    if value.strip().lower() in ("off", "none", "no"):
+        return None
+    return whole(0)(value)
+
+
 def yes_no(value: str) -> bool:
     word = value.strip().lower()
     if word in ("yes", "true", "on", "1"):

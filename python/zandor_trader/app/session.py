@@ -11,7 +11,7 @@ The journal records the conversation, the requests, the orders and deals and eve
 import random
 import sys
 import time
-from typing import TYPE_CHECKING, Callable, Optional
+from typing import TYPE_CHECKING, Callable, Dict, Optional, Sequence
 
 from zandor_trader.app.bot_api import choose_bot_api
 from zandor_trader.app.closing import EXIT_FAILED, EXIT_OK
@@ -29,6 +29,7 @@ if TYPE_CHECKING:
     from zandor_trader.chat import (
         ChatLink, ChatLog, Outbox, RequestIntake, SentLog, SessionCommands)
     from zandor_trader.console import Display, KeyboardReader, OrderFilter, Scroll, Transcript
+    from zandor_trader.console.view import ButtonChoice
     from zandor_trader.gateways.cqg.gateway import CqgGateway
     from zandor_trader.plugins.telegram.bot import TelegramBot
     from zandor_trader.trading import Engine, Request
@@ -40,7 +41,9 @@ def market_seed(seed: Optional[int]) -> int:
 
 
 def _print_chat(who: str, text: str) -> None:
-    head, *rest = text.split("\n")
+    from zandor_trader.chat.chat_log import with_buttons
+
+    head, *rest = with_buttons(text).split("\n")
     lines = [f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]
     # One write: the other threads' trace lines cannot land inside it.
     sys.stdout.write("\n".join(lines) + "\n")
@@ -63,11 +66,21 @@ def _prepare_broker(s: Settings) -> bool:
     return True
 
 
+def own_commands(take: Callable[["Request"], None]
+                 ) -> Dict[str, Callable[[Sequence[str]], None]]:
+    """The session's own commands served by the engine (/chart, /buy, /sell, /cancel,
+    /replace), each a request handed to `take` (the intake's way in)."""
+    from zandor_trader.app.charts import chart_command
+    from zandor_trader.app.fast_lane import fast_lane_commands
+
+    return {**chart_command(take), **fast_lane_commands(take)}
+
+
 def session_commands(intake: "RequestIntake", own, drills: Optional["SimDrills"]
                      ) -> "SessionCommands":
-    """The session's own commands (`own`, and /sim with the drills of the simulated broker),
-    each taken by the intake like the bot's: numbered, in turn, and answered that it was not
-    served once the session ends."""
+    """The session's own commands (`own`, see own_commands, and /sim with the drills of the
+    simulated broker), each taken by the intake like the bot's: numbered, in turn, and
+    answered that it was not served once the session ends."""
     from zandor_trader.chat import SessionCommands
     from zandor_trader.trading.requests import CALL, Request
 
@@ -104,6 +117,7 @@ class Session:
         self.chat: Optional[ChatLog] = None
         self.scroll: Optional[Scroll] = None  # the chat pane's scrollback (display mode)
         self.order_filter: Optional[OrderFilter] = None  # the orders panel's (display mode)
+        self.buttons: Optional[ButtonChoice] = None  # the keyboard's (the local server only)
         self.transcript: Optional[Transcript] = None  # the conversation's file (display mode)
         self.link: Optional[ChatLink] = None  # whether the Bot API can be reached
         self.intake: Optional[RequestIntake] = None
@@ -129,9 +143,12 @@ class Session:
         self._changed()
 
     def _chat_line(self, who: str, text: str) -> None:
-        """Every line of the conversation: into the journal, then shown."""
+        """Every line of the conversation: into the journal (a message's buttons as text),
+        then shown."""
+        from zandor_trader.chat.chat_log import with_buttons
+
         if self.book is not None:
-            self.book.chat_line(who, text)
+            self.book.chat_line(who, with_buttons(text))
         self._show_chat(who, text)
 
     def run(self) -> int:
@@ -261,7 +278,8 @@ class Session:
     def _start_bot(self, chat, sent_log: "SentLog", chat_id, token, base_url) -> "Engine":
         from zandor_trader.app.bot_hooks import hook_session
         from zandor_trader.app.bot_loader import load_bot
-        from zandor_trader.app.charts import chart_command, start_charts
+        from zandor_trader.app.charts import start_charts
+        from zandor_trader.app.fast_lane import start_buttons, start_fast_lane
         from zandor_trader.chat import ChatLink, Outbox, RequestIntake
         from zandor_trader.trading import Engine
 
@@ -304,13 +322,16 @@ class Session:
         intake = self.intake = RequestIntake(bot, book.recording(engine.submit),
                                              when_closed=book.recording(self._unserved))
         engine.on_ending = intake.close  # nothing reaches the engine once it ends
+        start_fast_lane(engine, self.gateway)
+        presses = start_buttons(engine, outbox, bot, chat_id, chat, intake.take, redact, log,
+                                book.journal.committed)
         if s.broker == "sim":
             from zandor_trader.app.sim_broker import SimDrills
 
             self.drills = SimDrills(s.speed, self.gateway, log=log)
         # The session's own answers and commands take their turn among the engine's answers.
-        commands = session_commands(intake, chart_command(intake.take), self.drills)
-        self.hooks = hook_session(bot, chat_id, chat, intake, commands, link)
+        commands = session_commands(intake, own_commands(intake.take), self.drills)
+        self.hooks = hook_session(bot, chat_id, chat, intake, commands, link, presses)
         return engine
 
     def _unserved(self, request: "Request") -> None:

@@ -120,6 +120,7 @@ class _LimitValues(TypedDict, total=False):
     price_band: Decimal
     max_daily_loss: Optional[Decimal]
     flatten_on_loss: bool
+    confirm_above: Optional[int]
 
 
 class _InstrumentValues(TypedDict, total=False):
@@ -148,6 +149,7 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
     "price_band": ("ZANDOR_PRICE_BAND", "price_band", conv.decimal),
     "max_daily_loss": ("ZANDOR_MAX_DAILY_LOSS", "max_daily_loss", conv.money_or_off),
     "flatten_on_loss": ("ZANDOR_FLATTEN_ON_LOSS", "flatten_on_loss", conv.yes_no),
+    "confirm_above": ("ZANDOR_CONFIRM_ABOVE", "confirm_above", conv.count_or_off),
     "stale_after": ("ZANDOR_STALE_AFTER", "stale_after", conv.number(0)),
     "seed": ("ZANDOR_SEED", "seed", conv.integer),
     "speed": ("ZANDOR_SPEED", "speed", conv.number(0)),
@@ -160,7 +162,7 @@ SOURCES: Dict[str, Tuple[str, str, Callable[[str], object]]] = {
 }
 SECRETS = ("password", "telegram_token")
 LIMITS = ("max_order_quantity", "max_position", "price_band", "max_daily_loss",
-          "flatten_on_loss")
+          "flatten_on_loss", "confirm_above")
 # Keys of an [instrument SYMBOL] section, with their conversions.
 INSTRUMENT_KEYS: Dict[str, Callable[[str], object]] = {
     "security": conv.text, "exchange": lambda v: conv.text(v).upper(), "description": str.strip,

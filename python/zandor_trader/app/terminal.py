@@ -1,7 +1,9 @@
 """The session on its terminal: the live display started over the session's parts (and the
 terminal given back as it was when it cannot start), and the keyboard, whose lines go to the
 local server's chat (with Telegram, nowhere: the terminal takes no commands then, but what is
-typed is still read, so that it does not reach the shell)."""
+typed is still read, so that it does not reach the shell). With the local server the keyboard
+presses a question's buttons too, through the server, as the operator would: Left, Right and
+Enter on the display, or a line holding the button's text."""
 import os
 import sys
 import time
@@ -10,6 +12,24 @@ from typing import TYPE_CHECKING, Optional
 if TYPE_CHECKING:
     from zandor_trader.app.session import Session
     from zandor_trader.console import Display, KeyboardReader
+    from zandor_trader.console.view import ButtonChoice
+
+
+def button_choice(session: "Session") -> Optional["ButtonChoice"]:
+    """The keyboard's way to the buttons, made once: only on the local server, whose chat
+    the terminal plays."""
+    from zandor_trader.console.view import ButtonChoice
+
+    server = session.server
+    if session.buttons is None and server is not None and session.chat is not None:
+        def press(message_id: int, label: str) -> None:
+            try:
+                server.press_button(message_id, text=label)
+            except LookupError as exc:  # answered meanwhile: the buttons are gone
+                print(f"Not pressed: {exc}", flush=True)
+
+        session.buttons = ButtonChoice(session.chat, press)
+    return session.buttons
 
 
 def start_display(session: "Session", pane, console, chat, deadline) -> "Display":
@@ -23,7 +43,7 @@ def start_display(session: "Session", pane, console, chat, deadline) -> "Display
     view = SessionView(
         gateway=gateway, chat=chat, log=pane, started=time.monotonic(), deadline=deadline,
         status=lambda: session.bot.zandor_trader_status if session.bot else "Starting",
-        scroll=session.scroll, orders=session.order_filter,
+        scroll=session.scroll, orders=session.order_filter, buttons=button_choice(session),
         # With Telegram the terminal takes no commands: no line to type them in.
         typing=(lambda: session.keyboard.typing if session.keyboard else "")
         if session.server is not None else None,
@@ -57,8 +77,11 @@ def start_keyboard(session: "Session", chat_id: int, token: str,
     if os.name != "posix":  # waiting on the console and a wake-up together needs POSIX
         return None
     server = session.server
+    buttons = button_choice(session)
 
     def post(line: str) -> None:
+        if buttons is not None and buttons.press_label(line):
+            return
         if server is not None:
             server.post_message(line, chat_id, token=token)
         else:
@@ -66,4 +89,5 @@ def start_keyboard(session: "Session", chat_id: int, token: str,
                   flush=True)
 
     return KeyboardReader(fd, post, on_change=session.typed, keys=keys,
-                          scroll=session.scroll, orders=session.order_filter).start()
+                          scroll=session.scroll, orders=session.order_filter,
+                          buttons=buttons).start()

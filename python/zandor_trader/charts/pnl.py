@@ -1,9 +1,12 @@
 """A P&L curve: the cumulative P&L over a day as a step line, green above zero and red below,
-with its last value named. For the daily summary, which takes its points from the journal."""
+with its last value named. For the daily summary, which takes its points from the journal
+(`day_curve`: the picture to draw for a trading day)."""
 import datetime
 from typing import Sequence, Tuple
 
 from zandor_trader.charts.drawing import DOWN, FAINT, GRID, NEUTRAL, UP, figure, png
+from zandor_trader.charts.service import Drawing
+from zandor_trader.trading.replies import MARKET_TIME_ZONE, signed_money
 
 Point = Tuple[datetime.datetime, float]  # (time, cumulative P&L then)
 
@@ -41,6 +44,16 @@ def draw_pnl_curve(points: Sequence[Point], title: str = "P&L", zone: str = "UTC
     for side in ("top", "right"):
         ax.spines[side].set_visible(False)
     return png(fig)
+
+
+def day_curve(day: datetime.date, points: Sequence[Point]) -> Drawing:
+    """The P&L curve of trading day `day` (`points` in market time), to be drawn."""
+    points = list(points)
+    label = f"P&L curve, trading day {day.isoformat()}"
+    caption = (f"{label}\nrealized {signed_money(points[-1][1])} "
+               f"({points[0][0]:%H:%M} to {points[-1][0]:%H:%M} {MARKET_TIME_ZONE})")
+    return Drawing(lambda: draw_pnl_curve(points, f"P&L {day.isoformat()}", MARKET_TIME_ZONE),
+                   label, caption, "pnl")
 
 
 def _money(decimals: int):

@@ -1,7 +1,8 @@
 """Charts: /chart served without holding up the engine. The engine's thread reads the request
 and takes the chart's data (`serve`); a thread of its own draws it and hands the picture on,
 in the order asked. That thread first builds matplotlib's caches, while the session starts,
-so that the first chart is no slower than the next."""
+so that the first chart is no slower than the next. Other pictures (the daily P&L curve) are
+drawn by the same thread, in turn (`draw`)."""
 import queue
 import threading
 import traceback
@@ -22,8 +23,17 @@ class Photo:
     file: Optional[str]  # the name it was saved under, beside the conversation, if it was
 
 
+@dataclass(frozen=True)
+class Drawing:
+    """A picture other than /chart's: `draw()` gives its PNG bytes from data taken already."""
+    draw: Callable[[], bytes]
+    label: str  # names it, as a chart's label does
+    caption: str
+    name: str  # what its saved file is named after
+
+
 _WARM_UP, _STOP = "warm up", "stop"
-Job = Union[str, request.Asked]
+Job = Union[str, request.Asked, Drawing]
 
 
 class Charts:
@@ -72,6 +82,15 @@ class Charts:
             self._waiting += 1
         self._jobs.put(asked)
 
+    def draw(self, drawing: Drawing) -> None:
+        """Any thread: `drawing` drawn and handed on in turn (never refused while running)."""
+        with self._lock:
+            closed = self._closed
+        if closed:
+            self.log(f"Not drawn, the session is ending: {drawing.label}")
+            return
+        self._jobs.put(drawing)
+
     def close(self) -> None:
         """Draws and hands on the charts asked so far, then ends the thread. Idempotent."""
         with self._lock:
@@ -91,6 +110,9 @@ class Charts:
             if job == _WARM_UP:
                 self._warm_up()
                 continue
+            if isinstance(job, Drawing):
+                self._picture(job.label, job.name, job.caption, job.draw)
+                continue
             assert isinstance(job, request.Asked)
             try:
                 self._draw(job)
@@ -108,22 +130,31 @@ class Charts:
             self.log(f"Charts cannot be drawn here: {self._unavailable}")
 
     def _draw(self, asked: request.Asked) -> None:
-        symbol = asked.chart.symbol
+        chart = asked.chart
+        self._picture(asked.label, chart.symbol, asked.caption, lambda: draw_candles(chart),
+                      what=f"chart of {chart.symbol}")
+
+    def _picture(self, label: str, name: str, caption: str, draw: Callable[[], bytes],
+                 what: str = "") -> None:
+        """Draws, saves and hands on one picture; `what` names it in the notices and to the
+        operator (by default its label)."""
+        what = what or label
+        said = what[:1].upper() + what[1:]
         if self._unavailable is not None:
-            self.reply(f"Chart of {symbol} not drawn: charts cannot be drawn here "
+            self.reply(f"{said} not drawn: charts cannot be drawn here "
                        f"({self._unavailable}).")
             return
         try:
-            png = draw_candles(asked.chart)
+            png = draw()
         except Exception as exc:
-            self.log(f"Drawing the chart of {symbol} failed:\n{traceback.format_exc().rstrip()}")
-            self.reply(f"Chart of {symbol} failed: {type(exc).__name__}: {exc}")
+            self.log(f"Drawing the {what} failed:\n{traceback.format_exc().rstrip()}")
+            self.reply(f"{said} failed: {type(exc).__name__}: {exc}")
             return
         file = None
         if self.save is not None:
             try:
-                file = self.save(png, symbol)
+                file = self.save(png, name)
             except Exception as exc:  # the operator still gets the picture
-                self.log(f"The chart of {symbol} was not saved: {type(exc).__name__}: {exc}")
-        self.deliver(Photo(png, asked.label, asked.caption, file))
+                self.log(f"The {what} was not saved: {type(exc).__name__}: {exc}")
+        self.deliver(Photo(png, label, caption, file))
         self.drawn += 1

@@ -4,9 +4,10 @@ Each operator update becomes one request for the engine (`intake`); the session 
 commands nobody else handles and the bot's help with its own lines (`commands`), and reads
 the drills of `/sim` (`sim_command`) for the session to run; the engine's answers go out in
 order on a thread of their own, cut into the pieces the bot sends as one message each and
-each piece sent once (`outbox`, `pieces`); whether the Bot API can be reached is followed and
-told once per outage (`link`); what the bot sent (`sent_log`) and the whole conversation as
-the session shows it (`chat_log`) are recorded.
+each piece sent once (`outbox`, `pieces`); the engine's questions go with Confirm and Cancel
+buttons (`buttons`), and the buttons pressed come back as requests (`presses`); whether the
+Bot API can be reached is followed and told once per outage (`link`); what the bot sent
+(`sent_log`) and the whole conversation as the session shows it (`chat_log`) are recorded.
 
 It depends on trading (the request type) and nothing above it; the console shows its
 conversation.

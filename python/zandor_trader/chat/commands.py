@@ -2,7 +2,7 @@
 bot's help text, a hint when an order string came with spaces, and an answer to a command
 that nothing handles (the bot module leaves those unanswered); and the session's own commands
 (/flatten, /risk, /halt, /resume, /pnl), which the bot module does not know, turned into
-requests.
+requests (others, /chart and the short order commands, by what `own` maps them to).
 
 `SessionCommands.on_update` is a dispatcher callback of a group after the bot's handlers; its
 answers go through `answer` and its requests through `submit` (both the engine's queue), so
@@ -31,6 +31,16 @@ COMMANDS = (
     ("send_order", "/send_order <symbol>,<quantity>,<l|s>,<o|c>,<m|l|s>,<gateway>,<price>,<stop>",
      "place an order: one word, no spaces; None where a price does not apply",
      "/send_order EPZ5,1,s,o,l,CQG,6900.25,None"),
+    ("buy", "/buy <symbol> <quantity> [@<price> | stop <price>]",
+     "buy at market, with a limit (@) or a stop; it closes when it only reduces a position",
+     "/buy ES 2 @6850.25"),
+    ("sell", "/sell <symbol> <quantity> [@<price> | stop <price>]", "sell, likewise",
+     "/sell EPZ5 1 stop 6840"),
+    ("cancel", "/cancel <id>", "cancel an order (the gateway implied; the id's first "
+     "characters are enough)", "/cancel F3CCA1DE"),
+    ("replace", "/replace <id> <price>",
+     "cancel an order, then place it again at the new price once the cancel is confirmed",
+     "/replace F3CCA1DE 6851.50"),
     ("close_positions", "/close_positions [gateway]",
      "cancel every working order, then close every open position", "/close_positions CQG"),
     ("flatten", "/flatten [symbol]",

@@ -13,7 +13,9 @@ arrive twice because of it:
 - replies keep their order; what is still unsent when the outbox closes is named on a
   printed line, never dropped silently;
 - a message of another kind (a photo) comes with its own send function: it is one piece, never
-  cut, sent in its turn and tried again like a text (its marks cannot go on the picture).
+  cut, sent in its turn and tried again like a text (its marks cannot go on the picture); so
+  do the edits of a question and the answers to the buttons pressed (the latter are no
+  replies: the listener does not hear of them).
 """
 import itertools
 import threading
@@ -93,25 +95,27 @@ class Outbox:
 
     def put(self, text: str, on_sent: Optional[Callable[[], None]] = None,
             send: Optional[Callable[[], object]] = None, *,
-            repeat: bool = False, due: Optional[float] = None) -> int:
+            repeat: bool = False, due: Optional[float] = None, reply: bool = True) -> int:
         """Any thread: queues `text` (due `due`, by default now; `repeat`: marked as sent
         before) and returns its id; returns at once. A message of another kind (a photo)
         comes with its own `send`, called in its turn instead of the outbox's; `text` then
-        names it in the outbox's notices and to the listener."""
+        names it in the outbox's notices and to the listener (not told of it, nor numbered,
+        when it is no `reply`)."""
         due = self._clock() if due is None else due
         texts = [text] if send is not None else split_message(text)
         with self._cond:
-            reply = Reply(next(self._ids), text, due, on_sent,
-                          [Piece(p, repeat) for p in texts], send=send)
-            self._tell("reply_queued", reply.reply_id, REPEAT_MARK + text if repeat else text,
-                       due)
+            # Only replies are numbered: the listener sees every number, none missing.
+            queued = Reply(next(self._ids) if reply else 0, text, due, on_sent,
+                           [Piece(p, repeat) for p in texts], send=send, listened=reply)
+            self._tell_of(queued, "reply_queued", queued.reply_id,
+                          REPEAT_MARK + text if repeat else text, due)
             if self._closing:
                 self._log(f"Not sent to the operator (the session is closing): {first_line(text)}")
-                self._tell("reply_given_up", reply.reply_id, self._clock())
-                return reply.reply_id
-            self._queue.append(reply)
+                self._tell_of(queued, "reply_given_up", queued.reply_id, self._clock())
+                return queued.reply_id
+            self._queue.append(queued)
             self._cond.notify_all()
-        return reply.reply_id
+        return queued.reply_id
 
     def retry_now(self) -> None:
         """Any thread: the chat can be reached again; a reply waiting after a failure goes
@@ -167,7 +171,7 @@ class Outbox:
             which = "" if not reply.done else \
                 f" (pieces {reply.done + 1} to {len(reply.pieces)} of {len(reply.pieces)})"
             self._log(f"Not delivered to the operator{which}: {first_line(reply.text)}")
-            self._tell("reply_given_up", reply.reply_id, self._clock())
+            self._tell_of(reply, "reply_given_up", reply.reply_id, self._clock())
         return [reply.text for reply in lost]
 
     # -- the outbox's thread ----------------------------------------------------------------
@@ -264,7 +268,7 @@ class Outbox:
             self._hook(lambda: on_any_sent(text))
         if whole:
             self.sent += 1
-            self._tell("reply_delivered", reply.reply_id, self._clock())
+            self._tell_of(reply, "reply_delivered", reply.reply_id, self._clock())
             if reply.on_sent is not None:
                 self._hook(reply.on_sent)
             with self._cond:  # only now: flush() returns once the hooks have run
@@ -276,6 +280,10 @@ class Outbox:
             hook()
         except Exception:  # a hook's fault must not stop the replies behind it
             self._log(f"After sending to the operator:\n{traceback.format_exc().rstrip()}")
+
+    def _tell_of(self, reply: Reply, event: str, *args) -> None:
+        if reply.listened:
+            self._tell(event, *args)
 
     def _tell(self, event: str, *args) -> None:
         tell = getattr(self._listener, event, None)

@@ -70,6 +70,7 @@ class Reply:
     pieces: List[Piece] = field(default_factory=list)
     done: int = 0
     send: Optional[Callable[[], object]] = None  # another kind (a photo): sends itself
+    listened: bool = True  # the outbox's listener hears of it (a reply, not a press's answer)
 
 
 def first_line(text: str) -> str:

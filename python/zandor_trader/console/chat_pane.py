@@ -1,5 +1,6 @@
 """The chat pane (the conversation, scrolled back or at its newest lines, above the input
-line) and the trace pane."""
+line; a question's buttons on a line under it, the one the keyboard chose marked) and the
+trace pane."""
 import functools
 import re
 import textwrap
@@ -15,6 +16,8 @@ from zandor_trader.console.tables import DIM, FittedPanel, Lines, cut, panel
 from zandor_trader.console.view import SessionView
 
 OPERATOR_STYLE, BOT_STYLE = Style(bold=True, color="cyan"), Style(color="green")
+BUTTON_STYLE = Style(bold=True, color="yellow")
+BUTTON_KEYS = "Left/Right choose, Enter presses"
 BOT_STAMP = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{6})?\] ?")
 CHAT_HELP = "/help, PgUp/PgDn scroll, Up/Down history, Ctrl-C ends"
 CHAT_HELP_REMOTE = "commands come from the Telegram chat; PgUp/PgDn scroll, Ctrl-C ends"
@@ -38,6 +41,21 @@ def chat_lines(who: str, text: str, width: int) -> Tuple[Tuple[str, Style], ...]
     return tuple(out)
 
 
+def button_row(view: SessionView, text: str, width: int) -> Tuple[str, Style]:
+    """The buttons of a message as a line: "[ Confirm ] [ Cancel ]", the chosen one
+    "[>Confirm<]", with the keys that choose them beside the newest question's."""
+    message_id = getattr(text, "message_id", None)
+    labels = [label for row in getattr(text, "buttons", ()) for label in row]
+    choice = view.buttons
+    chosen = choice.chosen() if choice is not None else None
+    shown = [f"[>{label}<]" if chosen == (message_id, n) else f"[ {label} ]"
+             for n, label in enumerate(labels)]
+    newest = view.chat.pressable()
+    keys = f"  ({BUTTON_KEYS})" if choice is not None and newest is not None \
+        and newest[0] == message_id else ""
+    return cut("     " + " ".join(shown) + keys, width), BUTTON_STYLE
+
+
 def chat_screen(view: SessionView, width: int, height: Optional[int]):
     """The chat's lines for a pane of `height` lines: the input line at the bottom, above it
     the newest lines or, scrolled back, older ones, with what is above and below counted."""
@@ -52,6 +70,8 @@ def chat_screen(view: SessionView, width: int, height: Optional[int]):
     taken = 0
     for who, text in reversed(entries):  # the newest entries until enough lines
         block = chat_lines(who, text, width)
+        if getattr(text, "buttons", ()):
+            block += (button_row(view, text, width),)
         lines[:0] = block
         taken += 1
         if len(lines) >= wanted:

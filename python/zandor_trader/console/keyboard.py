@@ -3,7 +3,8 @@
 On a terminal in display mode the keys are read one by one (no echo; the display shows the
 line being typed); otherwise whole lines come as the terminal or pipe delivers them. What was
 typed and not read when the session ends is thrown away (`discard_typeahead`), so that it does
-not reach the shell as commands.
+not reach the shell as commands. While the input line is empty, Left and Right choose a button
+of the newest question and Enter presses it.
 """
 import codecs
 import os
@@ -24,8 +25,10 @@ HISTORY = 200  # lines kept for Up/Down
 # Escape sequences of the keys that do something (CSI and SS3 forms); others are dropped.
 KEYS = {"\x1b[A": "up", "\x1bOA": "up", "\x1b[B": "down", "\x1bOB": "down",
         "\x1b[5~": "page_up", "\x1b[6~": "page_down",
-        "\x1b[F": "end", "\x1bOF": "end", "\x1b[4~": "end", "\x1b[8~": "end"}
+        "\x1b[F": "end", "\x1bOF": "end", "\x1b[4~": "end", "\x1b[8~": "end",
+        "\x1b[D": "left", "\x1bOD": "left", "\x1b[C": "right", "\x1bOC": "right"}
 SCROLL_KEYS = {"page_up": "up", "page_down": "down", "end": "end"}  # key -> Scroll method
+BUTTON_KEYS = {"left": -1, "right": 1}  # key -> step among a question's buttons
 
 
 def discard_typeahead(fd: int) -> None:
@@ -41,12 +44,15 @@ class LineEditor:
     """Turns typed characters into lines: backspace, Ctrl-U; Up and Down recall the lines
     entered before (the line being typed comes back after the newest); PageUp, PageDown and
     End move `scroll` (the chat's scrollback, when given); Tab toggles `orders` (the orders
-    panel's filter, when given); other escape sequences are dropped."""
+    panel's filter, when given); on an empty line Left and Right choose among `buttons` (a
+    ButtonChoice, when given) and Enter presses the one chosen; other escape sequences are
+    dropped."""
 
-    def __init__(self, scroll=None, orders=None):
+    def __init__(self, scroll=None, orders=None, buttons=None):
         self.buffer = ""
         self.scroll = scroll
         self.orders = orders
+        self.buttons = buttons
         self._escape = ""  # an escape sequence being read
         self._history: List[str] = []
         self._recalled: Optional[int] = None  # index in _history shown in the buffer
@@ -68,6 +74,8 @@ class LineEditor:
                 if line:
                     lines.append(line)
                     self._remember(line)
+                elif self.buttons is not None:
+                    self.buttons.press()
                 self.buffer, self._recalled = "", None
                 if self.scroll is not None:
                     self.scroll.end()
@@ -109,6 +117,8 @@ class LineEditor:
                 self.buffer = self._history[self._recalled]
         elif self.scroll is not None and key in SCROLL_KEYS:
             getattr(self.scroll, SCROLL_KEYS[key])()
+        elif self.buttons is not None and key in BUTTON_KEYS and not self.buffer:
+            self.buttons.move(BUTTON_KEYS[key])
 
 
 class KeyboardReader:
@@ -117,11 +127,11 @@ class KeyboardReader:
 
     def __init__(self, fd: int, on_line: Callable[[str], None],
                  on_change: Optional[Callable[[], None]] = None, keys: bool = False, scroll=None,
-                 orders=None):
+                 orders=None, buttons=None):
         self.fd = fd
         self.on_line = on_line
         self.on_change = on_change
-        self.editor = LineEditor(scroll, orders)
+        self.editor = LineEditor(scroll, orders, buttons if keys else None)
         self._keys = keys and termios is not None and os.isatty(fd)
         self._saved_mode: Optional[List[Any]] = None
         self._wake_r, self._wake_w = os.pipe()  # a byte here ends the thread's wait

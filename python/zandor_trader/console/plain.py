@@ -12,6 +12,7 @@ import threading
 from collections import deque
 from typing import Deque, List, Optional, TextIO
 
+from zandor_trader.chat.chat_log import with_buttons
 from zandor_trader.console.chat_pane import BOT_STAMP
 from zandor_trader.console.log_pane import FOLD_WINDOW, LineWriter, ThreadNames, short_form
 from zandor_trader.console.transcript import entry_lines
@@ -67,7 +68,9 @@ class PlainOutput:
             self._write_locked(lines + [short])
 
     def chat(self, who: str, text: str) -> None:
-        """An entry of the conversation; the bot's time stamp left out, as on the display."""
+        """An entry of the conversation; the bot's time stamp left out, as on the display,
+        and a message's buttons as a line of text under it."""
+        text = with_buttons(text)
         if who != "operator":
             text = BOT_STAMP.sub("", text, count=1)
         with self._lock:

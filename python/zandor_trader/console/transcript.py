@@ -13,11 +13,14 @@ import re
 import threading
 from typing import List, Optional, Sequence, TextIO, Tuple
 
+from zandor_trader.chat.chat_log import with_buttons
+
 UNSAFE_IN_NAMES = re.compile(r"[^\w.-]")
 
 
 def entry_lines(who: str, text: str) -> List[str]:
-    head, *rest = text.split("\n")
+    """An entry as lines of text, a message's buttons on a line under it."""
+    head, *rest = with_buttons(text).split("\n")
     return [f"{who}> {head}"] + [" " * (len(who) + 2) + line for line in rest]
 
 
@@ -35,7 +38,8 @@ class Transcript:
         self._pictures = itertools.count(1)
 
     def add(self, who: str, text: str) -> None:
-        """An entry; a picture kept beside the file (see keep_picture) is named with it."""
+        """An entry; a picture kept beside the file (see keep_picture) is named with it, and
+        a message's buttons are a line of text under it."""
         picture = getattr(text, "file", None)
         if picture and os.path.exists(self._beside(picture)):
             head, sep, rest = text.partition("\n")

@@ -4,6 +4,7 @@ from typing import Any, Callable, Dict, Optional, Protocol
 
 from zandor_trader.core.security import Security
 from zandor_trader.trading.pretrade import Limits
+from zandor_trader.trading.questions import Questions
 from zandor_trader.trading.risk import DailyRisk
 
 
@@ -15,6 +16,7 @@ class Desk(Protocol):
     log: Callable[[str], None]  # a notice on the terminal (the trace), one line each
     clock: Callable[[], float]  # the engine's clock (monotonic seconds)
     risk: DailyRisk  # the daily loss limit and the operator's halt
+    questions: Questions  # what the operator is asked to confirm
 
     def reply(self, text: str, on_sent: Optional[Callable[[], None]] = None) -> None:
         """Queues `text` for the operator; returns at once."""

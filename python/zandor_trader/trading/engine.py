@@ -32,6 +32,7 @@ from zandor_trader.trading.orders import FLATTEN_WAIT, OrderRequests
 from zandor_trader.trading.own_requests import OwnRequests
 from zandor_trader.trading.pnl_requests import PnlRequests
 from zandor_trader.trading.queries import Queries
+from zandor_trader.trading.questions import PRESS, Questions
 from zandor_trader.trading.requests import (
     STOP as STOP_KIND, TERMINATED, Request, unserved_answer)
 from zandor_trader.trading.risk import DailyRisk
@@ -94,6 +95,8 @@ class Engine:
         self.clock = clock
         # The daily loss limit and the operator's halt; the day is the market's.
         self.risk = DailyRisk(lambda: self.limits, getattr(gateway, "market_time", lambda: None))
+        # What the operator confirms or cancels (the stop, a flatten, a large order).
+        self.questions = Questions(self.reply, lambda: self.clock())
         # The request handlers, by family, and the request kinds each serves.
         self.queries = Queries(self)
         self.orders = OrderRequests(self, flatten_wait)
@@ -103,7 +106,8 @@ class Engine:
         self.stopping = Stopping(self, self._end)
         self._handlers: Dict[str, Callable[..., None]] = {
             kind: getattr(family, kind)
-            for family in (self.queries, self.orders, self.risks, self.pnl, self.own)
+            for family in (self.queries, self.orders, self.risks, self.pnl, self.own,
+                           self.questions)
             for kind in family.KINDS}
         self._handlers[STOP_KIND] = self._serve_stop
         self.tracking = OrderTracking(self, clock)
@@ -264,8 +268,8 @@ class Engine:
         params = dict(request.params)
         if request.kind == STOP_KIND:
             params["args"] = request.args
-        else:  # any other request in between: a /stop must be asked again
-            self.stopping.other_request()
+        elif request.kind != PRESS or not self.stopping.is_own(params.get("key")):
+            self.stopping.other_request()  # anything else in between: /stop must ask again
         try:
             serve(**params)
         except Exception as exc:  # an operator's request never ends the session

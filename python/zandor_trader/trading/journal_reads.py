@@ -109,6 +109,14 @@ def realized_by_day(path: str, first_day: str, last_day: str) -> Dict[str, Dict[
     return out
 
 
+def realized_deals(path: str, day: str) -> List[Tuple[str, float]]:
+    """(time, realized P&L) of each deal of trading day `day` (ISO date) whose P&L is known,
+    in the order journaled."""
+    with reading(path) as db:
+        return db.execute("SELECT time, realized_pnl FROM deals WHERE trading_day = ? AND "
+                          "realized_pnl IS NOT NULL ORDER BY rowid", (day,)).fetchall()
+
+
 def unpriced_deals(path: str, first_day: str, last_day: str) -> int:
     """Deals of those days whose realized P&L is not known (no contract size)."""
     with reading(path) as db:

@@ -45,7 +45,7 @@ def parse_order_string(text: str, find_security: Callable[[str], Optional[Securi
     security = find_security(code) if code else None
     if security is None:
         raise OrderStringError(f"security_code {code!r} is not traded in this session")
-    order = Order(security=security, price=None, quantity=_quantity(quantity),
+    order = Order(security=security, price=None, quantity=parse_quantity(quantity),
                   direction=_choice("direction", direction, _DIRECTIONS),
                   offset=_choice("offset", offset, _OFFSETS),
                   order_type=_choice("order_type", kind, _TYPES), gateway_name=gateway_name)
@@ -53,8 +53,8 @@ def parse_order_string(text: str, find_security: Callable[[str], Optional[Securi
         known = ", ".join(sorted(gateway_names)) or "none"
         raise OrderStringError(f"gateway_name {gateway_name!r} is unknown (gateways: {known})")
     wants_price, wants_stop = _PRICES[order.order_type]
-    order.price = _price("price", price, wants_price, order.order_type)
-    order.stop_price = _price("stop_price", stop_price, wants_stop, order.order_type)
+    order.price = parse_price("price", price, wants_price, order.order_type)
+    order.stop_price = parse_price("stop_price", stop_price, wants_stop, order.order_type)
     return order
 
 
@@ -66,13 +66,13 @@ def _choice(name, value, table):
         raise OrderStringError(f"{name} must be {allowed}, not {value!r}") from None
 
 
-def _quantity(value: str) -> int:
+def parse_quantity(value: str) -> int:
     if not (value.isascii() and value.isdigit()) or int(value) <= 0:
         raise OrderStringError(f"quantity must be a positive whole number, not {value!r}")
     return int(value)
 
 
-def _price(name: str, value: str, wanted: bool, order_type: OrderType) -> Optional[Decimal]:
+def parse_price(name: str, value: str, wanted: bool, order_type: OrderType) -> Optional[Decimal]:
     kind = order_type.name.lower()
     if not wanted:
         if value.lower() != "none":

@@ -1,10 +1,13 @@
 """The operator's orders: /send_order (parsed, then checked before trading), /cancel_order,
-/cancel_orders, and /close_positions and /flatten (see `flatten`)."""
-from typing import Collection, List, Optional, Tuple
+/cancel_orders, and /close_positions and /flatten (see `flatten`). An order above
+`confirm_above` contracts, and (where the session asks so) a flatten, wait for the operator's
+confirmation (see `confirming`)."""
+from typing import Callable, Collection, List, Optional, Tuple
 
 from zandor_trader.core.constants import Direction
 from zandor_trader.core.order import Order
 from zandor_trader.trading import order_ids, pretrade, replies
+from zandor_trader.trading.confirming import ask_flatten, ask_order, needs_confirming
 from zandor_trader.trading.desk import Desk
 from zandor_trader.trading.flatten import Flatten
 from zandor_trader.trading.order_string import OrderStringError, parse_order_string
@@ -21,6 +24,10 @@ class OrderRequests:
         self.desk = desk
         self.flatten_wait = flatten_wait
         self.flattening: Optional[Flatten] = None  # the latest flatten, done or under way
+        self.confirm_flatten = False  # /flatten and /close_positions ask first
+        # Other jobs moved on with the flatten (/replace): each returns when it must be looked
+        # at again, None once done.
+        self.followers: List[Callable[[float], Optional[float]]] = []
 
     def _refuse_gateway(self, action: str, name) -> None:
         self.desk.reply(f"{action} refused: no gateway named {name!r} "
@@ -66,27 +73,50 @@ class OrderRequests:
         self.desk.reply("\n".join([f"Cancelling {len(active)} active orders:"] + lines))
 
     def send_order(self, order_string) -> None:
-        gateway, reply = self.desk.gateway, self.desk.reply
+        gateway = self.desk.gateway
         try:
             order = parse_order_string(str(order_string), gateway.find_security,
                                        [gateway.gateway_name])
         except OrderStringError as exc:
-            reply(f"Order refused: {exc}.")
+            self.desk.reply(f"Order refused: {exc}.")
             return
+        self.place(order)
+
+    def place(self, order: Order, confirmed: bool = False,
+              prepare: Optional[Callable[[Order], None]] = None) -> None:
+        """Places `order` after the checks and says how it went; one above `confirm_above`
+        contracts only once the operator confirmed it (then checked again). `prepare(order)`
+        completes it as of now, before it is checked, each time."""
+        if prepare is not None:
+            prepare(order)
+        if not confirmed and needs_confirming(order, self.desk.limits):
+            refused = self.check(order)
+            if refused:  # nothing to confirm
+                self.desk.reply(refused)
+            else:
+                ask_order(self.desk, order, lambda: self.place(order, True, prepare))
+            return
+        self.desk.reply(self.try_place(order)[1])
+
+    def check(self, order: Order) -> Optional[str]:
+        """What the operator is told when `order` is refused as things stand, or None."""
         down = self.connection_refusal()
         if down:
-            reply(f"{down}.")
-            return
-        refusal = self.refusal(order, self._market(order))
-        if refusal:
-            reply(f"Order refused: {refusal}.")
-            return
+            return f"{down}."
+        refusal = self.refusal(order, self.market(order))
+        return f"Order refused: {refusal}." if refusal else None
+
+    def try_place(self, order: Order) -> Tuple[Optional[str], str]:
+        """(the order's id, or None when it was not placed; what to tell the operator): the
+        order placed after the checks."""
+        refused = self.check(order)
+        if refused:
+            return None, refused
         try:
-            order_id = gateway.send_order(order)
+            order_id = self.desk.gateway.send_order(order)
         except PlacementTimedOut:
-            reply(timed_out_text(order))
-            return
-        reply(f"Order placed: {order_id} {replies.order_summary(order)}")
+            return None, timed_out_text(order)
+        return order_id, f"Order placed: {order_id} {replies.order_summary(order)}"
 
     def connection_refusal(self) -> Optional[str]:
         """Why no order can be sent now (the gateway or the account not connected), or None."""
@@ -113,7 +143,7 @@ class OrderRequests:
         """A flatten's order, checked like any order against `position`, the working orders
         of `excluding` left out; (its id, None) or (None, why it was refused)."""
         refusal = self.connection_refusal() or self.refusal(
-            order, self._market(order, position, excluding))
+            order, self.market(order, position, excluding))
         if refusal:
             return None, refusal
         return self.desk.gateway.send_order(order), None
@@ -124,9 +154,9 @@ class OrderRequests:
         if name is not None and name != gateway.gateway_name:
             self._refuse_gateway("Close", name)
             return
-        self.flatten(None)
+        self.flatten(None, "/close_positions")
 
-    def flatten(self, symbol=None) -> None:
+    def flatten(self, symbol=None, command: str = "/flatten") -> None:
         """Every instrument (`symbol` None), or the one named."""
         security = None
         if symbol is not None:
@@ -134,7 +164,11 @@ class OrderRequests:
             if security is None:
                 self.desk.reply(f"Flatten refused: {symbol!r} is not traded in this session.")
                 return
-        self.start_flatten(security)
+            command += f" {symbol}"
+        if self.confirm_flatten and (self.flattening is None or self.flattening.done):
+            ask_flatten(self.desk, security, lambda: self.start_flatten(security), command)
+        else:
+            self.start_flatten(security)
 
     def start_flatten(self, security) -> bool:
         """Starts flattening `security` (None: the account); False when a flatten runs."""
@@ -147,14 +181,17 @@ class OrderRequests:
         return True
 
     def advance(self, now: float) -> Optional[float]:
-        """Moves a flatten under way on; the time it must be looked at again, or None."""
+        """Moves a flatten under way, and the followers, on; the time they must be looked at
+        again, or None."""
+        dues = [follow(now) for follow in self.followers]
         job = self.flattening
-        if job is None or job.done:
-            return None
-        job.advance(now)
-        return job.deadline
+        if job is not None and not job.done:
+            job.advance(now)
+            dues.append(job.deadline)
+        waiting = [due for due in dues if due is not None]
+        return min(waiting) if waiting else None
 
-    def _market(self, order: Order, position: Optional[int] = None,
+    def market(self, order: Order, position: Optional[int] = None,
                 excluding: Collection[str] = ()) -> pretrade.Market:
         """What the checks need of the order's instrument, as of now; `position` given: that
         one instead of the account's, and the orders of `excluding` not counted as working."""

@@ -26,6 +26,8 @@ class Limits:
     # are taken; None: no limit.
     max_daily_loss: Optional[Decimal] = None
     flatten_on_loss: bool = False  # flatten the account when the daily loss limit is reached
+    # An order of more contracts than this waits for the operator's confirmation; None: none.
+    confirm_above: Optional[int] = None
 
 
 @dataclass(frozen=True)

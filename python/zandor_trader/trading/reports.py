@@ -1,9 +1,12 @@
-"""Reports from the journal: /pnl [today|week|N] (realized P&L by trading day and instrument)
-and the summary of a trading day at its close."""
+"""Reports from the journal: /pnl [today|week|N] (realized P&L by trading day and instrument),
+the summary of a trading day at its close, and the points of that day's P&L curve."""
 import datetime as _dt
 from typing import List, Optional, Tuple
 
 from zandor_trader.trading import journal_reads, pnl, replies
+from zandor_trader.trading.journal_tables import BROKER_ZONE, parse_time
+
+Point = Tuple[_dt.datetime, float]  # (market time, cumulative realized P&L then)
 
 WEEK = 5  # trading days in a week
 
@@ -72,3 +75,27 @@ def day_summary(path: str, day: _dt.date, exchange: str, close: _dt.time,
                f"{pnl.zone_name(exchange)} ({exchange})")
     text = pnl_text(path, [day], heading)
     return "\n".join([text] + (open_lines or []))
+
+
+def pnl_points(path: str, day: _dt.date, closed_at: Optional[_dt.datetime] = None
+               ) -> List[Point]:
+    """The day's realized P&L as it grew, deal by deal, from 0 at its first deal (to
+    `closed_at`, an aware time, when given), in market time (the component's, no zone) as
+    every market time is shown; [] without a deal whose P&L is known."""
+    deals = sorted((_market_time(t), float(v)) for t, v in
+                   journal_reads.realized_deals(path, day.isoformat()))
+    if not deals:
+        return []
+    points: List[Point] = [(deals[0][0], 0.0)]
+    total = 0.0
+    for moment, realized in deals:
+        total = round(total + realized, 2)
+        points.append((moment, total))
+    end = _market_time(closed_at.isoformat()) if closed_at is not None else None
+    if end is not None and end > points[-1][0]:
+        points.append((end, total))
+    return points
+
+
+def _market_time(text: str) -> _dt.datetime:
+    return parse_time(text).astimezone(BROKER_ZONE).replace(tzinfo=None)

@@ -3,17 +3,18 @@ open, and the summary that is the session's last message.
 
 A confirmation holds only for what it was asked about: it lapses after CONFIRM_WITHIN seconds,
 when another request comes between, or when the open business changed since (a fill, a new
-order); the next /stop then asks again, naming what is open now. On the terminal, a second
-Ctrl-C within INTERRUPT_WITHIN seconds of the question ends the session.
+order); the next /stop then asks again, naming what is open now. The question comes with
+Confirm and Cancel buttons; Confirm pressed while it holds is a second /stop. On the
+terminal, a second Ctrl-C within INTERRUPT_WITHIN seconds of the question ends the session.
 """
 from typing import Callable, FrozenSet, List, Optional, Sequence, Set, Tuple
 
 from zandor_trader.trading import replies
 from zandor_trader.trading.desk import Desk
+from zandor_trader.trading.questions import CONFIRM_WITHIN, Question
 
 STOPPED_BY_OPERATOR = "/stop from the operator"
 INTERRUPTED = "Ctrl-C"
-CONFIRM_WITHIN = 60.0  # seconds a /stop confirmation waits for its second /stop
 INTERRUPT_WITHIN = 5.0  # seconds a second Ctrl-C has to end the session anyway
 
 Business = FrozenSet[Tuple[str, ...]]  # what is open, in a form that can be compared
@@ -27,6 +28,7 @@ class Stopping:
         self.end = end
         # A /stop waiting for its confirmation: when it was asked and what was open then.
         self._asked: Optional[Tuple[float, Business]] = None
+        self._question: Optional[Question] = None  # the latest question a /stop asked
         self._interrupt_asked: Optional[float] = None  # when Ctrl-C asked on the terminal
 
     @property
@@ -36,12 +38,14 @@ class Stopping:
     def other_request(self) -> None:
         """A request came between: a /stop must be confirmed anew."""
         self._asked = None
+        self._lapse("another request came in between")
 
     def stop(self, args: Sequence[str] = ()) -> None:
         """Ends the session; with open positions or working orders, only when confirmed:
-        a second /stop in a row, within CONFIRM_WITHIN seconds, with the same business open;
-        or /stop force."""
+        a second /stop in a row (or the question's Confirm button), within CONFIRM_WITHIN
+        seconds, with the same business open; or /stop force."""
         if any(str(a).lower() == "force" for a in args):
+            self._settle("typed /stop force")
             self.end(STOPPED_BY_OPERATOR)
             return
         now = self.desk.clock()
@@ -49,13 +53,48 @@ class Stopping:
         asked, self._asked = self._asked, None
         if not anything or (asked is not None and now - asked[0] <= CONFIRM_WITHIN
                             and asked[1] == business):
+            self._settle("typed /stop again")
             self.end(STOPPED_BY_OPERATOR)
             return
+        if asked is not None:
+            self._lapse(f"more than {CONFIRM_WITHIN:g} s passed" if now - asked[0] >
+                        CONFIRM_WITHIN else "the open business changed")
         self._asked = (now, business)
-        self.desk.reply("\n".join(
-            ["Stop not done yet: the account still has business open."] + lines
-            + ["Send /stop again (or /stop force) to end the session anyway; "
-               "positions and orders are left as they are."]))
+        self._question = self.desk.questions.ask(
+            "stop", "\n".join(
+                ["Stop not done yet: the account still has business open."] + lines
+                + ["Send /stop again (or /stop force) to end the session anyway; "
+                   "positions and orders are left as they are."]),
+            self._confirmed, "send /stop to ask again", cancel=self._cancelled,
+            check=self._unchanged)
+
+    def _confirmed(self) -> None:
+        """The question's Confirm pressed while it held."""
+        self._asked = None
+        self.end(STOPPED_BY_OPERATOR)
+
+    def _cancelled(self) -> None:
+        self._asked = None
+
+    def _unchanged(self) -> Optional[str]:
+        if self._asked is None or self._asked[1] != self._open()[2]:
+            return "the open business changed"
+        return None
+
+    def _lapse(self, why: str) -> None:
+        question = self._question
+        if question is not None and question.outcome is None and question.lapsed is None:
+            question.lapsed = why
+
+    def _settle(self, how: str) -> None:
+        """An open question answered by typing."""
+        question = self._question
+        if question is not None and question.outcome is None and question.lapsed is None:
+            self.desk.questions.settle(question, "Confirm", how)
+
+    def is_own(self, key) -> bool:
+        """Whether a question's key names the latest one a /stop asked."""
+        return self._question is not None and self._question.key == str(key)
 
     def interrupted(self, at: float) -> None:
         """Ctrl-C at `at` (the engine's clock): ends the session when nothing is open, or when

@@ -3,10 +3,12 @@
 #include "handlers.h"
 
 #include "args.h"
+#include "error_state.h"
 #include "fields.h"
 #include "guard.h"
 #include "library.h"
 #include "replies.h"
+#include "reply_pacing.h"
 #include "texts.h"
 
 #include <string>
@@ -16,7 +18,9 @@ namespace zt::bot {
 namespace {
 
 // One incoming message as a handler sees it: where replies go, and the bot object that
-// carries the shared fields.
+// carries the shared fields. A reply that cannot be sent does not end the handler: its
+// writes must still reach the engine. The replies after it are left out, and finish()
+// raises the send's error once the handler is done.
 class Incoming {
  public:
   Incoming(PyObject* update, PyObject* context) : update_(update), context_(context) {
@@ -38,16 +42,31 @@ class Incoming {
   void set(FieldId id, PyObject* value) const { set_field(bot_.get(), id, value); }
   void raise(FieldId id) const { set(id, Py_True); }
 
-  void reply(PyObject* text) const { send_text(bot_.get(), chat_id_.get(), text); }
-  void reply(const char* text) const { reply(format("%s", text).get()); }
+  void reply(PyObject* text) {
+    if (failed_send_) return;
+    try {
+      send_reply(bot_.get(), chat_id_.get(), text);
+    } catch (const PythonError&) {
+      failed_send_ = take_error();
+    }
+  }
+  void reply(const char* text) { reply(format("%s", text).get()); }
   // "[<time stamp>" + rest, where rest begins with "]".
-  void reply_stamped(const Ref& rest) const { reply(stamped(rest.get()).get()); }
+  void reply_stamped(const Ref& rest) { reply(stamped(rest.get()).get()); }
+
+  // Raises the error of the reply that failed, if one did.
+  void finish() {
+    if (!failed_send_) return;
+    restore_error(std::move(failed_send_));
+    throw PythonError{};
+  }
 
  private:
   PyObject* update_;   // borrowed for the handler's call
   PyObject* context_;  // borrowed for the handler's call
   Ref chat_id_;
   Ref bot_;
+  Ref failed_send_;  // the error of the reply that could not be sent
 };
 
 bool is_active_filter(PyObject* arg) {
@@ -74,22 +93,22 @@ Ref parse_count(PyObject* arg) {
 
 Ref text(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
 
-void stop(const Incoming& in) {
+void stop(Incoming& in) {
   in.set(kStatus, text("Terminated").get());
   in.reply_stamped(text("] Terminating Zandor-Trader..."));
 }
 
-void balance(const Incoming& in) {
+void balance(Incoming& in) {
   in.raise(kGetBalance);
   in.reply_stamped(text("] Fetching balance..."));
 }
 
-void positions(const Incoming& in) {
+void positions(Incoming& in) {
   in.raise(kGetPositions);
   in.reply_stamped(text("] Fetching positions..."));
 }
 
-void orders(const Incoming& in) {
+void orders(Incoming& in) {
   Ref args = in.args();
   Py_ssize_t n = PyList_GET_SIZE(args.get());
   in.reply_stamped(format("] %R...", args.get()));
@@ -120,7 +139,7 @@ void orders(const Incoming& in) {
                           in.get(kActiveOrders).get(), in.get(kNumOrdersDisplayed).get()));
 }
 
-void deals(const Incoming& in) {
+void deals(Incoming& in) {
   Ref args = in.args();
   Py_ssize_t n = PyList_GET_SIZE(args.get());
   if (n > 1) return in.reply(kDealsUsage);
@@ -134,12 +153,12 @@ void deals(const Incoming& in) {
       format("] Fetching deals (num_deals_displayed=%S)...", in.get(kNumDealsDisplayed).get()));
 }
 
-void cancel_orders(const Incoming& in) {
+void cancel_orders(Incoming& in) {
   in.raise(kCancelOrders);
   in.reply_stamped(text("] Canceling all active orders..."));
 }
 
-void cancel_order(const Incoming& in) {
+void cancel_order(Incoming& in) {
   Ref args = in.args();
   if (PyList_GET_SIZE(args.get()) != 2) return in.reply(kCancelOrderUsage);
   Ref order_id = Ref::check(PyObject_Str(PyList_GET_ITEM(args.get(), 0)));
@@ -151,7 +170,7 @@ void cancel_order(const Incoming& in) {
                           gateway.get()));
 }
 
-void send_order(const Incoming& in) {
+void send_order(Incoming& in) {
   static constexpr Py_ssize_t kOrderFields = 8;
   Ref args = in.args();
   if (PyList_GET_SIZE(args.get()) != 1) return in.reply(kSendOrderUsage);
@@ -166,7 +185,7 @@ void send_order(const Incoming& in) {
   in.reply_stamped(format("] Send order (%R)...", args.get()));
 }
 
-void close_positions(const Incoming& in) {
+void close_positions(Incoming& in) {
   Ref args = in.args();
   Py_ssize_t n = PyList_GET_SIZE(args.get());
   if (n > 1) return in.reply(kClosePositionsUsage);
@@ -175,13 +194,13 @@ void close_positions(const Incoming& in) {
   in.reply_stamped(text("] Closing positions..."));
 }
 
-void echo(const Incoming& in) {
+void echo(Incoming& in) {
   Ref message = Ref::check(PyObject_GetAttrString(in.update(), "message"));
   Ref message_text = Ref::check(PyObject_GetAttrString(message.get(), "text"));
   in.reply(format("[ECHO] %S", message_text.get()).get());
 }
 
-void help(const Incoming& in) { in.reply(kHelpText); }
+void help(Incoming& in) { in.reply(kHelpText); }
 
 [[noreturn]] void stop_dispatching() {
   PyErr_SetNone(library().DispatcherHandlerStop);
@@ -212,7 +231,7 @@ void guard(PyObject* update) {
 struct HandlerDef {
   const char* name;
   const char* doc;
-  void (*body)(const Incoming&);  // null for the guard, which needs no reply channel
+  void (*body)(Incoming&);  // null for the guard, which needs no reply channel
 };
 
 const HandlerDef kHandlers[kHandlerCount] = {
@@ -238,10 +257,13 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     const Signature sig{kHandlers[Id].name, names, 2, 2};
     PyObject* bound[2];
     bind_args(sig, args, nargs, kwnames, bound);
-    if (kHandlers[Id].body)
-      kHandlers[Id].body(Incoming(bound[0], bound[1]));
-    else
+    if (kHandlers[Id].body) {
+      Incoming in(bound[0], bound[1]);
+      kHandlers[Id].body(in);
+      in.finish();
+    } else {
       guard(bound[0]);
+    }
     return none();
   });
 }

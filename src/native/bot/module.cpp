@@ -1,6 +1,7 @@
 // Module zandor_trader.plugins.telegram.bot: loading builds the operator's bot and starts it.
 #include "bot_names.h"
 #include "customed_ext_bot.h"
+#include "error_handler.h"
 #include "fields.h"
 #include "guard.h"
 #include "handlers.h"
@@ -79,6 +80,7 @@ PyObject* load() {
   Ref ext_bot_type = make_customed_ext_bot_type();
   add(module.get(), "CustomedExtBot", ext_bot_type.get());
   add_handler_functions(module.get());
+  add_error_handler_function(module.get());
   Ref bot_type = make_telegram_bot_type(ext_bot_type.get());
   add(module.get(), "TelegramBot", bot_type.get());
 

@@ -66,7 +66,9 @@ Ref send_one(SendPacer& pacer, Py_hash_t chat, PyObject* chat_id, std::size_t pi
              std::size_t count, Attempt attempt) {
   for (int retries = 0;; ++retries) {
     pacer.wait_for_slot(chat);
-    if (Ref sent = attempt()) return sent;
+    Ref sent = attempt();
+    pacer.send_ended(chat);
+    if (sent) return sent;
     double wait = pending_retry_after();
     if (std::isnan(wait)) throw PythonError{};  // not a flood answer: the caller's to handle
     bool waited = false;

@@ -8,10 +8,12 @@
 #include "args.h"
 #include "fields.h"
 #include "guard.h"
+#include "error_handler.h"
 #include "handlers.h"
 #include "library.h"
 #include "paced_send.h"
 #include "replies.h"
+#include "reply_pacing.h"
 #include "error_state.h"
 #include "structmember.h"
 #include "texts.h"
@@ -127,6 +129,8 @@ void register_handlers(PyObject* updater) {
   // An earlier group: the guard sees every update before any handler does.
   Ref guard_group = Ref::check(PyLong_FromLong(-1));
   method(dispatcher.get(), "add_handler", {guard_handler.get(), guard_group.get()});
+  // Errors of the handlers and of polling: one printed line each, no traceback.
+  method(dispatcher.get(), "add_error_handler", {error_handler_function()});
 }
 
 int tb_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -156,7 +160,15 @@ int tb_init(PyObject* self, PyObject* args, PyObject* kwds) {
       set_field(bot.get(), id, initial_value(id).get());
     }
     register_handlers(updater.get());
-    start_polling(updater.get());
+    // Paced before the first update can be dispatched; forgotten if polling does not start,
+    // as the client bot then goes and its address may be reused.
+    pace_replies(bot.get(), self, tb->pacer);
+    try {
+      start_polling(updater.get());
+    } catch (const PythonError&) {
+      stop_pacing_replies(bot.get(), self);
+      throw;
+    }
     tb->updater = updater.release();
     tb->bot = bot.release();
     return 0;
@@ -175,6 +187,7 @@ int tb_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int tb_clear(PyObject* self) {
   TelegramBotObject* tb = as_bot(self);
+  if (tb->bot) stop_pacing_replies(tb->bot, self);
   Py_CLEAR(tb->updater);
   Py_CLEAR(tb->bot);
   Py_CLEAR(tb->updates);

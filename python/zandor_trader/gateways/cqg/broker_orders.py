@@ -115,6 +115,8 @@ class BrokerOrdersMixin:
         self._unknown_lock = threading.Lock()
         # Ids the broker reported that the trade log does not keep (yet), in arrival order.
         self._unknown: Dict[str, None] = {}
+        # The broker's reason for refusing the latest change (a cancel) of an order, by id.
+        self._changes_refused: Dict[str, str] = {}
 
     def _tell(self, kind: str, record) -> None:
         raise NotImplementedError
@@ -135,6 +137,23 @@ class BrokerOrdersMixin:
             self._unknown[order_id] = None
         if fresh:
             self._tell("unknown_order", order_id)
+
+    def change_refused(self, order_id: str, why: str) -> None:
+        """The broker refused a change of order `order_id`, a cancel (the component's
+        thread); listeners are told."""
+        with self._unknown_lock:
+            self._changes_refused[order_id] = why
+            while len(self._changes_refused) > 1000:  # a few matter: the newest
+                self._changes_refused.pop(next(iter(self._changes_refused)))
+        self._tell("change_refused", (order_id, why))
+
+    def change_refusal(self, order_id: str, forget: bool = False) -> Optional[str]:
+        """Why the broker refused the latest change of the order, or None; `forget`: it is
+        forgotten too (a new change is asked)."""
+        with self._unknown_lock:
+            if forget:
+                return self._changes_refused.pop(order_id, None)
+            return self._changes_refused.get(order_id)
 
     def unknown_orders(self) -> List[str]:
         """The ids reported since the last call that the trade log does not keep."""

@@ -1,7 +1,8 @@
 """The adapter as the gateway hosts it: the component's events handled as the adapter does,
 then the connection changes, refused instruments and orders added at the broker told to the
-gateway (the adapter reports an order it did not place only once it changes), and before an
-order's rejection the broker's reason for it."""
+gateway (the adapter reports an order it did not place only once it changes), before an
+order's rejection the broker's reason for it, and changes of orders the broker refused (a
+cancel)."""
 
 
 def sink_type(gateway):
@@ -33,9 +34,14 @@ def sink_type(gateway):
             if found is not None:
                 gateway.order_rejected(*found)
             super().OnOrderChanged(changeType, cqgOrder, oldProperties, cqgFill, cqgError)
+            if order is None:
+                return
             # Also one added with an error: the broker has it, rejected.
-            if changeType == win32com.client.constants.ctAdded and order is not None:
+            if changeType == win32com.client.constants.ctAdded:
                 gateway.order_seen(str(order.GUID))
+            elif cqgError is not None:  # a change refused: a cancel too late, say
+                gateway.change_refused(str(order.GUID),
+                                       str(win32com.client.Dispatch(cqgError).Description))
 
         def OnGWConnectionStatusChanged(self, connectionStatus):
             super().OnGWConnectionStatusChanged(connectionStatus)

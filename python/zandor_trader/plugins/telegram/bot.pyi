@@ -114,8 +114,9 @@ class TelegramBot:
     def send_message(self, msg: str, chat_id: int = ...) -> None:
         """Send `msg` to the chat `chat_id` (default TELEGRAM_CHAT_ID), split at line breaks
         when it is longer than one message may be. Paced to Telegram's flood limits (see
-        pace_sends); a message answered "retry after N" is sent again N seconds later; one
-        given up is reported on a printed line and its RetryAfter raised."""
+        pace_sends), in turn with the command handlers' replies; a message answered "retry
+        after N" is sent again N seconds later; one given up is reported on a printed line
+        and its RetryAfter raised."""
 
     def send_paced(self, send: Callable[[], _T], chat_id: int = ...) -> _T:
         """Call `send()`, which sends one message of any kind to the chat `chat_id` through
@@ -145,6 +146,12 @@ def send_order(update: Update, context: _Context) -> None: ...
 def close_positions(update: Update, context: _Context) -> None: ...
 def echo(update: Update, context: _Context) -> None: ...
 def help(update: Update, context: _Context) -> None: ...
+
+def error_handler(update: object, context: _Context) -> None:
+    """The dispatcher's error handler, registered by TelegramBot: prints context.error on one
+    line, naming its type and the message being handled (the bot's token blanked), instead of
+    the client library's traceback. A host that wants its own takes this one off with
+    dispatcher.remove_error_handler(error_handler) (or clears dispatcher.error_handlers)."""
 
 # Runs ahead of the handlers: stops every update that is not a new message of the operator's chat.
 def _operator_chat_only(update: Update, context: _Context) -> None: ...
