@@ -285,8 +285,10 @@ def test_the_pump_accepts_only_its_two_wait_results(
     made = use_component()
     env = new_env()
     env.Init(Ambrel.CELSinkBase, None)
-    # No polling: one shutdown handle, no time-out.
-    assert waits[0] == ((env.shutdownEvent,), 0, win32event.INFINITE, win32event.QS_ALLEVENTS)
+    # No polling: the shutdown handle first, then the work queue's, no time-out.
+    (handles, wait_all, ms, mask), = waits[:1]
+    assert (len(handles), handles[0], wait_all, ms, mask) == (
+        2, env.shutdownEvent, 0, win32event.INFINITE, win32event.QS_ALLEVENTS)
     lie.set()
     comsim.fire(made[0], "OnIdle")
     env.thread.join(DEADLINE)

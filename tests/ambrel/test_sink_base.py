@@ -84,6 +84,14 @@ def test_a_wrong_argument_count_is_a_type_error(Ambrel):
         sink.OnIdle(x=1)
     with pytest.raises(TypeError, match="multiple values"):
         sink.OnIsReady(1, readyStatus=2)
+    # Names made at run time (not interned) and names mixed with positions bind alike.
+    made = {"".join(["change", "Type"]): 1, "cqgOrder": 2, "oldProperties": 3, "cqgFill": 4}
+    assert sink.OnOrderChanged(**made, cqgError=5) is None
+    assert sink.OnOrderChanged(1, 2, cqgFill=4, oldProperties=3, cqgError=5) is None
+    with pytest.raises(TypeError, match="missing|takes"):
+        sink.OnOrderChanged(1, 2, cqgFill=4, oldProperties=3)
+    with pytest.raises(TypeError, match="multiple values"):
+        sink.OnOrderChanged(1, 2, changeType=4, oldProperties=3, cqgError=5)
 
 
 def test_the_base_keeps_the_layout_of_object(Ambrel):

@@ -122,6 +122,22 @@ CASES = {
         park = lambda: adapter.place_order(order)  # waits for the order's added event
         wake = adapter.eventOrderPlaced.set
     """,
+    "order placement through the worker": """
+        import threading
+        from tests.vantor.orders_support import ACCOUNT, Session, order
+        from zandor_trader.gateways.cqg.wrapper import vantor
+        def start():  # from a daemon thread, so that the worker is one too
+            global s
+            s = Session()
+            s.subscribe(ACCOUNT)
+            s.sim.respond("Place", "hold")  # placed, never answered
+        starter = threading.Thread(target=start, daemon=True)
+        starter.start()
+        starter.join()
+        vantor.TIMEOUT = 600
+        park = lambda: s.adapter.place_order(order())  # its item ran; waits for the answer
+        wake = s.adapter.eventOrderPlaced.set
+    """,
     "Python code called from a native function": """
         import sys, threading
         from zandor_trader.gateways.cqg.wrapper import Ambrel

@@ -16,17 +16,15 @@
 #include "py_ref.h"
 #include "sink_internal.h"
 #include "wait_event.h"
+#include "work_queue.h"
 
 namespace ambrel {
 
 namespace {
 
-// Whether the worker can still make progress, for the calling thread's waits: a worker that
-// has ended will never prepare the hand-over nor deliver the start event. Set once, when
-// threadedFunction returns, before the environment's events are woken.
-struct WorkerState {
-  std::atomic<bool> ended{false};
-};
+// Why a work item will never run.
+constexpr char kWorkerStopped[] = "CQGCEL worker has stopped";
+constexpr char kEnvironmentReleased[] = "CQGCEL environment was released";
 
 // Every PyObject* field is read and written with the GIL held. The worker stores
 // cqgCELStream and sink before it sets eventAllPrepared; the calling thread reads them
@@ -37,6 +35,7 @@ struct AmbrelObject {
   PyObject* eventCELStarted;
   PyObject* eventAllPrepared;
   PyObject* shutdownEvent;
+  PyObject* workEvent;  // auto-reset; signalled when work is queued for the worker
   PyObject* thread;
   PyObject* cqgCELStream;
   PyObject* sink;
@@ -44,7 +43,7 @@ struct AmbrelObject {
   PyObject* workerError;  // the error that ended the worker's run, if one did
   PyObject* progid;       // the component's ProgID, chosen by Init for the worker
   bool errorHappened;     // GIL held; written by SetError before eventCELStarted is set
-  WorkerState* worker;    // owned; made with the object
+  WorkerState* worker;    // owned; made with the object; its queue is emptied by env_clear
 };
 
 PyTypeObject* g_type = nullptr;           // set once at module init, never freed
@@ -76,6 +75,23 @@ void mark_worker_ended(AmbrelObject* env) {
   // Through the events' own wait: whoever waits on one of them looks again.
   for (PyObject* event : {env->eventAllPrepared, env->eventCELStarted})
     if (event && zt::is_event(event)) zt::event_wake(event);
+}
+
+// Refuses what is still queued, and everything queued later, for `reason`. With the GIL;
+// a pending error is kept aside. Nothing escapes: the callers are a thread's last steps and
+// the collector.
+void close_queue(PyObject* self, const char* reason) {
+  if (!as_env(self)->worker) return;  // the object failed to be made
+  zt::SavedError pending;
+  PyObject* done = zt::guarded([&] {
+    as_env(self)->worker->work.close(reason);
+    return zt::none();
+  });
+  if (done)
+    Py_DECREF(done);
+  else
+    PyErr_WriteUnraisable(self);
+  pending.restore();
 }
 
 bool worker_has_ended(const void* worker) noexcept {
@@ -116,6 +132,9 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     env->shutdownEvent = bridge::call(bridge::win32event(), "CreateEvent",
                                       {Py_None, zero.get(), zero.get(), no_name.get()})
                              .release();
+    env->workEvent = bridge::call(bridge::win32event(), "CreateEvent",
+                                  {Py_None, zero.get(), zero.get(), no_name.get()})
+                         .release();
     env->errorHappened = false;
     return self.release();
   });
@@ -124,7 +143,8 @@ PyObject* env_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Every object field, for the collector.
 constexpr PyObject* AmbrelObject::*kObjectFields[] = {
     &AmbrelObject::dict,   &AmbrelObject::eventCELStarted, &AmbrelObject::eventAllPrepared,
-    &AmbrelObject::shutdownEvent, &AmbrelObject::thread, &AmbrelObject::cqgCELStream,
+    &AmbrelObject::shutdownEvent, &AmbrelObject::workEvent, &AmbrelObject::thread,
+    &AmbrelObject::cqgCELStream,
     &AmbrelObject::sink,   &AmbrelObject::cqgCEL,          &AmbrelObject::workerError,
     &AmbrelObject::progid,
 };
@@ -132,10 +152,13 @@ constexpr PyObject* AmbrelObject::*kObjectFields[] = {
 int env_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   for (PyObject* AmbrelObject::*field : kObjectFields) Py_VISIT(as_env(self)->*field);
-  return 0;
+  WorkerState* worker = as_env(self)->worker;
+  return worker ? worker->work.traverse(visit, arg) : 0;
 }
 
 int env_clear(PyObject* self) {
+  // Whoever waits for a queued item hears that it will never run.
+  close_queue(self, kEnvironmentReleased);
   for (PyObject* AmbrelObject::*field : kObjectFields) Py_CLEAR(as_env(self)->*field);
   return 0;
 }
@@ -182,6 +205,7 @@ void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
   zt::Ref progid = env->progid ? zt::Ref::borrow(env->progid) : component_progid(self);
   trace(zt::Ref::check(PyUnicode_FromFormat("%U creation...", progid.get())).get());
   component = bridge::call(client, "Dispatch", {progid.get()});
+  env->worker->component = component.get();  // for the work items run here
   trace(zt::Ref::check(PyUnicode_FromFormat("%U created!", progid.get())).get());
 
   trace("Marshal CQGCEL in stream");
@@ -211,6 +235,8 @@ void prepare_and_pump(PyObject* self, PyObject* sinkType, zt::Ref& component,
 
 void run_worker(PyObject* self, PyObject* sinkType) {
   PyObject* pythoncom = bridge::pythoncom();
+  WorkerState& worker = *as_env(self)->worker;
+  worker.thread_ident = PyThread_get_thread_ident();
   trace("COM framework is initializing...");
   bridge::call(pythoncom, "CoInitialize", {});
   trace("COM framework is initialized!");
@@ -218,6 +244,7 @@ void run_worker(PyObject* self, PyObject* sinkType) {
   zt::Ref component, internal;  // the worker's own; released before the apartment closes
   // A failed run still leaves its apartment, quietly; the run's error is what reports.
   auto leave_quietly = [&] {
+    worker.component = nullptr;
     component.reset();
     internal.reset();
     zt::Ref error = zt::take_error();
@@ -238,6 +265,7 @@ void run_worker(PyObject* self, PyObject* sinkType) {
     leave_quietly();
     throw;
   }
+  worker.component = nullptr;
   component.reset();
   internal.reset();
   trace("COM framework is uninitializing...");
@@ -275,6 +303,7 @@ PyObject* env_Init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       throw zt::PythonError{};
     }
     Py_DECREF(started);
+    env->worker->started = true;  // work may be queued for it from now on
 
     trace("Waiting for CQGCEL creation..");
     if (!wait_or_worker_end(self, env->eventAllPrepared))
@@ -316,6 +345,8 @@ PyObject* env_threadedFunction(PyObject* self, PyObject* const* args, Py_ssize_t
     zt::restore_error(std::move(error));
   }
   mark_worker_ended(env);
+  // What is still queued will never run: its waiters hear so now, and later ones at once.
+  close_queue(self, kWorkerStopped);
   return result;
 }
 
@@ -327,9 +358,13 @@ PyObject* env_pumpMessages(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* win32event = bridge::win32event();
     zt::Ref wait_all = zt::Ref::check(PyLong_FromLong(0));
     zt::Ref one = zt::Ref::check(PyLong_FromLong(1));
+    zt::Ref two = zt::Ref::check(PyLong_FromLong(2));
+    AmbrelObject* env = as_env(self);
     for (;;) {
+      // The shutdown event first: once it is signalled, queued work is refused, not run.
       zt::Ref handles = zt::Ref::check(
-          PyTuple_Pack(1, required(self, &AmbrelObject::shutdownEvent, "shutdownEvent")));
+          PyTuple_Pack(2, required(self, &AmbrelObject::shutdownEvent, "shutdownEvent"),
+                       required(self, &AmbrelObject::workEvent, "workEvent")));
       zt::Ref infinite = bridge::attr(win32event, "INFINITE");
       zt::Ref wake_mask = bridge::attr(win32event, "QS_ALLEVENTS");
       zt::Ref res = bridge::call(win32event, "MsgWaitForMultipleObjects",
@@ -337,7 +372,12 @@ PyObject* env_pumpMessages(PyObject* self, PyObject* const* args, Py_ssize_t nar
       zt::Ref signalled = bridge::attr(win32event, "WAIT_OBJECT_0");
       if (zt::check_status(PyObject_RichCompareBool(res.get(), signalled.get(), Py_EQ)))
         return zt::none();
-      zt::Ref messages = zt::Ref::check(PyNumber_Add(signalled.get(), one.get()));
+      zt::Ref work = zt::Ref::check(PyNumber_Add(signalled.get(), one.get()));
+      if (zt::check_status(PyObject_RichCompareBool(res.get(), work.get(), Py_EQ))) {
+        env->worker->work.run_waiting();
+        continue;
+      }
+      zt::Ref messages = zt::Ref::check(PyNumber_Add(signalled.get(), two.get()));
       if (!zt::check_status(PyObject_RichCompareBool(res.get(), messages.get(), Py_EQ)))
         zt::raise(PyExc_RuntimeError, "unexpected win32wait return value");
       zt::Ref quit = bridge::call(bridge::pythoncom(), "PumpWaitingMessages", {});
@@ -462,13 +502,30 @@ PyMemberDef env_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* get_work_waiting(PyObject* self, void*) {
+  WorkerState* worker = as_env(self)->worker;
+  return PyLong_FromSize_t(worker ? worker->work.size() : 0);
+}
+
 PyGetSetDef env_getset[] = {
     {"errorHappened", get_errorHappened, nullptr,
      "True once the component has reported a data error.", nullptr},
+    {"_work_waiting", get_work_waiting, nullptr,
+     "How many work items wait for the worker now (a diagnostic).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
+
+WorkerState* worker_of(PyObject* obj) noexcept {
+  if (!g_type || !PyObject_TypeCheck(obj, g_type)) return nullptr;
+  return as_env(obj)->worker;
+}
+
+void signal_work(PyObject* env) {
+  zt::Ref event = zt::Ref::borrow(required(env, &AmbrelObject::workEvent, "workEvent"));
+  bridge::call(bridge::win32event(), "SetEvent", {event.get()});
+}
 
 PyObject* make_environment_type(const char* qualified_name, PyObject* sink_internal) {
   g_threading = zt::Ref::check(PyImport_ImportModule("threading")).release();

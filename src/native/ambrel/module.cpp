@@ -30,8 +30,8 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-void add_type(PyObject* module, const char* name, PyObject* type) {
-  zt::check_status(PyModule_AddObjectRef(module, name, type));
+void add_object(PyObject* module, const char* name, PyObject* value) {
+  zt::check_status(PyModule_AddObjectRef(module, name, value));
 }
 
 }  // namespace
@@ -55,13 +55,16 @@ PyMODINIT_FUNC PyInit_Ambrel(void) {
     zt::check_status(PyModule_AddFunctions(module.get(), diagnostics));
     zt::Ref base = zt::Ref::steal(
         make_sink_base_type("zandor_trader.gateways.cqg.wrapper.Ambrel.CELSinkBase"));
-    add_type(module.get(), "CELSinkBase", base.get());
+    add_object(module.get(), "CELSinkBase", base.get());
     zt::Ref internal = zt::Ref::steal(make_sink_internal_type(
         "zandor_trader.gateways.cqg.wrapper.Ambrel.SinkInternal", base.get()));
-    add_type(module.get(), "SinkInternal", internal.get());
+    add_object(module.get(), "SinkInternal", internal.get());
     zt::Ref env = zt::Ref::steal(
         make_environment_type("zandor_trader.gateways.cqg.wrapper.Ambrel.Ambrel", internal.get()));
-    add_type(module.get(), "Ambrel", env.get());
+    add_object(module.get(), "Ambrel", env.get());
+    // Private: what the adapter queues its requests to the worker through.
+    zt::Ref api = zt::Ref::check(new_worker_api_capsule());
+    add_object(module.get(), "_worker_api", api.get());
     static PyMethodDef start[] = {start_def, {nullptr, nullptr, 0, nullptr}};
     zt::check_status(PyModule_AddFunctions(module.get(), start));
     return module.release();

@@ -149,16 +149,40 @@ struct Handler {
   std::vector<const char*> param_names;
   std::string doc;
   zt::Signature sig;
+  std::vector<PyObject*> keys;  // the parameter names interned, as call sites' keywords are
 };
 
 std::vector<Handler>* g_handlers = nullptr;                // written once at init (GIL held)
 std::array<PyMethodDef, kHandlerCount + 1> g_methods{};  // likewise
 
+// Binds the arguments when each keyword is one of the handler's interned names and every
+// parameter is given once; false (nothing raised) for anything else.
+bool bind_interned(const Handler& h, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  const Py_ssize_t count = h.sig.count;
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  if (nargs + nkw != count) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t i = nargs;
+    while (i < count && h.keys[i] != key) ++i;
+    if (i == count || out[i]) return false;
+    out[i] = args[nargs + k];
+  }
+  return true;
+}
+
 template <std::size_t I>
 PyObject* handler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return zt::guarded([&]() -> PyObject* {
     PyObject* bound[kMaxParams];
-    zt::bind_args((*g_handlers)[I].sig, args, nargs, kwnames, bound);
+    const Handler& h = (*g_handlers)[I];
+    // Every argument by name is what the component's bridge may pass: matched by identity
+    // first, the general binding (and its errors) when that does not settle it.
+    if (!kwnames || !bind_interned(h, args, nargs, kwnames, bound))
+      zt::bind_args(h.sig, args, nargs, kwnames, bound);
     return zt::none();
   });
 }
@@ -189,7 +213,10 @@ void parse_handlers() {
       if (end == std::string::npos) break;
       start = end + 1;
     }
-    for (const std::string& p : h.params) h.param_names.push_back(p.c_str());
+    for (const std::string& p : h.params) {
+      h.param_names.push_back(p.c_str());
+      h.keys.push_back(zt::Ref::check(PyUnicode_InternFromString(p.c_str())).release());
+    }
     // A text signature, so that inspect.signature() shows the parameter names.
     h.doc = h.name + "($self";
     for (const std::string& p : h.params) h.doc += ", " + p;

@@ -120,4 +120,9 @@ bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop, const void* 
   return as_event(obj)->flag.wait(timeout, true, stop, context);
 }
 
+bool event_wait_until(PyObject* obj, double timeout, WaitFlag::Ready ready, const void* context) {
+  const Ref waited_on = keep_alive(obj);
+  return as_event(obj)->flag.wait_until(timeout, true, ready, context);
+}
+
 }  // namespace zt

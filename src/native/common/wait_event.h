@@ -32,5 +32,8 @@ void event_wake(PyObject* obj) noexcept;
 // Returns whether the event is set.
 bool event_wait(PyObject* obj, double timeout, WaitFlag::Stop stop = nullptr,
                 const void* context = nullptr);
+// Waits as event_wait, until `ready` holds (given the event's flag; the flag alone does not
+// end the wait) or the time-out passes; returns whether `ready` holds.
+bool event_wait_until(PyObject* obj, double timeout, WaitFlag::Ready ready, const void* context);
 
 }  // namespace zt

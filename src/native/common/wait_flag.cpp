@@ -62,7 +62,8 @@ std::size_t WaitFlag::waiting() const noexcept {
   return waiters_.size();
 }
 
-bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* context) {
+template <class Done>
+bool WaitFlag::park(double timeout, bool interruptible, Done done, bool& flag_seen) {
   if (std::isnan(timeout)) raise(PyExc_ValueError, "timeout must not be NaN");
   using Clock = std::chrono::steady_clock;
   const bool bounded = timeout >= 0 && timeout <= kMaxTimeout;
@@ -70,10 +71,10 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
       bounded ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(timeout))
               : Clock::time_point::max();
-  auto ready = [&] { return flag_ || (stop && stop(context)); };
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ready() || timeout == 0) return flag_;
+    flag_seen = flag_;
+    if (done() || timeout == 0) return done();
   }
 
   // A signal that came just before is handled now, not at the next one.
@@ -83,10 +84,11 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
     long long micros = -1;  // no limit
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (ready()) return flag_;
+      flag_seen = flag_;
+      if (done()) return true;
       if (bounded) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return flag_;
+        if (left.count() <= 0) return false;
         micros = std::min<long long>(left.count(), static_cast<long long>(PY_TIMEOUT_MAX));
       }
       waiter->woken = false;
@@ -105,6 +107,18 @@ bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* c
     if (woken && status != PY_LOCK_ACQUIRED) PyThread_acquire_lock(waiter->lock, NOWAIT_LOCK);
     if (status == PY_LOCK_INTR && PyErr_CheckSignals() < 0) throw PythonError{};
   }
+}
+
+bool WaitFlag::wait(double timeout, bool interruptible, Stop stop, const void* context) {
+  // Ends on the flag or the stop condition; either way the answer is the flag as it was then.
+  bool flag = false;
+  park(timeout, interruptible, [&] { return flag_ || (stop && stop(context)); }, flag);
+  return flag;
+}
+
+bool WaitFlag::wait_until(double timeout, bool interruptible, Ready ready, const void* context) {
+  bool flag = false;
+  return park(timeout, interruptible, [&] { return ready(flag_, context); }, flag);
 }
 
 }  // namespace zt

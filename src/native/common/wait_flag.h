@@ -23,6 +23,10 @@ class WaitFlag {
   // A condition of the waiter's besides the flag; called with the flag's mutex held, so it
   // must not block nor touch Python. Whoever makes it true calls wake() afterwards.
   using Stop = bool (*)(const void* context) noexcept;
+  // A waiter's whole condition, given the flag: the flag alone does not end such a wait.
+  // Called with the flag's mutex held, as Stop; whoever changes what it reads besides the
+  // flag calls wake() afterwards.
+  using Ready = bool (*)(bool flag, const void* context) noexcept;
 
   WaitFlag() = default;
   WaitFlag(const WaitFlag&) = delete;
@@ -43,6 +47,8 @@ class WaitFlag {
   // thrown as PythonError. The owner of the flag must outlive the wait.
   bool wait(double timeout, bool interruptible = true, Stop stop = nullptr,
             const void* context = nullptr);
+  // The same, but ends when `ready` holds (or the time runs out); returns whether it holds.
+  bool wait_until(double timeout, bool interruptible, Ready ready, const void* context);
 
   // Longer time-outs than this (about 31 years) count as no limit.
   static constexpr double kMaxTimeout = 1e9;
@@ -50,6 +56,10 @@ class WaitFlag {
  private:
   struct Waiter;
   void wake_locked() noexcept;
+  // Parks until `done()` (asked with mutex_ held) or the deadline; returns done(), and the
+  // flag as it was when that was last asked in `flag_seen`.
+  template <class Done>
+  bool park(double timeout, bool interruptible, Done done, bool& flag_seen);
 
   mutable std::mutex mutex_;
   bool flag_ = false;                            // guarded by mutex_

@@ -1,6 +1,7 @@
 // Module zandor_trader.gateways.cqg.wrapper.vantor: binds the environment's diagnostics and
 // sink base, the host's records and the COM bridge at load; defines Vantor and its state.
 #include "args.h"
+#include "component_work.h"
 #include "guard.h"
 #include "module_gil.h"
 #include "vantor.h"
@@ -228,6 +229,7 @@ PyMODINIT_FUNC PyInit_vantor() {
     M.AssertMessage = vantor::import_from(ambrel, "AssertMessage");
     M.CELSinkBase = vantor::import_from(ambrel, "CELSinkBase");
     M.Trace = vantor::import_from(ambrel, "Trace");
+    vantor::bind_worker_api();
     M.Order = vantor::import_from("zandor_trader.core.order", "Order");
     M.Direction = vantor::import_from("zandor_trader.core.constants", "Direction");
     M.OrderStatus = vantor::import_from("zandor_trader.core.constants", "OrderStatus");

@@ -1,6 +1,7 @@
 // Orders: placing an order and waiting for the component to report it added, cancelling.
 #include "account_refresh.h"
 #include "calls.h"
+#include "component_work.h"
 #include "order_events.h"
 #include "wait_event.h"
 
@@ -30,68 +31,99 @@ Ref side_of(PyObject* direction) {
   zt::raise_format(PyExc_ValueError, "Unsupported order side %S", direction);
 }
 
-// Marks the GUID a placement waits for, for the placement's whole wait; the mark goes when
-// the placement ends however it ends, so a late answer is not taken for a later placement.
-class AwaitedOrder {
+// A placement's component calls, on the worker: the look-ups, CreateOrder and Place. Its
+// inputs are the order and the CQG symbol the gateway gave for its security.
+Ref create_and_place(WorkObject* work) {
+  PyObject* obj = work->adapter;
+  VantorObject* self = self_of(obj);
+  PyObject* order = work->input[0];
+  PyObject* symbol = work->input[1];
+  PyObject* const field_names[] = {N.quantity, N.price, N.stop_price};
+
+  Ref instrument = call_method(obj, N.get_instrument_from_cqg_symbol, symbol);
+  if (instrument.get() == Py_None)
+    zt::raise_format(PyExc_ValueError, "cqg_symbol %S has not been subscribed.", symbol);
+  PyObject* const cqg_types[] = {N.otLimit, N.otMarket, N.otStop};
+  // CreateOrder takes the price after the side for a limit order, then the stop price for a
+  // stop order.
+  constexpr Py_ssize_t arities[] = {6, 5, 7};
+  int kind = order_kind(get(order, N.order_type).get());
+  Ref cqg_type = constant(cqg_types[kind]);
+  Ref side = side_of(get(order, N.direction).get());
+  Ref account = account_by_id(obj, get(obj, N.GWAccountID).get(), true);
+
+  Py_ssize_t arity = arities[kind];
+  Ref fields[3];
+  fields[0] = get(order, field_names[0]);
+  for (Py_ssize_t i = 1; i < arity - 4; ++i) fields[i] = get(order, field_names[i]);
+  PyObject* argv[] = {nullptr, cqg_type.get(), instrument.get(), account.get(),
+                      fields[0].get(), side.get(), fields[1].get(), fields[2].get()};
+  Ref cel = component(self);
+  Ref create = get(cel.get(), N.CreateOrder);
+  Ref created = Ref::check(
+      PyObject_Vectorcall(create.get(), argv + 1, arity | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref placed = dispatch(created.get());
+  put(placed.get(), N.Manual, M.zero);
+
+  // The component names the order before it is placed: its added event is matched by that.
+  Ref guid = get(placed.get(), N.GUID);
+  // A caller that has given up meanwhile is told of no order: none is placed for it. From
+  // the check to Place nothing gives up the GIL, so the caller either sees the mark or
+  // nothing was placed.
+  if (work->abandoned) return Ref::borrow(Py_None);
+  Py_XSETREF(work->guid, guid.new_ref());
+  Py_XSETREF(self->awaited_guid, guid.new_ref());
+  zt::event_clear(self->eventOrderPlaced);
+  call_method(placed.get(), N.Place);
+  return guid;
+}
+
+// The mark of the GUID a placement waits for goes when the placement ends however it ends,
+// so a late answer is not taken for a later placement; so does the work item's chance to
+// place (an item still queued is taken out).
+class PlacementEnd {
  public:
-  AwaitedOrder(VantorObject* self, PyObject* guid) : self_(self) {
-    Py_INCREF(guid);
-    Py_XSETREF(self_->awaited_guid, guid);
-  }
+  PlacementEnd(VantorObject* self, WorkObject* work) : self_(self), work_(work) {}
   // A thread that the interpreter ends while it waits leaves the mark (and the adapter) alone:
   // it no longer holds the GIL.
-  ~AwaitedOrder() noexcept(false) {
-    if (zt::thread_is_attached()) zt::drop_reference(std::exchange(self_->awaited_guid, nullptr));
+  ~PlacementEnd() noexcept(false) {
+    if (!zt::thread_is_attached()) return;
+    abandon_work(work_);
+    if (work_->guid && self_->awaited_guid == work_->guid)
+      zt::drop_reference(std::exchange(self_->awaited_guid, nullptr));
   }
-  AwaitedOrder(const AwaitedOrder&) = delete;
-  AwaitedOrder& operator=(const AwaitedOrder&) = delete;
+  PlacementEnd(const PlacementEnd&) = delete;
+  PlacementEnd& operator=(const PlacementEnd&) = delete;
 
  private:
   VantorObject* self_;
+  WorkObject* work_;
 };
+
+// The placement's wait: its work item has failed, or it has placed and the added event came.
+bool placement_answered(bool event_set, const void* work) noexcept {
+  const WorkObject* item = static_cast<const WorkObject*>(work);
+  int state = item->state.load();
+  return state == WorkObject::kFailed || (state == WorkObject::kDone && event_set);
+}
 
 PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"order"};
   return run_method(obj, "place_order", names, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) -> PyObject* {
     PyObject* order = in[0];
-    PyObject* const field_names[] = {N.quantity, N.price, N.stop_price};
-
     Ref symbol = call_method(gateway_of(self).get(), N.get_cqg_symbol_from_qt_security,
                              get(order, N.security).get());
-    Ref instrument = call_method(obj, N.get_instrument_from_cqg_symbol, symbol.get());
-    if (instrument.get() == Py_None)
-      zt::raise_format(PyExc_ValueError, "cqg_symbol %S has not been subscribed.", symbol.get());
-    PyObject* const cqg_types[] = {N.otLimit, N.otMarket, N.otStop};
-    // CreateOrder takes the price after the side for a limit order, then the stop price for a
-    // stop order.
-    constexpr Py_ssize_t arities[] = {6, 5, 7};
-    int kind = order_kind(get(order, N.order_type).get());
-    Ref cqg_type = constant(cqg_types[kind]);
-    Ref side = side_of(get(order, N.direction).get());
-    Ref account = account_by_id(obj, get(obj, N.GWAccountID).get(), true);
-
-    Py_ssize_t arity = arities[kind];
-    Ref fields[3];
-    fields[0] = get(order, field_names[0]);
-    for (Py_ssize_t i = 1; i < arity - 4; ++i) fields[i] = get(order, field_names[i]);
-    PyObject* argv[] = {nullptr, cqg_type.get(), instrument.get(), account.get(),
-                        fields[0].get(), side.get(), fields[1].get(), fields[2].get()};
-    Ref cel = component(self);
-    Ref create = get(cel.get(), N.CreateOrder);
-    Ref created = Ref::check(
-        PyObject_Vectorcall(create.get(), argv + 1, arity | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    Ref placed = dispatch(created.get());
-    put(placed.get(), N.Manual, M.zero);
-
-    // The component names the order before it is placed: its added event is matched by that.
-    Ref guid = get(placed.get(), N.GUID);
+    Ref item = start_work(self, "place_order", create_and_place, order, symbol.get(),
+                          self->eventOrderPlaced);
+    WorkObject* work = as_work(item.get());
     bool answered;
     {
-      AwaitedOrder awaited(self, guid.get());
-      zt::event_clear(self->eventOrderPlaced);
-      call_method(placed.get(), N.Place);
-      answered = wait_with_timeout(self->eventOrderPlaced);
+      PlacementEnd end(self, work);
+      // The whole placement, queued work item included, gets the time-out.
+      answered = zt::event_wait_until(self->eventOrderPlaced, timeout_seconds(),
+                                      placement_answered, work);
+      if (work->state.load() == WorkObject::kFailed) work_outcome(work);  // raises its error
     }
     if (!answered)
       assert_message(false, text("Order placing timeout!\n%S ", order).get());
@@ -106,15 +138,27 @@ PyObject* place_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// A cancel's component calls, on the worker: the order by its GUID, then Cancel.
+Ref find_and_cancel(WorkObject* work) {
+  Ref cel = component(self_of(work->adapter));
+  Ref order = call_method(get(cel.get(), N.Orders).get(), N.ItemByGuid, work->input[0]);
+  call_method(order.get(), N.Cancel);
+  return Ref::borrow(Py_None);
+}
+
 PyObject* cancel_order(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"orderid"};
   return run_method(obj, "cancel_order", names, 1, args, nargs, kwnames,
                     [&](VantorObject* self, PyObject** in) {
     PyObject* orderid = zt::require_str(in[0], "orderid");
-    Ref cel = component(self);
-    Ref order = call_method(get(cel.get(), N.Orders).get(), N.ItemByGuid, orderid);
-    call_method(order.get(), N.Cancel);
-    return zt::none();
+    Ref item = start_work(self, "cancel_order", find_and_cancel, orderid, nullptr, nullptr);
+    WorkObject* work = as_work(item.get());
+    {
+      WorkEnd end(work);
+      // Ended by the item's end or its refusal, whichever comes; never by time.
+      work->finished.wait(-1);
+    }
+    return work_outcome(work).release();
   });
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "calls.h"
+#include "component_work.h"
 #include "guard.h"
 #include "vantor.h"
 #include "wait_event.h"
@@ -66,6 +67,8 @@ bool wait_with_timeout(PyObject* event) { return zt::event_wait(event, timeout_s
 Ref component(VantorObject* self) {
   if (!self->ambrel)
     zt::raise(PyExc_AttributeError, "'Vantor' object has no attribute 'ambrel' (Init not called)");
+  // On the worker its own reference: the handed-over one is for the other threads.
+  if (PyObject* own = component_on_worker(self)) return Ref::borrow(own);
   return Ref::check(PyObject_GetAttr(self->ambrel, N.cqgCEL));
 }
 
